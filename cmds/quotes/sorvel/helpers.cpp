@@ -1,0 +1,94 @@
+// Small module functions the queries share: the candle cache accessor, the
+// word classifiers, the date parser and the request-duration text.
+#include "cmds/quotes/sorvel/sorvel.hpp"
+
+namespace sorvel {
+
+using namespace native;
+
+Ref get_cache() {
+    Ref cache = G["_sorvel_cache"_id];
+    if (cache.is_none()) {
+        cache = call(G["SorvelCache"_id]);
+        G.set("_sorvel_cache"_id, cache);
+    }
+    return cache;
+}
+
+Ref is_date(Ref s) {
+    if (equals(s, "today"_id) || equals(s, "yesterday"_id)) return boolean(true);
+    Ref match = call_method(G["re"_id], "match"_id, R"(^\d{4}-\d{2}-\d{2}$)"_id, s);
+    return boolean(!match.is_none());
+}
+
+Ref is_period(Ref s) { return boolean(contains(G["PERIOD_MAP"_id], s)); }
+
+Ref parse_date(Ref s) {
+    Ref dt = G["datetime"_id];
+    if (equals(s, "today"_id) || equals(s, "yesterday"_id)) {
+        Ref today = call_method(call_method(getattr(dt, "datetime"_id), "now"_id), "date"_id);
+        if (equals(s, "today"_id)) return today;
+        Ref one_day = call_kw(getattr(dt, "timedelta"_id), {}, {{"days"_id, integer(1)}});
+        return own(PyNumber_Subtract(today, one_day));
+    }
+    return call_method(call_method(getattr(dt, "datetime"_id), "fromisoformat"_id, s), "date"_id);
+}
+
+Ref calc_duration(Ref back_days) {
+    static PyObject* const year = PyLong_FromLong(365);
+    if (less_equal(back_days, year)) return own(PyUnicode_FromFormat("%S D", back_days.get()));
+    Ref years = call(getattr(G["math"_id], "ceil"_id), own(PyNumber_TrueDivide(back_days, year)));
+    return own(PyUnicode_FromFormat("%S Y", years.get()));
+}
+
+namespace {
+
+const FunctionSpec get_cache_spec{.name = "_get_cache", .qualname = "_get_cache", .params = {}};
+
+const FunctionSpec is_date_spec{
+    .name = "_is_date",
+    .qualname = "_is_date",
+    .params = {{"s", "str", &PyUnicode_Type}},
+    .returns = "bool",
+    .doc = "Check if string looks like a date (YYYY-MM-DD or known keyword).",
+};
+
+const FunctionSpec is_period_spec{
+    .name = "_is_period",
+    .qualname = "_is_period",
+    .params = {{"s", "str", &PyUnicode_Type}},
+    .returns = "bool",
+    .doc = "Check if string matches a known period or alias.",
+};
+
+const FunctionSpec parse_date_spec{
+    .name = "_parse_date",
+    .qualname = "_parse_date",
+    .params = {{"s", "str", &PyUnicode_Type}},
+    .returns = "datetime.date",
+    .doc = "Parse date string to datetime.date. Supports 'today' and 'yesterday'.",
+};
+
+const FunctionSpec calc_duration_spec{
+    .name = "_calc_duration",
+    .qualname = "_calc_duration",
+    .params = {{"back_days", "int", &PyLong_Type}},
+    .returns = "str",
+    .doc = "Calculate IBKR durationStr from number of days.\n"
+           "\n"
+           "    IBKR only accepts 'D' requests for \u2264365 days,\n"
+           "    else it requires full years of retrieval.\n"
+           "    ",
+};
+
+}  // namespace
+
+void bind_helpers() {
+    G.set("_get_cache", function<get_cache>(get_cache_spec, kModuleName));
+    G.set("_is_date", function<is_date>(is_date_spec, kModuleName));
+    G.set("_is_period", function<is_period>(is_period_spec, kModuleName));
+    G.set("_parse_date", function<parse_date>(parse_date_spec, kModuleName));
+    G.set("_calc_duration", function<calc_duration>(calc_duration_spec, kModuleName));
+}
+
+}  // namespace sorvel

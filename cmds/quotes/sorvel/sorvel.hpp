@@ -1,0 +1,45 @@
+// What the parts of the sorvel command module share: its globals and the
+// bodies of its functions and methods.
+#pragma once
+
+#include "native/module.hpp"
+
+namespace sorvel {
+
+using native::Coro;
+using native::Ref;
+using native::operator""_id;
+
+inline constexpr const char* kModuleName = "corvane.cmds.quotes.sorvel";
+
+// The module's globals, read by name at call time like any Python module's.
+inline native::Globals G;
+
+// Load-time steps, in the order the module binds its names.
+void bind_tables();
+void bind_helpers();
+void bind_frame_functions();
+void bind_command_class();
+
+// Module functions.
+Ref get_cache();
+Ref is_date(Ref s);
+Ref is_period(Ref s);
+Ref parse_date(Ref s);
+Ref calc_duration(Ref back_days);
+Ref strip_tz(Ref df);
+Ref normalize_yfinance_df(Ref hist);
+
+// Methods of IOpSorvel.
+Ref argmap(Ref self);
+Coro run(Ref self);
+Coro latest_via_gateway(Ref self, Ref contract, Ref rest);
+Coro range_via_gateway(Ref self, Ref contract, Ref rest);
+Coro intraday_via_gateway(Ref self, Ref contract);
+Coro yf_history(Ref self, Ref kwargs);
+Coro run_yfinance(Ref self, Ref rest);
+Coro latest_via_yfinance(Ref self, Ref rest);
+Coro range_via_yfinance(Ref self, Ref rest);
+Coro intraday_via_yfinance(Ref self);
+
+}  // namespace sorvel

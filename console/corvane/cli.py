@@ -1,0 +1,86 @@
+"""The ``corvane`` command line: one command and exit, or the interactive prompt."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from corvane import commands
+from corvane.console import BAD_WORDS, INTERRUPTED, Console
+from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAULT_HOST,
+                                        DEFAULT_PORT, DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
+                                        TIMEOUT_ENV, SettingsError, resolve_settings)
+from corvane.kvstore import KeyValueStore
+from corvane.logsetup import setup_logging, teardown_logging
+from corvane.shell import default_home, history_path, interact
+
+EPILOG = f"""\
+examples:
+  corvane                      open the interactive prompt
+  corvane help                 list the commands
+  corvane help sorvel          one command's words and examples
+  corvane sorvel AAPL day 100  run one command and exit
+
+exit status: 0 success, 1 the command failed or returned an error,
+2 words the console cannot use, 130 interrupted.
+
+environment: {HOST_ENV}, {PORT_ENV}, {CLIENT_ID_ENV}, {TIMEOUT_ENV} set the
+gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history
+and the saved quote groups."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str):  # same wording, but returned as status 2 by main()
+        self.print_usage(sys.stderr)
+        print(f"corvane: {message}", file=sys.stderr)
+        raise SystemExit(BAD_WORDS)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = _Parser(prog="corvane", description="Trading and market-data console.",
+                epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("-v", "--verbose", action="store_true",
+                   help="show debug log lines and tracebacks")
+    p.add_argument("--host", help=f"gateway host (default {DEFAULT_HOST})")
+    p.add_argument("--port", help=f"gateway port (default {DEFAULT_PORT})")
+    p.add_argument("--client-id", help=f"API client id (default {DEFAULT_CLIENT_ID})")
+    p.add_argument("--connect-timeout", metavar="SECONDS",
+                   help=f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})")
+    p.add_argument("--no-gateway", action="store_true",
+                   help="do not try to reach a gateway")
+    p.add_argument("command", nargs="?", help="command to run; none opens the prompt")
+    p.add_argument("words", nargs=argparse.REMAINDER, help="the command's words")
+    return p
+
+
+def main(argv: list[str] | None = None) -> int:
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as exc:  # --help, or words argparse refused (already told)
+        return exc.code if isinstance(exc.code, int) else BAD_WORDS
+    handler = setup_logging(args.verbose)
+    try:
+        return _run(args)
+    except KeyboardInterrupt:
+        print("corvane: interrupted", file=sys.stderr)
+        return INTERRUPTED
+    finally:
+        teardown_logging(handler)
+
+
+def _run(args: argparse.Namespace) -> int:
+    try:
+        settings = resolve_settings(args.host, args.port, args.client_id, args.connect_timeout)
+    except SettingsError as exc:
+        print(f"corvane: {exc}", file=sys.stderr)
+        return BAD_WORDS
+    commands.load_command_modules(verbose=args.verbose)
+    home = default_home()
+    console = Console(settings, KeyValueStore(home / "store.json"), verbose=args.verbose,
+                      interactive=args.command is None, use_gateway=not args.no_gateway)
+    try:
+        if args.command is None:
+            return interact(console, history_path(home))
+        return console.handle([args.command, *args.words])
+    finally:
+        console.close()

@@ -1,0 +1,1 @@
+"""Command modules of the console; each registers its command class on import."""

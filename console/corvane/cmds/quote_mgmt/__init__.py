@@ -1,0 +1,1 @@
+"""Commands that manage the console's quote groups."""

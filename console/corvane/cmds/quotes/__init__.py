@@ -1,0 +1,1 @@
+"""Commands about quotes and candles."""

@@ -1,0 +1,101 @@
+"""Loading the command modules and describing the registered commands."""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import os
+import sys
+import traceback
+from dataclasses import dataclass
+
+from corvane.cmds.base import COMMANDS
+from ferrut.dispatch import usage_line
+
+#: The command modules the console ships with.
+COMMAND_MODULES = (
+    "corvane.cmds.quotes.sorvel",
+    "corvane.cmds.quote_mgmt.tessik",
+)
+#: Comma-separated further modules to load (site additions, tests).
+EXTRA_MODULES_ENV = "CORVANE_COMMAND_MODULES"
+
+_attempted: dict[str, str | None] = {}  # module -> failure text, None when loaded
+
+
+def module_names() -> list[str]:
+    extra = [m.strip() for m in os.environ.get(EXTRA_MODULES_ENV, "").split(",") if m.strip()]
+    return list(dict.fromkeys([*COMMAND_MODULES, *extra]))
+
+
+def load_command_modules(*, verbose: bool = False, stream=None) -> dict[str, str]:
+    """Import every command module once; a failure is told once and only drops that command.
+
+    Returns module name -> failure text for the modules that did not load.
+    """
+    stream = stream or sys.stderr
+    for name in module_names():
+        if name in _attempted:
+            continue
+        try:
+            importlib.import_module(name)
+        except BaseException as exc:  # a broken module must never take the console down
+            if isinstance(exc, KeyboardInterrupt):
+                raise
+            _attempted[name] = f"{type(exc).__name__}: {exc}"
+            print(f"corvane: command module {name} not loaded ({_attempted[name]})", file=stream)
+            if verbose:
+                traceback.print_exception(exc, file=stream)
+        else:
+            _attempted[name] = None
+    return failed_modules()
+
+
+def failed_modules() -> dict[str, str]:
+    return {m: why for m, why in _attempted.items() if why}
+
+
+@dataclass(frozen=True)
+class CommandInfo:
+    word: str
+    cls: type
+    category: str
+    summary: str
+
+
+def _module_category(cls: type) -> str:
+    doc = getattr(sys.modules.get(cls.__module__), "__doc__", None) or ""
+    for line in doc.splitlines():
+        if line.startswith("Category:"):
+            return line.partition(":")[2].strip() or "Other"
+    return "Other"
+
+
+def help_text(cls: type) -> str:
+    """The command's help: its class docstring, dedented."""
+    doc = cls.__doc__ or ""
+    # A dataclass without a docstring gets a generated signature text as __doc__.
+    if not doc.strip() or doc.startswith(cls.__name__ + "("):
+        return "(no help text)"
+    return inspect.cleandoc(doc)
+
+
+def usage(word: str, cls: type) -> str:
+    try:
+        return usage_line(word, cls().argmap())
+    except Exception:
+        return word
+
+
+def catalog() -> list[CommandInfo]:
+    infos = []
+    for word in sorted(COMMANDS):
+        cls = COMMANDS[word]
+        first = help_text(cls).splitlines()[0]
+        infos.append(CommandInfo(word, cls, _module_category(cls), first))
+    return infos
+
+
+def find(word: str) -> type | None:
+    """The command class for a typed word; the registry's own case first, then lower case."""
+    return COMMANDS.get(word) or COMMANDS.get(word.lower())

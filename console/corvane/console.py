@@ -1,0 +1,153 @@
+"""What the console does with one line of words, at the prompt or from the command line."""
+
+from __future__ import annotations
+
+import sys
+import traceback
+from typing import Any, Callable, TextIO
+
+from corvane import builtins, commands
+from corvane.gateway.connection import GatewaySettings
+from corvane.kvstore import KeyValueStore
+from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
+from corvane.summary import is_failure, summarize
+from ferrut.dispatch import ArgumentError
+
+OK, FAILED, BAD_WORDS, INTERRUPTED = 0, 1, 2, 130
+
+
+class Console:
+    """Runs commands and the console's own words; one instance per process."""
+
+    def __init__(self, settings: GatewaySettings, store: KeyValueStore, *, verbose: bool = False,
+                 interactive: bool = False, use_gateway: bool = True,
+                 ib_factory: Callable[[], Any] | None = None,
+                 out: TextIO | None = None, err: TextIO | None = None) -> None:
+        self.settings = settings
+        self.store = store
+        self.verbose = verbose
+        self.interactive = interactive
+        self.use_gateway = use_gateway
+        self._ib_factory = ib_factory
+        self.out = out or sys.stdout
+        self.err = err or sys.stderr
+        self._session: Session | None = None
+        self._connect_tried = False
+
+    # -- session ----------------------------------------------------------
+
+    @property
+    def session(self) -> Session:
+        if self._session is None:
+            kwargs = {"ib_factory": self._ib_factory} if self._ib_factory else {}
+            self._session = Session(self.settings, self.store, **kwargs)
+        return self._session
+
+    def connect(self) -> bool:
+        """Try the gateway (once per call); False when there is none or it is switched off."""
+        self._connect_tried = True
+        if not self.use_gateway:
+            return False
+        return self.session.connect(quiet=not self.verbose)
+
+    @property
+    def connected(self) -> bool:
+        return self._session is not None and self._session.connected
+
+    def close(self) -> None:
+        if self._session is not None:
+            self._session.close()
+            self._session = None
+
+    # -- one line ---------------------------------------------------------
+
+    def say(self, text: str) -> None:
+        print(text, file=self.out, flush=True)
+
+    def complain(self, text: str) -> None:
+        print(f"corvane: {text}", file=self.err, flush=True)
+
+    def handle(self, words: list[str]) -> int:
+        """Run one line of words; the exit status it would have as a command line."""
+        if not words:
+            return OK
+        word, rest = words[0], words[1:]
+        if word == "help":
+            return self._help(rest)
+        if word in ("group", "ungroup"):
+            return self._group(word, rest)
+        if self.interactive and word == "connect":
+            if self.connected:
+                self.say(f"already connected to {self.settings.address}")
+                return OK
+            return OK if self.connect() else FAILED
+        return self._command(word, rest)
+
+    def _help(self, rest: list[str]) -> int:
+        if not rest:
+            self.say(builtins.help_listing(self.interactive))
+            return OK
+        if len(rest) > 1:
+            self.complain("usage: help [command]")
+            return BAD_WORDS
+        text = builtins.command_help(rest[0])
+        if text is None:
+            self.complain(builtins.unknown_command_message(rest[0]))
+            return BAD_WORDS
+        self.say(text)
+        return OK
+
+    def _group(self, word: str, rest: list[str]) -> int:
+        try:
+            change = builtins.set_group if word == "group" else builtins.remove_group
+            self.say(change(self.store, rest))
+        except builtins.UsageError as exc:
+            self.complain(str(exc))
+            return BAD_WORDS
+        return OK
+
+    def _command(self, word: str, rest: list[str]) -> int:
+        if commands.find(word) is None:
+            self.complain(builtins.unknown_command_message(word))
+            return BAD_WORDS
+        try:
+            op = self.session.prepare(word, rest)
+        except UnknownCommand:
+            self.complain(builtins.unknown_command_message(word))
+            return BAD_WORDS
+        except ArgumentError as exc:
+            cls = commands.find(word)
+            self.complain(f"{word}: {exc}\nusage: {commands.usage(word, cls)}"
+                          f"  (help {word} for more)")
+            return BAD_WORDS
+        except Exception as exc:
+            return self._crashed(word, exc)
+        if not self._connect_tried:
+            self.connect()
+        return self._report(word, self.session.execute(op))
+
+    def _report(self, word: str, outcome: Outcome) -> int:
+        if outcome.kind == "cancelled":
+            self.complain(f"{word}: cancelled")
+            return INTERRUPTED
+        if isinstance(outcome.error, GatewayRequired):
+            self.complain(f"{word} needs a gateway connection, and there is none at "
+                          f"{self.settings.address}")
+            return FAILED
+        if outcome.kind == "error":
+            return self._crashed(word, outcome.error)
+        result = outcome.value
+        if is_failure(result):
+            print(summarize(result), file=self.err, flush=True)
+            return FAILED
+        self.say(summarize(result))
+        return OK
+
+    def _crashed(self, word: str, exc: BaseException | None) -> int:
+        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+        self.complain(f"{word} failed: {text}")
+        if self.verbose and exc is not None:
+            traceback.print_exception(exc, file=self.err)
+        else:
+            self.complain("(-v shows where)")
+        return FAILED

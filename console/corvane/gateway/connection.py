@@ -1,0 +1,145 @@
+"""The gateway connection: where to reach it, connecting once, and noticing its loss."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import os
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any, Mapping
+
+from loguru import logger
+
+DEFAULT_HOST = "127.0.0.1"
+DEFAULT_PORT = 4001
+#: A fixed id, so a restarted console takes over its own API session.
+DEFAULT_CLIENT_ID = 17
+DEFAULT_TIMEOUT = 2.0
+
+HOST_ENV = "CORVANE_IB_HOST"
+PORT_ENV = "CORVANE_IB_PORT"
+CLIENT_ID_ENV = "CORVANE_IB_CLIENT_ID"
+TIMEOUT_ENV = "CORVANE_IB_TIMEOUT"
+
+
+class SettingsError(ValueError):
+    """A gateway setting that cannot be used."""
+
+
+@dataclass(frozen=True)
+class GatewaySettings:
+    host: str = DEFAULT_HOST
+    port: int = DEFAULT_PORT
+    client_id: int = DEFAULT_CLIENT_ID
+    timeout: float = DEFAULT_TIMEOUT
+
+    @property
+    def address(self) -> str:
+        return f"{self.host}:{self.port}"
+
+
+def _number(kind, text: Any, what: str, low: float, high: float):
+    try:
+        value = kind(str(text).strip())
+    except ValueError:
+        raise SettingsError(f"{what} must be a number, not {text!r}") from None
+    if not low <= value <= high:
+        raise SettingsError(f"{what} must be between {low} and {high}, not {value}")
+    return value
+
+
+def resolve_settings(host: str | None = None, port: Any = None, client_id: Any = None,
+                     timeout: Any = None, env: Mapping[str, str] | None = None) -> GatewaySettings:
+    """Options win over the environment, the environment over the defaults."""
+    env = os.environ if env is None else env
+
+    def pick(option: Any, name: str, default: Any) -> Any:
+        if option is not None:
+            return option
+        text = env.get(name, "").strip()
+        return text if text else default
+
+    return GatewaySettings(
+        host=str(pick(host, HOST_ENV, DEFAULT_HOST)),
+        port=_number(int, pick(port, PORT_ENV, DEFAULT_PORT), "gateway port", 1, 65535),
+        client_id=_number(int, pick(client_id, CLIENT_ID_ENV, DEFAULT_CLIENT_ID),
+                          "client id", 0, 2**31 - 1),
+        timeout=_number(float, pick(timeout, TIMEOUT_ENV, DEFAULT_TIMEOUT),
+                        "connect timeout", 0.1, 600),
+    )
+
+
+@contextmanager
+def _quiet_client_log(enabled: bool):
+    """Hide the client library's own complaints about a failed connect; we say it once ourselves."""
+    if not enabled:
+        yield
+        return
+    loggers = [logging.getLogger(n) for n in ("ib_async.client", "ib_async.ib", "ib_async.wrapper")]
+    saved = [lg.disabled for lg in loggers]
+    for lg in loggers:
+        lg.disabled = True
+    try:
+        yield
+    finally:
+        for lg, was in zip(loggers, saved):
+            lg.disabled = was
+
+
+class GatewayLink:
+    """Tracks whether the gateway connection of ``ib`` is usable right now."""
+
+    def __init__(self, ib: Any, settings: GatewaySettings) -> None:
+        self.ib = ib
+        self.settings = settings
+        self._up = False
+        self._closing = False
+        ib.disconnectedEvent += self._on_disconnected
+
+    @property
+    def connected(self) -> bool:
+        if not self._up:
+            return False
+        try:
+            return bool(self.ib.isConnected())
+        except Exception:
+            return False
+
+    async def connect(self, *, quiet: bool = True) -> bool:
+        """Try the gateway once; on failure say so in one line and carry on without it."""
+        s = self.settings
+        self._closing = False
+        try:
+            with _quiet_client_log(quiet):
+                await self.ib.connectAsync(s.host, s.port, clientId=s.client_id,
+                                           readonly=True, timeout=s.timeout)
+        except asyncio.CancelledError:
+            raise
+        except Exception as exc:
+            self._up = False
+            reason = str(exc) or type(exc).__name__
+            if isinstance(exc, (TimeoutError, asyncio.TimeoutError)):
+                reason = f"no answer within {s.timeout:g} s"
+            elif isinstance(exc, ConnectionRefusedError):
+                reason = "connection refused"
+            logger.warning("No gateway at {} ({}); running without one", s.address, reason)
+            return False
+        self._up = True
+        logger.info("Connected to the gateway at {} (client id {})", s.address, s.client_id)
+        return True
+
+    def close(self) -> None:
+        self._closing = True
+        was_up, self._up = self._up, False
+        if was_up:
+            try:
+                self.ib.disconnect()
+            except Exception as exc:
+                logger.debug("Disconnect failed: {}", exc)
+
+    def _on_disconnected(self, *args: Any) -> None:
+        if self._up and not self._closing:
+            logger.warning("Gateway connection at {} lost; running without one",
+                           self.settings.address)
+        self._up = False

@@ -1,0 +1,238 @@
+"""The process-wide candle cache behind the "sorvel" command.
+
+Entries that describe "now" (the latest bars, today's curve, a date range
+reaching today) go stale as new bars form, so they expire after at most one
+bar length. A date range that ended before the day it was stored is history
+and is kept until memory pressure drops it. Memory is bounded by the total
+number of bar records held; the least recently used entries go first.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import os
+import time
+from collections import OrderedDict
+from dataclasses import dataclass
+from typing import Callable, Hashable
+
+#: Default bound on the bar records held by one cache.
+DEFAULT_MAX_RECORDS = 2_000_000
+#: Environment variable that overrides the default bound.
+MAX_RECORDS_ENV = "CORVANE_SORVEL_CACHE_MAX_RECORDS"
+
+#: Bar length in seconds of each period word the command accepts.
+PERIOD_SECONDS: dict[str, int] = {
+    "1m": 60, "minute": 60,
+    "5m": 300,
+    "15m": 900,
+    "30m": 1800,
+    "1h": 3600, "hour": 3600,
+    "day": 86_400, "d": 86_400, "1d": 86_400,
+    "week": 604_800, "w": 604_800,
+    "month": 2_592_000, "m": 2_592_000, "1mo": 2_592_000,
+    "year": 2_592_000, "y": 2_592_000,
+}
+
+#: A daily or longer bar still changes all session long; a quarter hour keeps
+#: a repeated query cheap without showing a trader a stale close for long.
+LONG_BAR_TTL = 900.0
+#: Today's per-minute curve gains a bar every minute.
+INTRADAY_TTL = 60.0
+#: What an unknown period word gets: the shortest bar we know.
+FALLBACK_TTL = 60.0
+
+
+def ttl_for_period(period: str) -> float:
+    """Seconds an entry about "now" at this bar length stays fresh."""
+    seconds = PERIOD_SECONDS.get(period)
+    if seconds is None:
+        return FALLBACK_TTL
+    return float(min(seconds, LONG_BAR_TTL)) if seconds >= 86_400 else float(seconds)
+
+
+@dataclass(frozen=True, slots=True)
+class CountKey:
+    symbol: str
+    period: str
+    adjust: str
+    count: int
+
+
+@dataclass(frozen=True, slots=True)
+class RangeKey:
+    symbol: str
+    period: str
+    adjust: str
+    start: str
+    end: str
+
+
+@dataclass(frozen=True, slots=True)
+class IntradayKey:
+    symbol: str
+
+
+@dataclass(slots=True)
+class _Entry:
+    records: list
+    expires_at: float | None  # None: never goes stale
+    stored_at: float
+
+
+def _env_max_records() -> int:
+    text = os.environ.get(MAX_RECORDS_ENV, "").strip()
+    if not text:
+        return DEFAULT_MAX_RECORDS
+    try:
+        value = int(text)
+    except ValueError:
+        return DEFAULT_MAX_RECORDS
+    return value if value > 0 else DEFAULT_MAX_RECORDS
+
+
+class SorvelCache:
+    """Lists of bar records keyed by what was asked for.
+
+    ``clock`` gives monotonic seconds and ``today`` the local calendar date;
+    both are injectable so expiry can be stepped through without sleeping.
+    Lists are copied on the way in and out, so a caller that appends to the
+    list it got cannot change what the next caller sees.
+    """
+
+    def __init__(
+        self,
+        *,
+        max_records: int | None = None,
+        clock: Callable[[], float] = time.monotonic,
+        today: Callable[[], dt.date] = dt.date.today,
+    ) -> None:
+        if max_records is None:
+            max_records = _env_max_records()
+        if max_records <= 0:
+            raise ValueError("max_records must be positive")
+        self.max_records = max_records
+        self._clock = clock
+        self._today = today
+        self._entries: OrderedDict[Hashable, _Entry] = OrderedDict()
+        self._records = 0
+
+    # -- keys -------------------------------------------------------------
+
+    @classmethod
+    def count_key(cls, symbol: str, period: str, adjust: str, count: int) -> CountKey:
+        return CountKey(symbol, period, adjust, count)
+
+    @classmethod
+    def range_key(cls, symbol: str, period: str, adjust: str, start: str, end: str) -> RangeKey:
+        return RangeKey(symbol, period, adjust, start, end)
+
+    @classmethod
+    def intraday_key(cls, symbol: str) -> IntradayKey:
+        return IntradayKey(symbol)
+
+    # -- access -----------------------------------------------------------
+
+    def get(self, key: Hashable) -> list | None:
+        entry = self._fresh_entry(key)
+        if entry is None:
+            return None
+        self._entries.move_to_end(key)
+        return list(entry.records)
+
+    def set(self, key: Hashable, records: list) -> None:
+        self._drop(key)
+        records = list(records)
+        if len(records) > self.max_records:
+            # Keeping it would mean flushing everything else for one entry
+            # that still could not fit; the next query simply fetches again.
+            return
+        now = self._clock()
+        ttl = self._ttl(key)
+        expires_at = None if ttl is None else now + ttl
+        self._entries[key] = _Entry(records, expires_at, now)
+        self._records += len(records)
+        self._evict()
+
+    def try_larger_count(self, symbol: str, period: str, adjust: str, count: int) -> list | None:
+        """The last ``count`` records of a fresh larger entry of the same symbol, period and adjustment.
+
+        Only entries holding at least ``count`` records qualify: a shorter one
+        cannot stand for a fetch of that many bars. Of several, the most
+        recently stored wins, as it is the closest to the market now.
+        """
+        if count <= 0:
+            return None
+        best_key: CountKey | None = None
+        best: _Entry | None = None
+        for key in list(self._entries):
+            if not (isinstance(key, CountKey) and key.count > count
+                    and (key.symbol, key.period, key.adjust) == (symbol, period, adjust)):
+                continue
+            entry = self._fresh_entry(key)
+            if entry is None or len(entry.records) < count:
+                continue
+            if best is None or entry.stored_at >= best.stored_at:
+                best_key, best = key, entry
+        if best is None:
+            return None
+        self._entries.move_to_end(best_key)
+        return best.records[-count:]
+
+    def clear(self) -> None:
+        self._entries.clear()
+        self._records = 0
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    @property
+    def record_count(self) -> int:
+        """Bar records currently held."""
+        return self._records
+
+    # -- inner working ----------------------------------------------------
+
+    def _ttl(self, key: Hashable) -> float | None:
+        if isinstance(key, IntradayKey):
+            return INTRADAY_TTL
+        if isinstance(key, RangeKey):
+            # Decided when stored: a range fetched while its end day was still
+            # running holds a partial day and must not become permanent at
+            # midnight.
+            try:
+                end = dt.date.fromisoformat(key.end)
+            except ValueError:
+                end = None
+            if end is not None and end < self._today():
+                return None
+            return ttl_for_period(key.period)
+        if isinstance(key, CountKey):
+            return ttl_for_period(key.period)
+        return FALLBACK_TTL
+
+    def _fresh_entry(self, key: Hashable) -> _Entry | None:
+        entry = self._entries.get(key)
+        if entry is None:
+            return None
+        if entry.expires_at is not None and self._clock() >= entry.expires_at:
+            self._drop(key)
+            return None
+        return entry
+
+    def _drop(self, key: Hashable) -> None:
+        entry = self._entries.pop(key, None)
+        if entry is not None:
+            self._records -= len(entry.records)
+
+    def _evict(self) -> None:
+        if self._records <= self.max_records:
+            return
+        # Stale entries are worthless; shed them before anything still fresh.
+        now = self._clock()
+        for key in [k for k, e in self._entries.items()
+                    if e.expires_at is not None and now >= e.expires_at]:
+            self._drop(key)
+        while self._records > self.max_records and self._entries:
+            _, entry = self._entries.popitem(last=False)
+            self._records -= len(entry.records)

@@ -1,0 +1,46 @@
+"""Where log lines go: standard error, so tables on standard output stay clean."""
+
+from __future__ import annotations
+
+import logging
+import sys
+
+from loguru import logger
+
+FORMAT = "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {message}"
+#: Libraries whose standard-library log records are passed on to the console's log.
+BRIDGED = ("ib_async", "asyncio", "yfinance")
+
+
+class _ToLoguru(logging.Handler):
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            level: str | int = logger.level(record.levelname).name
+        except ValueError:
+            level = record.levelno
+        logger.opt(exception=record.exc_info).log(level, "{}", record.getMessage())
+
+
+_bridge = _ToLoguru()
+
+
+def setup_logging(verbose: bool = False, stream=None) -> int:
+    """Show info and above (debug with ``verbose``) on ``stream``; returns the handler id."""
+    logger.remove()
+    handler = logger.add(stream or sys.stderr, level="DEBUG" if verbose else "INFO",
+                         format=FORMAT, colorize=None, backtrace=False, diagnose=False)
+    # The client library is chatty at info level (every farm status message);
+    # its warnings and errors are what a trader needs, the rest only when asked.
+    for name in BRIDGED:
+        lib = logging.getLogger(name)
+        lib.handlers = [_bridge]
+        lib.propagate = False
+        lib.setLevel(logging.INFO if verbose else logging.WARNING)
+    return handler
+
+
+def teardown_logging(handler: int) -> None:
+    try:
+        logger.remove(handler)
+    except ValueError:
+        pass

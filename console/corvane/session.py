@@ -1,0 +1,177 @@
+"""One console session: the event loop, the gateway client, and running commands on them.
+
+The event loop runs on its own thread for the whole session, so the gateway
+connection is served (and its loss noticed) even while the prompt waits for
+input. The main thread keeps the terminal: it reads lines, and a Ctrl-C
+there cancels the running command's task, which carries the cancellation
+into whatever gateway request the command is waiting on.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import threading
+from dataclasses import dataclass
+from typing import Any, Awaitable, Callable
+
+from loguru import logger
+
+from corvane import commands
+from corvane.gateway.connection import GatewayLink, GatewaySettings
+from corvane.kvstore import KeyValueStore
+from corvane.state import ConsoleState
+from ferrut.dispatch import bind_words
+
+#: How long a cancelled command may take to unwind before the prompt returns anyway.
+CANCEL_GRACE = 5.0
+
+
+class UnknownCommand(LookupError):
+    """No command is registered under the typed word."""
+
+
+class GatewayRequired(RuntimeError):
+    """The command cannot run without a gateway connection."""
+
+
+@dataclass
+class Outcome:
+    """How a command ended: "ok" with its value, "error" with its exception, or "cancelled"."""
+
+    kind: str
+    value: Any = None
+    error: BaseException | None = None
+
+
+class LoopThread:
+    """An asyncio event loop running on a daemon thread."""
+
+    def __init__(self) -> None:
+        self.loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self._serve, name="corvane-loop", daemon=True)
+        self._thread.start()
+
+    def _serve(self) -> None:
+        asyncio.set_event_loop(self.loop)
+        self.loop.run_forever()
+
+    def run(self, make: Callable[[], Awaitable[Any]]) -> Outcome:
+        """Run ``make()`` as a task on the loop and wait; Ctrl-C cancels the task."""
+        done = threading.Event()
+        box: dict[str, Outcome] = {}
+
+        async def body() -> None:
+            try:
+                box["outcome"] = Outcome("ok", await make())
+            except asyncio.CancelledError:
+                box["outcome"] = Outcome("cancelled")
+            except BaseException as exc:  # reported by the caller, never lost
+                box["outcome"] = Outcome("error", error=exc)
+
+        started: concurrent.futures.Future = concurrent.futures.Future()
+
+        def start() -> None:
+            task = self.loop.create_task(body())
+            task.add_done_callback(lambda _t: done.set())
+            started.set_result(task)
+
+        self.loop.call_soon_threadsafe(start)
+        task = started.result()
+        try:
+            while not done.wait(0.1):
+                pass
+        except KeyboardInterrupt:
+            self.loop.call_soon_threadsafe(task.cancel)
+            try:
+                done.wait(CANCEL_GRACE)
+            except KeyboardInterrupt:
+                pass
+            if not done.is_set():
+                logger.warning("The command is still stopping in the background")
+        return box.get("outcome", Outcome("cancelled"))
+
+    def call(self, fn: Callable[[], Any]) -> Any:
+        """Run a plain function on the loop's thread and return its result."""
+        async def wrap():
+            return fn()
+        outcome = self.run(wrap)
+        if outcome.error is not None:
+            raise outcome.error
+        return outcome.value
+
+    def stop(self) -> None:
+        async def wind_down() -> None:
+            me = asyncio.current_task()
+            others = [t for t in asyncio.all_tasks() if t is not me]
+            for t in others:
+                t.cancel()
+            await asyncio.gather(*others, return_exceptions=True)
+            await self.loop.shutdown_default_executor(timeout=2.0)
+
+        if self.loop.is_closed():
+            return
+        try:
+            asyncio.run_coroutine_threadsafe(wind_down(), self.loop).result(timeout=5.0)
+        except Exception:
+            pass
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self._thread.join(timeout=5.0)
+        if not self._thread.is_alive():
+            self.loop.close()
+
+
+def _new_ib() -> Any:
+    from ib_async import IB
+    return IB()
+
+
+class Session:
+    """The state, gateway client and store that every command of one console shares."""
+
+    def __init__(self, settings: GatewaySettings, store: KeyValueStore | None = None, *,
+                 ib_factory: Callable[[], Any] = _new_ib) -> None:
+        self.loop_thread = LoopThread()
+        # Built on the loop's thread: the client binds its events and
+        # transport to the loop it runs on.
+        self.ib = self.loop_thread.call(ib_factory)
+        self.link = GatewayLink(self.ib, settings)
+        self.state = ConsoleState(self.link)
+        self.store = store if store is not None else KeyValueStore()
+
+    @property
+    def connected(self) -> bool:
+        return self.link.connected
+
+    def connect(self, *, quiet: bool = True) -> bool:
+        """Try the gateway once; KeyboardInterrupt when the user gave up waiting."""
+        outcome = self.loop_thread.run(lambda: self.link.connect(quiet=quiet))
+        if outcome.kind == "cancelled":
+            raise KeyboardInterrupt
+        if outcome.error is not None:
+            raise outcome.error
+        return bool(outcome.value)
+
+    def prepare(self, word: str, words: list[str]) -> Any:
+        """A command instance with its fields filled from ``words``.
+
+        Raises UnknownCommand, or ArgumentError for words that do not fit.
+        """
+        cls = commands.find(word)
+        if cls is None:
+            raise UnknownCommand(word)
+        op = cls(state=self.state, ib=self.ib, cache=self.store)
+        bind_words(op, words)
+        return op
+
+    def execute(self, op: Any) -> Outcome:
+        if getattr(op, "requires_gateway", True) and not self.connected:
+            return Outcome("error", error=GatewayRequired("this command needs a gateway connection"))
+        return self.loop_thread.run(op.run)
+
+    def close(self) -> None:
+        try:
+            self.loop_thread.call(self.link.close)
+        except Exception as exc:
+            logger.debug("Closing the gateway link failed: {}", exc)
+        self.loop_thread.stop()

@@ -1,0 +1,99 @@
+"""The interactive prompt: line editing, history, Ctrl-C and Ctrl-D."""
+
+from __future__ import annotations
+
+import os
+import shlex
+import sys
+from pathlib import Path
+
+from corvane.cmds.base import COMMANDS
+from corvane.console import Console
+
+HISTORY_LENGTH = 2000
+OWN_WORDS = ("help", "group", "ungroup", "connect", "exit", "quit")
+
+try:
+    import readline
+except ImportError:  # a Python built without it still gets a plain prompt
+    readline = None
+
+
+def _complete_word(text: str, state: int) -> str | None:
+    line = readline.get_line_buffer().lstrip() if readline else ""
+    if " " in line:  # only the command word is completed
+        return None
+    options = sorted(w for w in {*COMMANDS, *OWN_WORDS} if w.startswith(text))
+    return options[state] if state < len(options) else None
+
+
+def _start_line_editing(history: Path) -> None:
+    if readline is None:
+        return
+    try:
+        readline.read_history_file(history)
+    except (FileNotFoundError, OSError):
+        pass
+    readline.set_history_length(HISTORY_LENGTH)
+    readline.set_completer(_complete_word)
+    readline.set_completer_delims(" \t")
+    readline.parse_and_bind("tab: complete")
+
+
+def _save_history(history: Path) -> None:
+    if readline is None:
+        return
+    try:
+        history.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
+        readline.write_history_file(history)
+    except OSError as exc:
+        print(f"corvane: history not saved to {history}: {exc}", file=sys.stderr)
+
+
+def interact(console: Console, history: Path) -> int:
+    """Read and run lines until Ctrl-D or exit."""
+    tty = sys.stdin.isatty()
+    _start_line_editing(history)
+    if tty:
+        console.say("corvane console: help lists the commands, Ctrl-C stops a command, "
+                    "Ctrl-D leaves.")
+    try:
+        console.connect()
+    except KeyboardInterrupt:
+        console.complain("connecting interrupted; running without a gateway")
+    try:
+        while True:
+            prompt = ("corvane> " if console.connected else "corvane (no gateway)> ") if tty else ""
+            try:
+                line = input(prompt)
+            except EOFError:
+                if tty:
+                    console.say("")
+                break
+            except KeyboardInterrupt:
+                # Ctrl-C at the prompt drops the half-typed line, as in a shell.
+                console.say("")
+                continue
+            try:
+                words = shlex.split(line)
+            except ValueError as exc:
+                console.complain(f"cannot read that line: {exc}")
+                continue
+            if words and words[0] in ("exit", "quit"):
+                break
+            try:
+                console.handle(words)
+            except KeyboardInterrupt:
+                console.complain("interrupted")
+    finally:
+        _save_history(history)
+    return 0
+
+
+def history_path(home: Path) -> Path:
+    return home / "history"
+
+
+def default_home() -> Path:
+    configured = os.environ.get("CORVANE_HOME", "").strip()
+    return Path(configured).expanduser() if configured else Path.home() / ".corvane"

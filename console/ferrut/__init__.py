@@ -1,0 +1,1 @@
+"""Utilities of the console: argument dispatch and table printing."""

@@ -1,0 +1,77 @@
+// C++20 coroutines that are Python coroutines.
+//
+// A body written as `Coro body(Ref self, ...)` runs inside a Python coroutine
+// object (see CoroutineObject in coroutine.cpp). `co_await x` on any Python
+// awaitable behaves like `await x` / `yield from`: what x yields goes up to
+// the event loop, x's result (or exception) comes back into C++, and throw()
+// or close() on our coroutine is forwarded into x, which is how a task's
+// cancellation reaches the request it is waiting on.
+#pragma once
+
+#include "native/error.hpp"
+
+#include <coroutine>
+#include <exception>
+
+namespace native {
+
+struct FunctionSpec;
+
+class Coro {
+public:
+    struct promise_type;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    // Runs one step of the yield-from protocol on a Python awaitable.
+    struct Awaiter {
+        promise_type* promise;
+        Ref awaitable;
+        Here where;
+        Ref value;      // result when the first step already finished
+        Ref error;      // exception when the first step already failed
+        bool suspended = false;
+
+        bool await_ready() noexcept;
+        void await_suspend(Handle) noexcept {}
+        Ref await_resume();
+    };
+
+    struct promise_type {
+        Ref result;
+        std::exception_ptr failure;
+        Ref awaiting;      // iterator we are suspended on (yield-from target)
+        Ref yielded;       // what it yielded, for the driver to pass up
+        Ref sent;          // result the driver got from `awaiting`
+        Ref thrown;        // exception the driver wants raised at the suspension point
+
+        Coro get_return_object() noexcept { return Coro(Handle::from_promise(*this)); }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_value(Ref v) noexcept { result = std::move(v); }
+        void unhandled_exception() noexcept { failure = std::current_exception(); }
+
+        Awaiter await_transform(Ref awaitable, Here where = Here::current()) noexcept {
+            return Awaiter{this, std::move(awaitable), where};
+        }
+    };
+
+    explicit Coro(Handle h) noexcept : h_(h) {}
+    Coro(Coro&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+    Coro(const Coro&) = delete;
+    ~Coro() { if (h_) h_.destroy(); }
+
+    Handle release() noexcept { return std::exchange(h_, {}); }
+
+private:
+    Handle h_;
+};
+
+// Wrap a C++ coroutine frame (not yet started) in a Python coroutine object.
+PyObject* new_coroutine(Coro body, const FunctionSpec* spec, PyObject* name, PyObject* qualname) noexcept;
+
+// The iterator that `await obj` drives (the interpreter's own rules).
+Ref awaitable_iterator(PyObject* obj, Here where = Here::current());
+
+bool init_coroutine_type(PyObject* module) noexcept;
+
+}  // namespace native

@@ -1,0 +1,326 @@
+#include "native/function.hpp"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace native {
+
+namespace {
+
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+FunctionObject* as_func(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// ---- argument binding, with the interpreter's wording ---------------------------
+
+void too_many_positional(FunctionObject* f, Py_ssize_t given) {
+    Py_ssize_t takes = static_cast<Py_ssize_t>(f->spec->params.size());
+    PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname, takes,
+                 takes == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+}
+
+void missing_arguments(FunctionObject* f, PyObject* const* bound) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return;
+    for (std::size_t i = 0; i < f->spec->params.size(); ++i) {
+        if (bound[i]) continue;
+        Ref r = Ref::steal(PyObject_Repr((*f->param_names)[i]));
+        if (!r || PyList_Append(names, r) < 0) return;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (n == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (n == 2) {
+        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                               PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
+                                                   PyList_GET_ITEM(names.get(), n - 1)));
+        if (!tail || PyList_SetSlice(names, n - 2, n, nullptr) < 0) return;
+        Ref comma = Ref::steal(PyUnicode_FromString(", "));
+        if (!comma) return;
+        Ref head = Ref::steal(PyUnicode_Join(comma, names));
+        if (!head) return;
+        text = Ref::steal(PyUnicode_Concat(head, tail));
+    }
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, n,
+                 n == 1 ? "" : "s", text.get());
+}
+
+Py_ssize_t find_param(FunctionObject* f, PyObject* key) {
+    const auto& names = *f->param_names;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == key) return static_cast<Py_ssize_t>(i);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        int eq = PyUnicode_Compare(names[i], key);
+        if (eq == 0) return static_cast<Py_ssize_t>(i);
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return -1;
+}
+
+bool check_exact_types(FunctionObject* f, PyObject* const* bound) {
+    const auto& params = f->spec->params;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        PyTypeObject* want = params[i].exact;
+        if (want && Py_TYPE(bound[i]) != want) {
+            PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", params[i].name,
+                         want->tp_name, Py_TYPE(bound[i])->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr std::size_t kMaxParams = 8;
+
+PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    FunctionObject* f = as_func(callable);
+    const std::size_t nparams = f->spec->params.size();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* bound[kMaxParams + 1] = {};
+    Ref varkw;
+    if (f->spec->varkw) {
+        varkw = Ref::steal(PyDict_New());
+        if (!varkw) return nullptr;
+    }
+    const std::size_t ncopy = std::min<std::size_t>(static_cast<std::size_t>(nargs), nparams);
+    for (std::size_t i = 0; i < ncopy; ++i) bound[i] = args[i];
+
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            Py_ssize_t i = find_param(f, key);
+            if (i < 0) {
+                if (!varkw) {
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+                    return nullptr;
+                }
+                if (PyDict_SetItem(varkw, key, value) < 0) return nullptr;
+                continue;
+            }
+            if (bound[i]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+                return nullptr;
+            }
+            bound[i] = value;
+        }
+    }
+    if (static_cast<std::size_t>(nargs) > nparams) {
+        too_many_positional(f, nargs);
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < nparams; ++i) {
+        if (!bound[i]) {
+            missing_arguments(f, bound);
+            return nullptr;
+        }
+    }
+    if (!check_exact_types(f, bound)) return nullptr;
+    if (varkw) bound[nparams] = varkw.get();
+
+    try {
+        return f->thunk(f, bound);
+    } catch (...) {
+        set_error_from_current_exception(f->spec->qualname);
+        return nullptr;
+    }
+}
+
+// ---- descriptor and metadata ---------------------------------------------------
+
+PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* func_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_func(self)->qualname, self);
+}
+
+Ref build_signature(FunctionObject* f) {
+    Ref inspect = import("inspect");
+    Ref parameter = getattr(inspect, "Parameter"_id);
+    Ref empty = getattr(parameter, "empty"_id);
+    Ref positional = getattr(parameter, "POSITIONAL_OR_KEYWORD"_id);
+    Ref params = new_list();
+    auto add = [&](PyObject* name, Ref kind, const char* annotation) {
+        Ref ann = annotation ? str(annotation) : empty;
+        list_append(params, call_kw(parameter, {name, kind}, {{"annotation"_id, ann}}));
+    };
+    for (std::size_t i = 0; i < f->spec->params.size(); ++i)
+        add((*f->param_names)[i], positional, f->spec->params[i].annotation);
+    if (f->spec->varkw) add(str(f->spec->varkw), getattr(parameter, "VAR_KEYWORD"_id), nullptr);
+    Ref returns = f->spec->returns ? str(f->spec->returns) : empty;
+    return call_kw(getattr(inspect, "Signature"_id), {params}, {{"return_annotation"_id, returns}});
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+    FunctionObject* f = as_func(self);
+    if (!f->signature) {
+        try {
+            f->signature = build_signature(f).release();
+        } catch (...) {
+            set_error_from_current_exception(f->spec->qualname);
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->signature);
+}
+
+#define FUNC_FIELD_GETSET(field)                                                          \
+    PyObject* get_##field(PyObject* self, void*) { return Py_NewRef(as_func(self)->field); } \
+    int set_##field(PyObject* self, PyObject* value, void*) {                              \
+        if (!value) {                                                                      \
+            PyErr_SetString(PyExc_TypeError, "can't delete " #field);                    \
+            return -1;                                                                     \
+        }                                                                                  \
+        Py_SETREF(as_func(self)->field, Py_NewRef(value));                                 \
+        return 0;                                                                          \
+    }
+FUNC_FIELD_GETSET(name)
+FUNC_FIELD_GETSET(qualname)
+FUNC_FIELD_GETSET(module)
+FUNC_FIELD_GETSET(doc)
+FUNC_FIELD_GETSET(annotations)
+#undef FUNC_FIELD_GETSET
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef func_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+int func_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_func(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->signature);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int func_clear(PyObject* self) {
+    FunctionObject* f = as_func(self);
+    Py_CLEAR(f->signature);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->annotations);
+    return 0;
+}
+
+void func_dealloc(PyObject* self) {
+    FunctionObject* f = as_func(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    func_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    delete f->param_names;
+    PyObject_GC_Del(self);
+}
+
+Ref build_annotations(const FunctionSpec& spec) {
+    Ref d = new_dict();
+    for (const Param& p : spec.params)
+        if (p.annotation) check(PyDict_SetItemString(d, p.name, str(p.annotation)));
+    if (spec.returns) check(PyDict_SetItemString(d, "return", str(spec.returns)));
+    return d;
+}
+
+}  // namespace
+
+bool check_result_type(const FunctionSpec* spec, PyObject* result) noexcept {
+    PyTypeObject* want = spec->result_exact;
+    if (!want || result == Py_None || Py_TYPE(result) == want) return true;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %s", want->tp_name, Py_TYPE(result)->tp_name);
+    return false;
+}
+
+PyObject* new_function(const FunctionSpec& spec, Thunk thunk, bool coroutine, const char* module, PyObject* closure) {
+    if (spec.params.size() > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
+        return nullptr;
+    }
+    try {
+        Ref name = str(spec.name);
+        Ref qualname = str(spec.qualname);
+        Ref mod = str(module);
+        Ref doc = spec.doc ? str(spec.doc) : Ref::none();
+        Ref annotations = build_annotations(spec);
+        auto names = std::make_unique<std::vector<PyObject*>>();
+        for (const Param& p : spec.params) {
+            PyObject* n = PyUnicode_InternFromString(p.name);  // kept for the life of the process
+            if (!n) throw_current();
+            names->push_back(n);
+        }
+
+        FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+        if (!f) throw_current();
+        f->vectorcall = func_vectorcall;
+        f->spec = &spec;
+        f->thunk = thunk;
+        f->name = name.release();
+        f->qualname = qualname.release();
+        f->module = mod.release();
+        f->doc = doc.release();
+        f->annotations = annotations.release();
+        f->signature = nullptr;
+        f->closure = Py_XNewRef(closure);
+        f->dict = nullptr;
+        f->weakrefs = nullptr;
+        f->param_names = names.release();
+        PyObject_GC_Track(f);
+        Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
+        if (coroutine) {
+            // inspect.iscoroutinefunction (and so asyncio's) recognise the mark.
+            call(getattr(import("inspect"), "markcoroutinefunction"_id), fn);
+        }
+        return fn.release();
+    } catch (...) {
+        set_error_from_current_exception(spec.qualname);
+        return nullptr;
+    }
+}
+
+bool init_function_type(PyObject*) noexcept {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return true;
+    FunctionType.tp_name = "native.function";
+    FunctionType.tp_basicsize = sizeof(FunctionObject);
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_descr_get = func_descr_get;
+    FunctionType.tp_dealloc = func_dealloc;
+    FunctionType.tp_traverse = func_traverse;
+    FunctionType.tp_clear = func_clear;
+    FunctionType.tp_repr = func_repr;
+    FunctionType.tp_getset = func_getset;
+    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    FunctionType.tp_doc = "A function whose body is C++.";
+    return PyType_Ready(&FunctionType) == 0;
+}
+
+}  // namespace native

@@ -1,0 +1,136 @@
+#include "native/module.hpp"
+
+namespace native {
+
+Ref Globals::operator[](PyObject* name) const {
+    PyObject* v = PyDict_GetItemWithError(dict_, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_current();
+    v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_current();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_current();
+}
+
+void Globals::set(PyObject* name, PyObject* value, Here w) const { check(PyDict_SetItem(dict_, name, value), w); }
+
+void Globals::set(const char* name, PyObject* value, Here w) const {
+    check(PyDict_SetItemString(dict_, name, value), w);
+}
+
+void Globals::import(const char* module, Here w) const {
+    Ref top = own(PyImport_ImportModuleLevel(module, dict_, nullptr, nullptr, 0), w);
+    Ref name = str(std::string_view(module).substr(0, std::string_view(module).find('.')), w);
+    set(name.get(), top, w);
+}
+
+void Globals::import_as(const char* module, const char* alias, Here w) const {
+    set(alias, native::import(module, w), w);
+}
+
+void Globals::import_from(const char* module, std::initializer_list<const char*> names, Here w) const {
+    Ref fromlist = own(PyList_New(0), w);
+    for (const char* n : names) list_append(fromlist, str(n, w));
+    Ref mod = own(PyImport_ImportModuleLevel(module, dict_, nullptr, fromlist, 0), w);
+    for (const char* n : names) {
+        PyObject* v = PyObject_GetAttrString(mod, n);
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current(w);
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
+            throw_current(w);
+        }
+        set(n, Ref::steal(v), w);
+    }
+}
+
+void Globals::import_star(const char* module, Here w) const {
+    Ref mod = native::import(module, w);
+    PyObject* all = nullptr;
+    check(_PyObject_LookupAttr(mod, "__all__"_id, &all), w);
+    Ref names = Ref::steal(all);
+    bool public_only = false;
+    if (!names) {
+        names = own(PyDict_Keys(PyModule_GetDict(mod)), w);
+        public_only = true;
+    }
+    Ref it = own(PyObject_GetIter(names), w);
+    while (PyObject* raw = PyIter_Next(it)) {
+        Ref name = Ref::steal(raw);
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", module,
+                         Py_TYPE(name.get())->tp_name);
+            throw_current(w);
+        }
+        if (public_only && PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
+        set(name.get(), getattr(At(mod, w), name), w);
+    }
+    if (PyErr_Occurred()) throw_current(w);
+}
+
+Ref class_bases(std::initializer_list<PyObject*> bases, Ref* meta, Here w) {
+    Ref tuple = own(PyTuple_New(static_cast<Py_ssize_t>(bases.size())), w);
+    Py_ssize_t i = 0;
+    PyObject* winner = reinterpret_cast<PyObject*>(&PyType_Type);
+    for (PyObject* b : bases) {
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(b));
+        PyObject* m = reinterpret_cast<PyObject*>(Py_TYPE(b));
+        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(m), reinterpret_cast<PyTypeObject*>(winner))) winner = m;
+    }
+    *meta = Ref::borrow(winner);
+    return tuple;
+}
+
+Ref prepare_class(const char* module, const char* name, PyObject* bases, PyObject* meta, Here w) {
+    Ref ns;
+    PyObject* prepare = nullptr;
+    check(_PyObject_LookupAttr(meta, "__prepare__"_id, &prepare), w);
+    if (prepare) {
+        Ref p = Ref::steal(prepare);
+        ns = call(At(p, w), str(name, w), bases);
+    } else {
+        ns = new_dict(w);
+    }
+    setitem(At(ns, w), "__module__"_id, str(module, w));
+    setitem(At(ns, w), "__qualname__"_id, str(name, w));
+    return ns;
+}
+
+Ref make_class_from_namespace(const char* name, PyObject* bases, PyObject* meta, PyObject* ns, Here w) {
+    return call(At(meta, w), str(name, w), bases, ns);
+}
+
+namespace {
+PyObject* the_module = nullptr;
+bool executed = false;
+}  // namespace
+
+PyObject* create_module_once(PyObject* spec, PyModuleDef* def) {
+    if (the_module) return Py_NewRef(the_module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    PyObject* m = PyModule_NewObject(name);
+    if (!m) return nullptr;
+    if (PyModule_SetDocString(m, def->m_doc) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    the_module = Py_NewRef(m);  // one module for the life of the process
+    return m;
+}
+
+int exec_module_once(PyObject* module, ModuleExec exec) noexcept {
+    if (executed) return 0;
+    if (!init_function_type(module) || !init_coroutine_type(module)) return -1;
+    try {
+        exec(module);
+    } catch (...) {
+        set_error_from_current_exception("<module init>");
+        return -1;
+    }
+    executed = true;
+    return 0;
+}
+
+}  // namespace native

@@ -1,0 +1,29 @@
+#include "native/ops.hpp"
+
+#include <vector>
+
+namespace native {
+
+Ref call_vector(At f, PyObject* const* args, std::size_t nargs, std::initializer_list<Kw> kws) {
+    if (kws.size() == 0) {
+        return own(PyObject_Vectorcall(f.obj, args, nargs, nullptr), f.where);
+    }
+    std::vector<PyObject*> argv(args, args + nargs);
+    Ref names = own(PyTuple_New(static_cast<Py_ssize_t>(kws.size())), f.where);
+    Py_ssize_t i = 0;
+    for (const Kw& kw : kws) {
+        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(kw.name));
+        argv.push_back(kw.value);
+    }
+    return own(PyObject_Vectorcall(f.obj, argv.data(), nargs, names), f.where);
+}
+
+Ref make_dict(std::initializer_list<Kw> items, Here w) {
+    Ref d = new_dict(w);
+    for (const Kw& item : items) check(PyDict_SetItem(d, item.name, item.value), w);
+    return d;
+}
+
+Ref import(const char* module, Here w) { return own(PyImport_ImportModule(module), w); }
+
+}  // namespace native

@@ -1,0 +1,102 @@
+// The interpreter's own operations on objects, with errors thrown as PyError.
+//
+// Every helper takes the object it acts on as `At`, which records the caller's
+// source line, so a failure is reported where the C++ code asked for it.
+#pragma once
+
+#include "native/error.hpp"
+
+#include <initializer_list>
+#include <string_view>
+
+namespace native {
+
+struct At {
+    PyObject* obj;
+    Here where;
+    At(PyObject* o, Here w = Here::current()) noexcept : obj(o), where(w) {}
+    At(const Ref& o, Here w = Here::current()) noexcept : obj(o.get()), where(w) {}
+};
+
+// A keyword argument: an interned name and its value.
+struct Kw {
+    PyObject* name;
+    PyObject* value;
+};
+
+// ---- calls -----------------------------------------------------------------
+
+Ref call_vector(At f, PyObject* const* args, std::size_t nargs, std::initializer_list<Kw> kws = {});
+
+// f(args...)
+template <class... A>
+Ref call(At f, const A&... args) {
+    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
+    return own(PyObject_Vectorcall(f.obj, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+               f.where);
+}
+
+// f(*pos, **kws) with keywords in the given order.
+inline Ref call_kw(At f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kws) {
+    return call_vector(f, pos.begin(), pos.size(), kws);
+}
+
+// obj.name(args...)
+template <class... A>
+Ref call_method(At obj, PyObject* name, const A&... args) {
+    PyObject* argv[] = {obj.obj, static_cast<PyObject*>(args)...};
+    return own(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+               obj.where);
+}
+
+// ---- attributes and items ---------------------------------------------------
+
+inline Ref getattr(At obj, PyObject* name) { return own(PyObject_GetAttr(obj.obj, name), obj.where); }
+inline void setattr(At obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj.obj, name, value), obj.where); }
+inline Ref getitem(At obj, PyObject* key) { return own(PyObject_GetItem(obj.obj, key), obj.where); }
+inline void setitem(At obj, PyObject* key, PyObject* value) { check(PyObject_SetItem(obj.obj, key, value), obj.where); }
+inline bool contains(At container, PyObject* item) { return check(PySequence_Contains(container.obj, item), container.where) == 1; }
+
+// ---- truth and comparison ---------------------------------------------------
+
+inline bool truthy(At obj) { return check(PyObject_IsTrue(obj.obj), obj.where) == 1; }
+inline bool equals(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_EQ), a.where) == 1; }
+inline bool less_equal(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_LE), a.where) == 1; }
+inline bool greater_equal(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_GE), a.where) == 1; }
+inline bool isinstance(At obj, PyObject* cls) { return check(PyObject_IsInstance(obj.obj, cls), obj.where) == 1; }
+
+// ---- construction -----------------------------------------------------------
+
+inline Ref str(std::string_view s, Here w = Here::current()) {
+    return own(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())), w);
+}
+inline Ref integer(long long v, Here w = Here::current()) { return own(PyLong_FromLongLong(v), w); }
+inline Ref floating(double v, Here w = Here::current()) { return own(PyFloat_FromDouble(v), w); }
+inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref new_dict(Here w = Here::current()) { return own(PyDict_New(), w); }
+inline Ref new_list(Py_ssize_t n = 0, Here w = Here::current()) { return own(PyList_New(n), w); }
+
+// str(obj), as the interpreter formats it.
+inline Ref to_str(At obj) { return own(PyObject_Str(obj.obj), obj.where); }
+inline Ref to_repr(At obj) { return own(PyObject_Repr(obj.obj), obj.where); }
+
+// A dict built from (interned key, value) pairs, keys in the given order.
+Ref make_dict(std::initializer_list<Kw> items, Here w = Here::current());
+
+// [items...] as a new list.
+template <class... A>
+Ref list_of(const A&... items) {
+    Ref l = own(PyList_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    ((PyList_SET_ITEM(l.get(), i++, Py_NewRef(static_cast<PyObject*>(items)))), ...);
+    return l;
+}
+
+inline void dict_set(At d, PyObject* key, PyObject* value) { check(PyDict_SetItem(d.obj, key, value), d.where); }
+inline void list_append(At l, PyObject* value) { check(PyList_Append(l.obj, value), l.where); }
+
+// ---- imports ----------------------------------------------------------------
+
+Ref import(const char* module, Here w = Here::current());
+
+}  // namespace native
