@@ -6,6 +6,9 @@
 // the event loop, x's result (or exception) comes back into C++, and throw()
 // or close() on our coroutine is forwarded into x, which is how a task's
 // cancellation reaches the request it is waiting on.
+//
+// g++ 12 cannot keep a braced initializer list alive across a suspension:
+// build such calls in a statement of their own, then `co_await` the result.
 #pragma once
 
 #include "native/error.hpp"

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
 from .contracts import ContractQuery
-from .market_calendar import EXCHANGE_TZ
+from .market_calendar import EPOCH, EXCHANGE_TZ
 from .wire import Fields
 
 HMDS = "Historical Market Data Service error message:"
@@ -108,25 +108,28 @@ def parse_bar_size(text: str) -> int | str:
     return size
 
 
+#: nothing is generated before this instant
+FLOOR = dt.datetime(EPOCH.year, EPOCH.month, EPOCH.day, tzinfo=EXCHANGE_TZ)
+
+
 def _minus_months(instant: dt.datetime, months: int) -> dt.datetime:
     year, month = divmod(instant.year * 12 + instant.month - 1 - months, 12)
-    if year < 1:
-        return dt.datetime.min.replace(tzinfo=instant.tzinfo)
+    if year < FLOOR.year:
+        return FLOOR
     month += 1
     last_day = (dt.date(year + month // 12, month % 12 + 1, 1) - dt.timedelta(days=1)).day
     return instant.replace(year=year, month=month, day=min(instant.day, last_day))
 
 
 def span_start(end: dt.datetime, count: int, unit: str) -> dt.datetime:
-    """Start of a calendar span reaching back from ``end`` (wall-clock arithmetic in exchange time)."""
+    """Start of a calendar span reaching back from ``end`` (wall-clock arithmetic in exchange time).
+
+    Never earlier than FLOOR, so absurd durations cost nothing.
+    """
     end = end.astimezone(EXCHANGE_TZ)
-    try:
-        if unit == "S":
-            return end - dt.timedelta(seconds=count)
-        if unit == "D":
-            return end - dt.timedelta(days=count)
-        if unit == "W":
-            return end - dt.timedelta(weeks=count)
-    except OverflowError:
-        return dt.datetime.min.replace(tzinfo=EXCHANGE_TZ)
-    return _minus_months(end, count * (12 if unit == "Y" else 1))
+    days = {"S": count / 86400, "D": count, "W": 7 * count}.get(unit)
+    if days is not None:
+        if days >= (end - FLOOR).days + 1:
+            return FLOOR
+        return end - dt.timedelta(days=days)
+    return max(_minus_months(end, count * (12 if unit == "Y" else 1)), FLOOR)

@@ -1,0 +1,99 @@
+// The words after the symbol, read the same way by the gateway and the
+// yfinance queries of each mode.
+#include "cmds/quotes/sorvel/query.hpp"
+
+namespace sorvel {
+
+using namespace native;
+
+namespace {
+
+// rest[i], or nothing past the end.
+Ref word_at(PyObject* rest, Py_ssize_t i) {
+    if (i >= PyList_GET_SIZE(rest)) return {};
+    return Ref::borrow(PyList_GET_ITEM(rest, i));
+}
+
+bool is_period_word(PyObject* word) { return truthy(call(G["_is_period"_id], word)); }
+bool is_date_word(PyObject* word) { return truthy(call(G["_is_date"_id], word)); }
+
+Ref default_count(PyObject* period) {
+    static PyObject* const hundred = PyLong_FromLong(100);
+    return call_method(G["PERIOD_DEFAULT_COUNT"_id], "get"_id, period, hundred);
+}
+
+}  // namespace
+
+Mode choose_mode(PyObject* rest) {
+    // `rest` comes from the instance here, so it is read as any sequence.
+    if (!truthy(rest)) return Mode::Latest;
+    Ref first = getitem(rest, integer(0));
+    if (equals(first, "intraday"_id)) return Mode::Intraday;
+    if (is_date_word(first)) return Mode::Range;
+    return Mode::Latest;
+}
+
+LatestWords parse_latest_words(PyObject* rest) {
+    LatestWords w{Ref::borrow("day"_id), default_count("day"_id), Ref::borrow("none"_id)};
+    Py_ssize_t cursor = 0;
+    if (Ref word = word_at(rest, cursor); word && is_period_word(word)) {
+        w.period = word;
+        w.count = default_count(word);
+        ++cursor;
+    }
+    if (Ref word = word_at(rest, cursor)) {
+        // The interpreter's int(): sign, spaces, underscores and any Unicode
+        // digits, within its digit limit. Anything else is the adjustment word.
+        if (PyObject* n = PyNumber_Long(word)) {
+            w.count = Ref::steal(n);
+            ++cursor;
+        } else if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+        } else {
+            throw_current();
+        }
+    }
+    if (Ref word = word_at(rest, cursor)) w.adjust = word;
+    return w;
+}
+
+RangeWords parse_range_words(PyObject* rest) {
+    RangeWords w;
+    Ref first = word_at(rest, 0);
+    if (!first) raise(PyExc_IndexError, "list index out of range");
+    w.start = call(G["_parse_date"_id], first);
+    w.period = Ref::borrow("day"_id);
+    w.adjust = Ref::borrow("none"_id);
+    Py_ssize_t cursor = 1;
+    if (Ref word = word_at(rest, cursor); word && is_date_word(word)) {
+        w.end = call(G["_parse_date"_id], word);
+        ++cursor;
+    }
+    if (Ref word = word_at(rest, cursor); word && is_period_word(word)) {
+        w.period = word;
+        ++cursor;
+    }
+    if (Ref word = word_at(rest, cursor)) w.adjust = word;
+    if (!w.end) w.end = today();
+    w.start_text = to_str(w.start);
+    w.end_text = to_str(w.end);
+    return w;
+}
+
+Ref today() {
+    return call_method(call_method(getattr(G["datetime"_id], "datetime"_id), "now"_id), "date"_id);
+}
+
+bool wants_adjusted(PyObject* adjust) { return contains(G["ADJUST_KEYWORDS"_id], adjust); }
+
+bool count_is_positive(PyObject* count) {
+    static PyObject* const zero = PyLong_FromLong(0);
+    return check(PyObject_RichCompareBool(count, zero, Py_GT)) == 1;
+}
+
+Ref refuse_count(PyObject* symbol, PyObject* count) {
+    log("error"_id, "[{}] Count must be positive: {}"_id, symbol, count);
+    return make_dict({{"error"_id, "Count must be positive"_id}, {"symbol"_id, symbol}});
+}
+
+}  // namespace sorvel

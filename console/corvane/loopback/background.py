@@ -1,0 +1,84 @@
+"""Running a loopback gateway on its own thread and event loop, for code that owns another loop."""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+
+from .server import LoopbackGateway
+
+
+class GatewayThread:
+    """``with GatewayThread(now=..., refuse_symbols=[...]) as gw:`` then connect to ``gw.port``.
+
+    Takes the keyword arguments of ``LoopbackGateway``. ``gateway`` is the
+    running instance: read its request records or change ``gateway.behaviour``
+    from the calling thread between requests.
+    """
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, **options):
+        self.gateway = LoopbackGateway(host, port, **options)
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread: threading.Thread | None = None
+        self._ready = threading.Event()
+        self._stopping: asyncio.Event | None = None
+        self._failure: BaseException | None = None
+
+    @property
+    def port(self) -> int:
+        return self.gateway.port
+
+    @property
+    def host(self) -> str:
+        return self.gateway.host
+
+    def start(self, timeout: float = 10.0) -> GatewayThread:
+        self._thread = threading.Thread(target=self._run, name="loopback-gateway", daemon=True)
+        self._thread.start()
+        if not self._ready.wait(timeout):
+            raise TimeoutError("the loopback gateway did not start in time")
+        if self._failure is not None:
+            raise self._failure
+        return self
+
+    def _run(self) -> None:
+        asyncio.run(self._main())
+
+    async def _main(self) -> None:
+        self._loop = asyncio.get_running_loop()
+        self._stopping = asyncio.Event()
+        try:
+            await self.gateway.start()
+        except BaseException as exc:
+            self._failure = exc
+            self._ready.set()
+            return
+        self._ready.set()
+        try:
+            await self._stopping.wait()
+        finally:
+            await self.gateway.stop()
+
+    def _call(self, fn, timeout: float = 10.0):
+        async def call():
+            return fn()
+
+        return asyncio.run_coroutine_threadsafe(call(), self._loop).result(timeout)
+
+    def disconnect_all(self) -> int:
+        """Drop every client connection; safe to call from any thread."""
+        return self._call(self.gateway.disconnect_all)
+
+    def stop(self, timeout: float = 10.0) -> None:
+        if self._thread is None:
+            return
+        if self._loop is not None and self._stopping is not None and self._loop.is_running():
+            self._loop.call_soon_threadsafe(self._stopping.set)
+        self._thread.join(timeout)
+        self._thread = None
+
+    def __enter__(self) -> GatewayThread:
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()

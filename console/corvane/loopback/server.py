@@ -1,0 +1,218 @@
+"""The loopback gateway's asyncio server, and its command line (``corvane-gateway``).
+
+It serves generated sample data, NOT market data, to broker API clients on
+this machine, so the console and its tests can run without a real gateway.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import datetime as dt
+import signal
+import sys
+from collections.abc import Iterable
+
+from loguru import logger
+
+from .behaviour import DEFAULT_ACCOUNT, Behaviour
+from .history import HistoryPolicy
+from .history_request import HistoryRequest
+from .session import ClientSession
+
+DEFAULT_PORT = 4002
+
+
+class LoopbackGateway:
+    """A gateway on ``host``:``port`` (port 0 picks a free one); use ``async with``.
+
+    ``history_requests`` and ``cancelled_requests`` record what clients asked
+    for, so tests can check the exact request a command sent.
+    """
+
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        *,
+        account: str = DEFAULT_ACCOUNT,
+        now: dt.datetime | None = None,
+        refuse_symbols: Iterable[str] = (),
+        refuse_bar_sizes: Iterable[str] = (),
+        history_delay: float = 0.0,
+        drop_after_history_requests: int | None = None,
+        allow_adjusted_end: bool = False,
+        max_bars: int = 1_000_000,
+    ):
+        self.host = host
+        self._requested_port = port
+        self.behaviour = Behaviour(
+            account=account,
+            history_delay=history_delay,
+            drop_after_history_requests=drop_after_history_requests,
+            fixed_now=now,
+            policy=HistoryPolicy(
+                refuse_symbols={s.upper() for s in refuse_symbols},
+                refuse_bar_sizes=set(refuse_bar_sizes),
+                allow_adjusted_end=allow_adjusted_end,
+                max_bars=max_bars,
+            ),
+        )
+        self.history_requests: list[HistoryRequest] = []
+        self.cancelled_requests: list[int] = []
+        self._sessions: set[ClientSession] = set()
+        self._client_ids: dict[int, ClientSession] = {}
+        self._server: asyncio.Server | None = None
+
+    @property
+    def port(self) -> int:
+        if self._server is None:
+            raise RuntimeError("the loopback gateway is not started")
+        return self._server.sockets[0].getsockname()[1]
+
+    @property
+    def connections(self) -> int:
+        return len(self._sessions)
+
+    async def start(self) -> LoopbackGateway:
+        self._server = await asyncio.start_server(self._accept, self.host, self._requested_port)
+        logger.info("loopback gateway listening on {}:{}", self.host, self.port)
+        return self
+
+    async def stop(self) -> None:
+        if self._server is None:
+            return
+        self._server.close()
+        self.disconnect_all()
+        await self._server.wait_closed()
+        self._server = None
+
+    async def __aenter__(self) -> LoopbackGateway:
+        return await self.start()
+
+    async def __aexit__(self, *exc) -> None:
+        await self.stop()
+
+    async def serve_forever(self) -> None:
+        if self._server is None:
+            await self.start()
+        await self._server.serve_forever()
+
+    def disconnect_all(self) -> int:
+        """Drop every client connection now; returns how many there were. Call on the server's loop."""
+        sessions = list(self._sessions)
+        for session in sessions:
+            session.drop()
+        return len(sessions)
+
+    async def _accept(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        session = ClientSession(self, reader, writer)
+        self._sessions.add(session)
+        await session.serve()
+
+    # -- what sessions report back -------------------------------------------------------
+
+    def claim_client_id(self, client_id: int, session: ClientSession) -> bool:
+        owner = self._client_ids.get(client_id)
+        if owner is not None and owner is not session:
+            return False
+        self._client_ids[client_id] = session
+        return True
+
+    def release(self, session: ClientSession) -> None:
+        self._sessions.discard(session)
+        if session.client_id is not None and self._client_ids.get(session.client_id) is session:
+            del self._client_ids[session.client_id]
+
+    def record_history(self, request: HistoryRequest) -> int:
+        self.history_requests.append(request)
+        return len(self.history_requests)
+
+    def record_cancel(self, req_id: int) -> None:
+        self.cancelled_requests.append(req_id)
+
+
+def _port(text: str) -> int:
+    port = int(text)
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"port must be between 0 and 65535, not {port}")
+    return port
+
+
+def _non_negative(kind):
+    def parse(text: str):
+        value = kind(text)
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+        return value
+
+    return parse
+
+
+def _instant(text: str) -> dt.datetime:
+    try:
+        return dt.datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an ISO date and time: {text!r}") from None
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="corvane-gateway",
+        description="Loopback broker gateway serving deterministic generated sample data (not market data).",
+    )
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"port to listen on, 0 for any free one (default {DEFAULT_PORT})")
+    parser.add_argument("--account", default=DEFAULT_ACCOUNT, help="the account name clients see")
+    parser.add_argument("--now", type=_instant, help="freeze the clock at this ISO time (exchange time if no offset)")
+    parser.add_argument("--refuse-symbol", action="append", default=[], metavar="SYMBOL", help="answer bars requests for SYMBOL with error 162 (repeatable)")
+    parser.add_argument("--refuse-bar-size", action="append", default=[], metavar="SIZE", help='answer bars requests of this bar size, e.g. "1 min", with error 162 (repeatable)')
+    parser.add_argument("--delay", type=_non_negative(float), default=0.0, metavar="SECONDS", help="hold every bars answer back this long")
+    parser.add_argument("--drop-after", type=_non_negative(int), metavar="N", help="answer N bars requests, then drop every connection on the next")
+    parser.add_argument("--allow-adjusted-end", action="store_true", help="accept an end date with ADJUSTED_LAST (the real gateway refuses it)")
+    parser.add_argument("--max-bars", type=_non_negative(int), default=1_000_000, help="refuse requests for more bars than this")
+    parser.add_argument("--log-level", default="INFO", choices=["DEBUG", "INFO", "WARNING", "ERROR"])
+    return parser
+
+
+async def _serve(gateway: LoopbackGateway) -> None:
+    await gateway.start()
+    print(f"corvane-gateway listening on {gateway.host}:{gateway.port} (sample data, not market data)", flush=True)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(signum, stop.set)
+    try:
+        await stop.wait()
+    finally:
+        await gateway.stop()
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    logger.remove()
+    logger.add(sys.stderr, level=args.log_level)
+    try:
+        gateway = LoopbackGateway(
+            args.host,
+            args.port,
+            account=args.account,
+            now=args.now,
+            refuse_symbols=args.refuse_symbol,
+            refuse_bar_sizes=args.refuse_bar_size,
+            history_delay=args.delay,
+            drop_after_history_requests=args.drop_after,
+            allow_adjusted_end=args.allow_adjusted_end,
+            max_bars=args.max_bars,
+        )
+    except ValueError as exc:
+        print(f"corvane-gateway: {exc}", file=sys.stderr)
+        return 2
+    try:
+        asyncio.run(_serve(gateway))
+    except OSError as exc:
+        print(f"corvane-gateway: cannot listen on {args.host}:{args.port}: {exc.strerror or exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        pass
+    return 0
