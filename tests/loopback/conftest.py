@@ -3,16 +3,10 @@
 from __future__ import annotations
 
 import asyncio
-import datetime as dt
-
 import pytest
 from ib_async import IB
 
 from corvane.loopback import GatewayThread
-from corvane.loopback.market_calendar import EXCHANGE_TZ
-
-#: a Wednesday, two and a half hours into the regular session
-WEDNESDAY_NOON = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
 
 
 @pytest.fixture

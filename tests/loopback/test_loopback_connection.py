@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import asyncio
+import datetime as dt
 import socket
 import struct
 
 import pytest
 from ib_async import IB, Stock
 
-from conftest import WEDNESDAY_NOON
+from corvane.loopback import LoopbackGateway
+from corvane.loopback.market_calendar import EXCHANGE_TZ
+
+WEDNESDAY_NOON = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
 
 
 @pytest.mark.parametrize("readonly", [True, False])
@@ -65,12 +69,11 @@ def test_drop_after_answers_that_many_requests_then_drops(loopback_gateway_facto
             await ib.reqHistoricalDataAsync(aapl, "", "5 D", "1 day", "TRADES", True)
         return len(first), ib.isConnected()
 
-    assert run_ib(gw.port, body) == (5, False)
+    assert run_ib(gw.port, body) == (3, False)  # five calendar days back from a Wednesday
 
 
 def _raw_connection(port: int) -> socket.socket:
-    sock = socket.create_connection(("127.0.0.1", port), timeout=5)
-    return sock
+    return socket.create_connection(("127.0.0.1", port), timeout=5)
 
 
 def _frame(text: str) -> bytes:
@@ -113,3 +116,18 @@ def test_a_malformed_request_is_reported_and_the_session_goes_on(loopback_gatewa
         assert error[:4] == ["4", "2", "-1", "320"]
         sock.sendall(_frame("49\x001\x00"))  # current time
         assert _read_frame(sock)[0] == "49"
+
+
+def test_in_process_gateway_shares_the_clients_event_loop():
+    async def main():
+        async with LoopbackGateway(port=0, now=WEDNESDAY_NOON) as gw:
+            ib = IB()
+            await ib.connectAsync("127.0.0.1", gw.port, clientId=3, readonly=True, timeout=5)
+            lost = asyncio.Event()
+            ib.disconnectedEvent += lost.set
+            bars = await ib.reqHistoricalDataAsync(Stock("QQQ", "SMART", "USD"), "", "1 D", "1 hour", "TRADES", True)
+            dropped = gw.disconnect_all()
+            await asyncio.wait_for(lost.wait(), 5)
+            return len(bars), dropped, gw.connections
+
+    assert asyncio.run(main()) == (3, 1, 0)  # 09:30, 10:00 and 11:00 by noon

@@ -106,8 +106,13 @@ def resolve(query: ContractQuery, today: dt.date) -> list[Instrument]:
             found += [f for f in instruments.futures(symbol, today) if _fits(query, f)]
         if sec_type == "CONTFUT":
             listed = instruments.futures(symbol, today)
-            # a continuous future stands for whichever contract is front month today
-            if listed and _fits(dataclasses.replace(query, last_trade=""), listed[0]):
+            # A continuous future stands for whichever contract is front month today. Clients
+            # often send a copy of one month's contract with only the type changed, so that
+            # month's id, local symbol and expiry say nothing here.
+            loose = dataclasses.replace(query, last_trade="")
+            if query.symbol:
+                loose = dataclasses.replace(loose, con_id=0, local_symbol="")
+            if listed and _fits(loose, listed[0]):
                 found.append(dataclasses.replace(listed[0], sec_type="CONTFUT"))
     return found
 

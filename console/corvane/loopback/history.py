@@ -46,7 +46,7 @@ def _instrument(req: HistoryRequest, today: dt.date) -> Instrument:
     if not found:
         raise Refusal(200, NO_DEFINITION)
     if len(found) > 1:
-        raise Refusal(200, f"The contract description specified for {req.contract.describe()} is ambiguous.")
+        raise Refusal(200, f"The contract description given for {req.contract.describe()} is ambiguous.")
     return found[0]
 
 
