@@ -54,7 +54,13 @@ Ref call_method(At obj, PyObject* name, const A&... args) {
 inline Ref getattr(At obj, PyObject* name) { return own(PyObject_GetAttr(obj.obj, name), obj.where); }
 inline void setattr(At obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj.obj, name, value), obj.where); }
 inline Ref getitem(At obj, PyObject* key) { return own(PyObject_GetItem(obj.obj, key), obj.where); }
-inline void setitem(At obj, PyObject* key, PyObject* value) { check(PyObject_SetItem(obj.obj, key, value), obj.where); }
+inline void setitem(At obj, PyObject* key, PyObject* value) {
+    // `obj[key] = value` in Python holds one more reference to obj on the
+    // evaluation stack; libraries that judge chained assignment by reference
+    // counts (pandas) must see the same count here.
+    Ref held = Ref::borrow(obj.obj);
+    check(PyObject_SetItem(held, key, value), obj.where);
+}
 inline bool contains(At container, PyObject* item) { return check(PySequence_Contains(container.obj, item), container.where) == 1; }
 
 // ---- truth and comparison ---------------------------------------------------
