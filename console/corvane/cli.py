@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import argparse
 import sys
+import traceback
 
 from corvane import commands
-from corvane.console import BAD_WORDS, INTERRUPTED, Console
+from corvane.console import BAD_WORDS, FAILED, INTERRUPTED, Console
 from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAULT_HOST,
                                         DEFAULT_PORT, DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
                                         TIMEOUT_ENV, SettingsError, resolve_settings)
@@ -64,6 +65,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("corvane: interrupted", file=sys.stderr)
         return INTERRUPTED
+    except Exception as exc:
+        print(f"corvane: internal error: {type(exc).__name__}: {exc}", file=sys.stderr)
+        if args.verbose:
+            traceback.print_exception(exc, file=sys.stderr)
+        return FAILED
     finally:
         teardown_logging(handler)
 

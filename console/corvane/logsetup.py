@@ -12,8 +12,16 @@ FORMAT = "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {message}"
 BRIDGED = ("ib_async", "asyncio", "yfinance")
 
 
+#: Library messages the console already tells in its own words.
+SAID_BY_CONSOLE = frozenset({"Peer closed connection."})
+
+
 class _ToLoguru(logging.Handler):
+    quiet = True  # drop what the console says itself
+
     def emit(self, record: logging.LogRecord) -> None:
+        if self.quiet and record.getMessage() in SAID_BY_CONSOLE:
+            return
         try:
             level: str | int = logger.level(record.levelname).name
         except ValueError:
@@ -31,6 +39,7 @@ def setup_logging(verbose: bool = False, stream=None) -> int:
                          format=FORMAT, colorize=None, backtrace=False, diagnose=False)
     # The client library is chatty at info level (every farm status message);
     # its warnings and errors are what a trader needs, the rest only when asked.
+    _bridge.quiet = not verbose
     for name in BRIDGED:
         lib = logging.getLogger(name)
         lib.handlers = [_bridge]

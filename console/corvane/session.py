@@ -77,12 +77,13 @@ class LoopThread:
             started.set_result(task)
 
         self.loop.call_soon_threadsafe(start)
-        task = started.result()
         try:
+            started.result()
             while not done.wait(0.1):
                 pass
         except KeyboardInterrupt:
-            self.loop.call_soon_threadsafe(task.cancel)
+            # The task may already be running before this thread saw it start.
+            self.loop.call_soon_threadsafe(started.result().cancel)
             try:
                 done.wait(CANCEL_GRACE)
             except KeyboardInterrupt:
@@ -96,6 +97,8 @@ class LoopThread:
         async def wrap():
             return fn()
         outcome = self.run(wrap)
+        if outcome.kind == "cancelled":
+            raise KeyboardInterrupt
         if outcome.error is not None:
             raise outcome.error
         return outcome.value
@@ -160,9 +163,14 @@ class Session:
         cls = commands.find(word)
         if cls is None:
             raise UnknownCommand(word)
-        op = cls(state=self.state, ib=self.ib, cache=self.store)
-        bind_words(op, words)
-        return op
+
+        def build() -> Any:
+            op = cls(state=self.state, ib=self.ib, cache=self.store)
+            bind_words(op, words)
+            return op
+
+        # Command code runs on the loop's thread only, argument conversion included.
+        return self.loop_thread.call(build)
 
     def execute(self, op: Any) -> Outcome:
         if getattr(op, "requires_gateway", True) and not self.connected:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import shlex
 import sys
+import traceback
 from pathlib import Path
 
 from corvane.cmds.base import COMMANDS
@@ -27,25 +28,37 @@ def _complete_word(text: str, state: int) -> str | None:
     return options[state] if state < len(options) else None
 
 
-def _start_line_editing(history: Path) -> None:
+def _start_line_editing(history: Path) -> int:
+    """Load the history; the number of lines it had, so only new ones are appended later."""
     if readline is None:
-        return
+        return 0
+    readline.set_history_length(HISTORY_LENGTH)
     try:
         readline.read_history_file(history)
-    except (FileNotFoundError, OSError):
+    except OSError:
         pass
-    readline.set_history_length(HISTORY_LENGTH)
     readline.set_completer(_complete_word)
     readline.set_completer_delims(" \t")
-    readline.parse_and_bind("tab: complete")
+    if "libedit" in (readline.__doc__ or ""):
+        readline.parse_and_bind("bind ^I rl_complete")
+    else:
+        readline.parse_and_bind("tab: complete")
+    return readline.get_current_history_length()
 
 
-def _save_history(history: Path) -> None:
+def _save_history(history: Path, loaded: int) -> None:
+    """Append this session's lines, so two consoles open at once both keep theirs."""
     if readline is None:
         return
+    new = readline.get_current_history_length() - loaded
     try:
         history.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
-        readline.write_history_file(history)
+        if not history.exists():
+            readline.write_history_file(history)
+            return
+        if new > 0:
+            # Also cuts the file down to the newest HISTORY_LENGTH lines.
+            readline.append_history_file(min(new, HISTORY_LENGTH), history)
     except OSError as exc:
         print(f"corvane: history not saved to {history}: {exc}", file=sys.stderr)
 
@@ -53,7 +66,7 @@ def _save_history(history: Path) -> None:
 def interact(console: Console, history: Path) -> int:
     """Read and run lines until Ctrl-D or exit."""
     tty = sys.stdin.isatty()
-    _start_line_editing(history)
+    loaded = _start_line_editing(history)
     if tty:
         console.say("corvane console: help lists the commands, Ctrl-C stops a command, "
                     "Ctrl-D leaves.")
@@ -85,8 +98,12 @@ def interact(console: Console, history: Path) -> int:
                 console.handle(words)
             except KeyboardInterrupt:
                 console.complain("interrupted")
+            except Exception as exc:  # the prompt outlives any fault of ours
+                console.complain(f"internal error: {type(exc).__name__}: {exc}")
+                if console.verbose:
+                    traceback.print_exception(exc, file=console.err)
     finally:
-        _save_history(history)
+        _save_history(history, loaded)
     return 0
 
 

@@ -138,11 +138,11 @@ class SorvelCache:
         if entry is None:
             return None
         self._entries.move_to_end(key)
-        return list(entry.records)
+        # The very list that was stored: callers hand it on as their result.
+        return entry.records
 
     def set(self, key: Hashable, records: list) -> None:
         self._drop(key)
-        records = list(records)
         if len(records) > self.max_records:
             # Keeping it would mean flushing everything else for one entry
             # that still could not fit; the next query simply fetches again.

@@ -1,0 +1,152 @@
+"""The corvane command line: exit statuses, messages, help, and the prompt fed from a pipe."""
+
+from __future__ import annotations
+
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from conftest import console_env, run_console
+
+from corvane.cli import main
+
+
+def run(capsys, *args: str):
+    status = main(["--no-gateway", *args])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+class TestOneCommand:
+    def test_success_prints_table_then_summary_and_logs_apart(self, capsys):
+        status, out, err = run(capsys, "fakebars", "aapl", "2")
+        assert status == 0
+        lines = out.splitlines()
+        assert lines[0] == "AAPL day (2 bars)"
+        assert lines[-1] == "AAPL 2 bars from fake"
+        assert "made 2 bars" in err and "made 2 bars" not in out
+
+    def test_error_result_exits_1_with_the_error(self, capsys):
+        status, out, err = run(capsys, "fakebars")
+        assert status == 1
+        assert "error: No symbol provided" in err
+
+        status, _, err = run(capsys, "fakebars", "nodata")
+        assert status == 1 and "error: NODATA: No data returned" in err
+
+    def test_exception_is_a_message_and_only_verbose_shows_the_traceback(self, capsys):
+        status, out, err = run(capsys, "fakeboom")
+        assert status == 1
+        assert "fakeboom failed: RuntimeError: kaboom" in err
+        assert "Traceback" not in err + out
+
+        status, _, err = run(capsys, "-v", "fakeboom")
+        assert status == 1 and "Traceback" in err and 'raise RuntimeError("kaboom")' in err
+
+    @pytest.mark.parametrize("words, message", [
+        (["fakecount"], "missing argument: n"),
+        (["fakecount", "x"], "bad value for n: 'x'"),
+        (["fakecount", "1", "2"], "unexpected words: 2"),
+        (["nosuch"], "unknown command 'nosuch'"),
+        (["fakebar"], "Did you mean: fakebars"),
+    ])
+    def test_words_that_do_not_fit_exit_2_without_traceback(self, capsys, words, message):
+        status, out, err = run(capsys, *words)
+        assert status == 2
+        assert message in err
+        assert "Traceback" not in out + err
+
+    def test_bad_options_exit_2(self, capsys):
+        assert main(["--port", "abc", "fakebars", "x"]) == 2
+        assert "gateway port must be a number" in capsys.readouterr().err
+        assert main(["--frobnicate"]) == 2
+        assert main(["--help"]) == 0
+        assert "exit status" in capsys.readouterr().out
+
+    def test_words_after_the_command_belong_to_it_even_with_dashes(self, capsys):
+        status, _, err = run(capsys, "fakebars", "x", "-v")
+        # "-v" reached the command as its count word (and failed there): it did not
+        # switch the console to verbose.
+        assert status == 1 and "fakebars failed: ValueError" in err
+        assert "Traceback" not in err
+
+    def test_a_command_that_needs_the_gateway_is_refused_without_one(self, capsys):
+        status, _, err = run(capsys, "fakegw")
+        assert status == 1 and "needs a gateway connection" in err
+
+
+class TestHelp:
+    def test_listing_groups_commands_by_category(self, capsys):
+        status, out, _ = run(capsys, "help")
+        assert status == 0
+        lines = out.splitlines()
+        at = lines.index("  Test Tools")
+        assert lines[at + 1].split()[:2] == ["fakebars", "Print"]
+        assert "connect" not in out  # a prompt-only word
+
+    def test_command_help_is_its_dedented_docstring(self, capsys):
+        status, out, _ = run(capsys, "help", "fakebars")
+        assert status == 0
+        assert out.splitlines() == ["Print made-up bars for a symbol.", "", "Usage:",
+                                    "    fakebars <symbol> [count]"]
+
+    def test_help_for_an_unknown_command_exits_2(self, capsys):
+        status, _, err = run(capsys, "help", "nosuch")
+        assert status == 2 and "unknown command" in err
+
+
+class TestChildProcess:
+    def test_python_m_corvane_runs_one_command(self, private_home):
+        done = run_console(private_home, "--no-gateway", "fakebars", "msft", "1")
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.splitlines()[-1] == "MSFT 1 bar from fake"
+
+    def test_a_module_that_fails_to_import_is_told_once_and_the_rest_works(self, private_home, tmp_path):
+        (tmp_path / "broken_cmd.py").write_text("raise ImportError('needs a missing library')\n")
+        done = run_console(private_home, "--no-gateway", "fakebars", "x", "1",
+                           CORVANE_COMMAND_MODULES="fake_commands,broken_cmd",
+                           PYTHONPATH=console_env(private_home)["PYTHONPATH"] + ":" + str(tmp_path))
+        assert done.returncode == 0
+        told = [ln for ln in done.stderr.splitlines() if "broken_cmd" in ln]
+        assert told == ["corvane: command module broken_cmd not loaded (ImportError: needs a missing library)"]
+
+    def test_ctrl_c_cancels_the_pending_request(self, private_home):
+        child = subprocess.Popen([sys.executable, "-m", "corvane", "--no-gateway", "fakewait"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                 env=console_env(private_home),
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        try:
+            # Wait until the command is really waiting on its request.
+            line = ""
+            deadline = time.monotonic() + 30
+            while "waiting on the request" not in line and time.monotonic() < deadline:
+                line = child.stderr.readline()
+            child.send_signal(signal.SIGINT)
+            _, err = child.communicate(timeout=30)
+        finally:
+            child.kill()
+        assert child.returncode == 130
+        assert "request cancelled" in err and "fakewait: cancelled" in err
+        assert "Traceback" not in err
+
+    def test_prompt_survives_errors_and_leaves_at_end_of_input(self, private_home):
+        lines = "help\nfakebars aapl 1\nfakecount\nfakeboom\nnosuch\n'unclosed\nfakebars msft 1\n"
+        done = run_console(private_home, "--no-gateway", stdin=lines)
+        assert done.returncode == 0
+        assert "Test Tools" in done.stdout and "exit" in done.stdout  # prompt words listed
+        assert "AAPL 1 bar from fake" in done.stdout
+        assert "MSFT 1 bar from fake" in done.stdout  # still running after four failures
+        for said in ("missing argument: n", "fakeboom failed", "unknown command", "No closing quotation"):
+            assert said in done.stderr
+        assert "Traceback" not in done.stderr
+        # A second session finds the history file of the first.
+        assert run_console(private_home, "--no-gateway", stdin="exit\n").returncode == 0
+
+    def test_quote_groups_set_at_one_run_are_there_at_the_next(self, private_home):
+        pytest.importorskip("corvane.cmds.quote_mgmt.tessik", reason="tessik is not built here")
+        assert run_console(private_home, "group", "tech", "aapl", "msft").returncode == 0
+        done = run_console(private_home, "--no-gateway", "tessik")
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.strip() == "1 quote group: tech: AAPL MSFT"
