@@ -459,7 +459,7 @@ Ref awaitable_iterator(PyObject* obj, Here where) {
     }
     unaryfunc getter = Py_TYPE(obj)->tp_as_async ? Py_TYPE(obj)->tp_as_async->am_await : nullptr;
     if (!getter) {
-        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(obj)->tp_name);
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(obj)->tp_name);
         throw_current(where);
     }
     Ref it = own(getter(obj), where);

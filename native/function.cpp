@@ -173,37 +173,77 @@ PyObject* get_signature(PyObject* self, void*) {
     return Py_NewRef(f->signature);
 }
 
-#define FUNC_FIELD_GETSET(field)                                                          \
-    PyObject* get_##field(PyObject* self, void*) { return Py_NewRef(as_func(self)->field); } \
-    int set_##field(PyObject* self, PyObject* value, void*) {                              \
-        if (!value) {                                                                      \
-            PyErr_SetString(PyExc_TypeError, "can't delete " #field);                    \
-            return -1;                                                                     \
-        }                                                                                  \
-        Py_SETREF(as_func(self)->field, Py_NewRef(value));                                 \
-        return 0;                                                                          \
+// The interpreter's rules for these attributes: names must stay strings (the
+// error messages format them), annotations a dict; a deleted docstring or
+// module reads as None, deleted annotations as a new empty dict.
+enum class Kind { Text, Dict, Nullable };
+
+template <PyObject* FunctionObject::*Field, Kind K>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject*& slot = as_func(self)->*Field;
+    if (!slot) {
+        if (K == Kind::Dict) slot = PyDict_New();
+        if (!slot) return K == Kind::Dict ? nullptr : Py_NewRef(Py_None);
     }
-FUNC_FIELD_GETSET(name)
-FUNC_FIELD_GETSET(qualname)
-FUNC_FIELD_GETSET(module)
-FUNC_FIELD_GETSET(doc)
-FUNC_FIELD_GETSET(annotations)
-#undef FUNC_FIELD_GETSET
+    return Py_NewRef(slot);
+}
+
+template <PyObject* FunctionObject::*Field, Kind K>
+int set_field(PyObject* self, PyObject* value, void* closure) {
+    const char* what = static_cast<const char*>(closure);
+    if (K == Kind::Text && (!value || !PyUnicode_Check(value))) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    if (K == Kind::Dict && value && !PyDict_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a dict object", what);
+        return -1;
+    }
+    Py_XSETREF(as_func(self)->*Field, Py_XNewRef(value));
+    return 0;
+}
+
+#define FUNC_FIELD(pyname, field, kind)                                                               \
+    {pyname, get_field<&FunctionObject::field, kind>, set_field<&FunctionObject::field, kind>, nullptr, \
+     const_cast<char*>(pyname)}
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+// What typing.get_type_hints and inspect.get_annotations(eval_str=True)
+// resolve the string annotations in, as for a function defined in the module.
+PyObject* get_globals(PyObject* self, void*) {
+    FunctionObject* f = as_func(self);
+    if (!f->globals) {
+        PyErr_SetString(PyExc_AttributeError, "__globals__");
+        return nullptr;
+    }
+    return Py_NewRef(f->globals);
+}
+
+// Pickled (and copied) by reference to its qualified name, as functions
+// defined with `def` are; a closure's "<locals>" name cannot be found and
+// fails the same way.
+PyObject* func_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_func(self)->qualname); }
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef func_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    FUNC_FIELD("__name__", name, Kind::Text),
+    FUNC_FIELD("__qualname__", qualname, Kind::Text),
+    FUNC_FIELD("__module__", module, Kind::Nullable),
+    FUNC_FIELD("__doc__", doc, Kind::Nullable),
+    FUNC_FIELD("__annotations__", annotations, Kind::Dict),
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+#undef FUNC_FIELD
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_func(self);
@@ -215,6 +255,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->signature);
     Py_VISIT(f->closure);
     Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
     return 0;
 }
 
@@ -223,6 +264,7 @@ int func_clear(PyObject* self) {
     Py_CLEAR(f->signature);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
     return 0;
 }
@@ -238,6 +280,19 @@ void func_dealloc(PyObject* self) {
     Py_CLEAR(f->doc);
     delete f->param_names;
     PyObject_GC_Del(self);
+}
+
+// The dict of the module being defined (it is in sys.modules while its body
+// runs), or nullptr when there is none.
+PyObject* module_globals(PyObject* module_name) {
+    PyObject* module = PyImport_GetModule(module_name);
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* dict = PyModule_Check(module) ? Py_NewRef(PyModule_GetDict(module)) : nullptr;
+    Py_DECREF(module);
+    return dict;
 }
 
 Ref build_annotations(const FunctionSpec& spec) {
@@ -289,6 +344,7 @@ PyObject* new_function(const FunctionSpec& spec, Thunk thunk, bool coroutine, co
         f->closure = Py_XNewRef(closure);
         f->dict = nullptr;
         f->weakrefs = nullptr;
+        f->globals = module_globals(f->module);
         f->param_names = names.release();
         PyObject_GC_Track(f);
         Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
@@ -317,6 +373,7 @@ bool init_function_type(PyObject*) noexcept {
     FunctionType.tp_clear = func_clear;
     FunctionType.tp_repr = func_repr;
     FunctionType.tp_getset = func_getset;
+    FunctionType.tp_methods = func_methods;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
     FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
     FunctionType.tp_doc = "A function whose body is C++.";

@@ -58,6 +58,7 @@ struct FunctionObject {
     PyObject* closure;    // tuple or nullptr
     PyObject* dict;
     PyObject* weakrefs;
+    PyObject* globals;    // the defining module's dict, or nullptr
     std::vector<PyObject*>* param_names;  // interned, parallel to spec->params
 };
 

@@ -107,9 +107,15 @@ bool executed = false;
 }  // namespace
 
 PyObject* create_module_once(PyObject* spec, PyModuleDef* def) {
-    if (the_module) return Py_NewRef(the_module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
+    // The interpreter refuses us only in isolated subinterpreters; a legacy
+    // one would otherwise be handed the main interpreter's module and objects.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Format(PyExc_ImportError, "module %U does not support loading in subinterpreters", name.get());
+        return nullptr;
+    }
+    if (the_module) return Py_NewRef(the_module);
     PyObject* m = PyModule_NewObject(name);
     if (!m) return nullptr;
     if (PyModule_SetDocString(m, def->m_doc) < 0) {

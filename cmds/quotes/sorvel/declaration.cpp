@@ -120,10 +120,11 @@ Ref argmap(Ref) {
 
 void bind_command_class() {
     Ref cls = make_class(kModuleName, "IOpSorvel", {G["IOp"_id]}, [](Ref ns) {
-        setitem(ns, "__doc__"_id, str(kHelp));
-        setitem(ns, "requires_gateway"_id, Py_False);
+        // A class body with annotations creates __annotations__ before its docstring.
         Ref annotations = new_dict();
         setitem(ns, "__annotations__"_id, annotations);
+        setitem(ns, "__doc__"_id, str(kHelp));
+        setitem(ns, "requires_gateway"_id, Py_False);
         dict_set(annotations, "symbol"_id, "str"_id);
         setitem(ns, "symbol"_id, init_false_field());
         dict_set(annotations, "rest"_id, "list[str]"_id);
