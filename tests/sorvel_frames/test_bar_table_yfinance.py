@@ -1,0 +1,136 @@
+"""yfinance frames, once normalised, turned into records: exactly what
+pandas' to_dict(orient="records") gives, for the usual columns and for
+extra columns of other dtypes."""
+
+from __future__ import annotations
+
+import decimal
+import enum
+import warnings
+from zoneinfo import ZoneInfo
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from sorvel_frames_support import assert_same_records, assert_same_table
+
+NEW_YORK = ZoneInfo("America/New_York")
+
+
+def yf_frame(n, *, freq="min", start="2025-03-03 09:30", index_name="Datetime", whole=False):
+    rnd = np.random.default_rng(n)
+    index = pd.date_range(start, periods=n, freq=freq, tz=NEW_YORK, name=index_name)
+    close = 100 + rnd.normal(0, 1, n).cumsum()
+    if whole:
+        close = close.round()
+    return pd.DataFrame({
+        "Open": close - 0.25 * (not whole), "High": close + 1, "Low": close - 1, "Close": close,
+        "Volume": rnd.integers(0, 1_000_000, n), "Dividends": 0.0, "Stock Splits": 0.0,
+    }, index=index)
+
+
+def matches_pandas(sorvel, yfinance_intraday, hist):
+    expected = sorvel._normalize_yfinance_df(hist)
+    records, table = yfinance_intraday(hist)
+    assert_same_table(table, expected)
+    assert_same_records(records, expected.to_dict(orient="records"))
+    return records
+
+
+class Side(enum.IntEnum):
+    BUY = 1
+
+
+class Price(float):
+    pass
+
+
+class TestYFinanceFrames:
+    def test_minute_bars(self, sorvel, yfinance_intraday):
+        records = matches_pandas(sorvel, yfinance_intraday, yf_frame(400))
+        assert list(records[0]) == ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
+        assert records[0]["date"] == pd.Timestamp("2025-03-03 09:30") and records[0]["barCount"] == 1
+
+    def test_daily_bars_with_whole_prices(self, sorvel, yfinance_intraday):
+        hist = yf_frame(30, freq="D", start="2025-01-02", index_name="Date", whole=True)
+        records = matches_pandas(sorvel, yfinance_intraday, hist)
+        assert type(records[0]["close"]) is int and type(records[0]["average"]) is int
+
+    def test_missing_prices_and_volumes(self, sorvel, yfinance_intraday):
+        hist = yf_frame(6)
+        hist.loc[hist.index[1], "Close"] = np.nan
+        hist["Volume"] = hist["Volume"].astype(float)
+        hist.loc[hist.index[2], "Volume"] = np.nan
+        records = matches_pandas(sorvel, yfinance_intraday, hist)
+        assert records[1]["close"] is None and records[1]["average"] is None and records[2]["volume"] is None
+
+    def test_extra_columns_of_other_dtypes(self, sorvel, yfinance_intraday):
+        hist = yf_frame(7)
+        n = len(hist)
+        hist["Adj Close"] = hist["Close"] * 0.99
+        hist["Exchange"] = ["NYSE", None, "ARCA", "NYSE", "BATS", "IEX", "NYSE"]
+        hist["Halted"] = [True, False, None, True, False, False, True]
+        hist["Venue"] = pd.Categorical(["a", "b", "a", None, "b", "a", "a"])
+        hist["Settled"] = pd.date_range("2025-03-05", periods=n, freq="h", tz="UTC")
+        hist["Settled"] = hist["Settled"].where(hist["Volume"] % 3 != 0)  # NaT in places
+        hist["Delay"] = pd.to_timedelta(range(n), unit="s")
+        hist["Float32"] = np.arange(n, dtype=np.float32) / 3
+        hist["Big"] = np.array([2**64 - 1 - i for i in range(n)], dtype=np.uint64)
+        hist[5] = range(n)
+        hist["Mixed"] = pd.Series([np.float64(2.5), np.int64(3), np.bool_(True), np.datetime64("2025-01-02"),
+                                   Side.BUY, Price(1.25), decimal.Decimal("1.5")], index=hist.index, dtype=object)
+        hist["Gaps"] = pd.Series(["x", pd.NA, None, np.nan, 4, 4.5, np.timedelta64(3, "s")], index=hist.index,
+                                 dtype=object)
+        records = matches_pandas(sorvel, yfinance_intraday, hist)
+        assert records[0]["Mixed"] == 2.5 and type(records[0]["Mixed"]) is float
+        assert type(records[4]["Mixed"]) is int and records[1]["Gaps"] is None
+
+    def test_duplicate_column_labels_as_in_pandas(self, sorvel, yfinance_intraday):
+        hist = yf_frame(3)
+        hist.insert(5, "Extra", [1.5, 2.5, 3.5])
+        hist.insert(6, "Extra", ["a", "b", "c"], allow_duplicates=True)
+        expected = sorvel._normalize_yfinance_df(hist)
+        with pytest.warns(UserWarning, match="columns are not unique"):
+            theirs = expected.to_dict(orient="records")
+        with pytest.warns(UserWarning, match="columns are not unique"):
+            records, _ = yfinance_intraday(hist)
+        assert_same_records(records, theirs)
+
+
+    def test_labels_other_than_text_and_integers_as_in_pandas(self, sorvel, yfinance_intraday, monkeypatch):
+        # pandas fails on a NaN label over a boxed column and copes with the rest.
+        odd = pd.DataFrame({"date": [1, 2], "x": pd.array([1, None], dtype="Int64")})
+        monkeypatch.setattr(sorvel, "_normalize_yfinance_df", lambda hist: odd)
+        for labels in ([2.5, np.nan], [None, ("t", 1)], [1.5, pd.Timestamp("2025-01-02")]):
+            odd.columns = labels
+            try:
+                theirs = odd.to_dict(orient="records")
+            except KeyError:
+                with pytest.raises(KeyError):
+                    yfinance_intraday(yf_frame(2))
+            else:
+                assert_same_records(yfinance_intraday(yf_frame(2))[0], theirs)
+
+
+class TestReplacedNormaliser:
+    """_normalize_yfinance_df is read from the module at call time; its frame is turned as pandas would."""
+
+    def test_frame_subclass_keeps_its_own_to_dict(self, sorvel, yfinance_intraday, monkeypatch):
+        class Table(pd.DataFrame):
+            def to_dict(self, *args, **kwargs):
+                return ["own"]
+
+        monkeypatch.setattr(sorvel, "_normalize_yfinance_df", lambda hist: Table({"date": [1, 2]}))
+        assert yfinance_intraday(yf_frame(2))[0] == ["own"]
+
+    def test_rows_without_columns_give_no_records(self, sorvel, yfinance_intraday, monkeypatch):
+        monkeypatch.setattr(sorvel, "_normalize_yfinance_df", lambda hist: pd.DataFrame(index=range(3)))
+        assert yfinance_intraday(yf_frame(3))[0] == []
+
+    def test_frames_without_rows(self, sorvel, yfinance_intraday, monkeypatch):
+        empty = sorvel._normalize_yfinance_df(yf_frame(3)).iloc[:0]
+        monkeypatch.setattr(sorvel, "_normalize_yfinance_df", lambda hist: empty)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert yfinance_intraday(yf_frame(3))[0] == []
