@@ -1,0 +1,75 @@
+"""The queries look their helpers and tables up in the module when they run,
+so replacing a module attribute changes what the next query does."""
+
+from __future__ import annotations
+
+import datetime as dt
+
+from sorvel_q_doubles import FakeIB, FakeState, daily_bars, run, stock, yf_daily_frame
+
+
+def test_gateway_latest_uses_the_current_helpers_and_tables(command, fake_cache, sorvel, monkeypatch):
+    monkeypatch.setitem(sorvel.PERIOD_MAP, "fortnight", "2 weeks")
+    monkeypatch.setattr(sorvel, "_is_period", lambda s: s == "fortnight")
+    monkeypatch.setattr(sorvel, "_calc_duration", lambda days: f"{days} days")
+    monkeypatch.setattr(sorvel, "ADJUST_KEYWORDS", {"split"})
+    ib = FakeIB(daily_bars(1))
+    result = run(command("AAPL", ib=ib)._sorvel(stock(), ["fortnight", "10", "split"]))
+    keywords = dict(ib.requests[0][1])
+    assert (keywords["durationStr"], keywords["barSizeSetting"], keywords["whatToShow"]) == (
+        "10 days", "2 weeks", "ADJUSTED_LAST")
+    assert result["period"] == "fortnight"
+
+
+def test_cache_class_and_accessor_are_looked_up_per_query(command, events, sorvel, monkeypatch):
+    from sorvel_q_doubles import FakeCache
+
+    keys = []
+
+    class Keys(sorvel.SorvelCache):
+        @classmethod
+        def range_key(cls, *parts):
+            keys.append(parts)
+            return parts
+
+    cache = FakeCache(events)
+    monkeypatch.setattr(sorvel, "SorvelCache", Keys)
+    monkeypatch.setattr(sorvel, "_get_cache", lambda: cache)
+    run(command("AAPL", ib=FakeIB(daily_bars(1)))._history(stock(), ["2025-01-01", "2025-01-05"]))
+    assert keys == [("AAPL", "day", "none", "2025-01-01", "2025-01-05")]
+    assert [c[0] for c in cache.calls] == ["get", "set"]
+
+
+def test_yfinance_path_uses_the_current_normaliser_and_date_helpers(command, yf, fake_cache, sorvel, monkeypatch):
+    seen = []
+    real = sorvel._normalize_yfinance_df
+
+    def normalise(hist):
+        seen.append(len(hist))
+        return real(hist)
+
+    monkeypatch.setattr(sorvel, "_normalize_yfinance_df", normalise)
+    monkeypatch.setattr(sorvel, "_is_date", lambda s: s == "launch")
+    monkeypatch.setattr(sorvel, "_parse_date", lambda s: dt.date(2025, 1, 1))
+    yf.answer = yf_daily_frame(2)
+    cmd = command("AAPL", ["launch"], state=FakeState(connected=False))
+    result = run(cmd.run())
+    assert result["start"] == "2025-01-01" and seen == [2]
+
+
+def test_dispatcher_reads_the_future_type_when_it_runs(command, sorvel, monkeypatch):
+    class Odd:
+        secType = "STK"
+
+    monkeypatch.setattr(sorvel, "Future", Odd)
+    contract = Odd()
+    cmd = command("AAPL", [], state=FakeState(("AAPL", contract)))
+    seen = []
+
+    async def mode(queried, rest):
+        seen.append(queried)
+        return {"ok": 1}
+
+    cmd._sorvel = mode
+    run(cmd.run())
+    assert seen[0] is not contract and seen[0].secType == "CONTFUT" and contract.secType == "STK"
