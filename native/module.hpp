@@ -59,4 +59,20 @@ using ModuleExec = void (*)(PyObject* module);
 PyObject* create_module_once(PyObject* spec, PyModuleDef* def);
 int exec_module_once(PyObject* module, ModuleExec exec) noexcept;
 
+// PyInit_<name>: multi-phase initialisation of a module created once, whose
+// docstring is `Doc` and whose body `Exec` binds its names in order.
+template <Lit Name, Lit Doc, ModuleExec Exec>
+PyObject* init_module() {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create_module_once)},
+        {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* module) { return exec_module_once(module, Exec); })},
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+        {0, nullptr},
+    };
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, Name.s, Doc.s, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+    return PyModuleDef_Init(&definition);
+}
+
 }  // namespace native

@@ -2,7 +2,6 @@
 #include "cmds/quote_mgmt/tessik/tessik.hpp"
 
 namespace tessik {
-namespace {
 
 void exec_module(PyObject* module) {
     G.bind(module);
@@ -18,30 +17,8 @@ void exec_module(PyObject* module) {
     bind_command_class();
 }
 
-int exec_slot(PyObject* module) { return native::exec_module_once(module, exec_module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(native::create_module_once)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "tessik",
-    "Command: tessik\n\nCategory: Quote Management\n",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-}  // namespace
 }  // namespace tessik
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessik() {
-    return PyModuleDef_Init(&tessik::definition);
+    return native::init_module<"tessik", "Command: tessik\n\nCategory: Quote Management\n", tessik::exec_module>();
 }

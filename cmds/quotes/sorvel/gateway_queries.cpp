@@ -37,23 +37,6 @@ Ref back_days_for(PyObject* count, PyObject* period, PyObject* bar_size) {
     return call(getattr(G["math"_id], "ceil"_id), own(PyNumber_TrueDivide(span, day_seconds)));
 }
 
-Ref latest_record(PyObject* symbol, const LatestWords& w, PyObject* bars) {
-    return make_dict({{"symbol"_id, symbol},
-                      {"period"_id, w.period},
-                      {"count"_id, length(bars)},
-                      {"adjust"_id, w.adjust},
-                      {"bars"_id, bars}});
-}
-
-Ref range_record(PyObject* symbol, const RangeWords& w, PyObject* bars) {
-    return make_dict({{"symbol"_id, symbol},
-                      {"period"_id, w.period},
-                      {"start"_id, w.start_text},
-                      {"end"_id, w.end_text},
-                      {"adjust"_id, w.adjust},
-                      {"bars"_id, bars}});
-}
-
 Ref with_suffix(Ref title, PyObject* adjust) {
     if (!wants_adjusted(adjust)) return title;
     return own(PyUnicode_Concat(title, " (adjusted)"_id));

@@ -1,5 +1,5 @@
 // The words after the symbol, read the same way by the gateway and the
-// yfinance queries of each mode.
+// yfinance queries of each mode, and the records those words lead to.
 #include "cmds/quotes/sorvel/query.hpp"
 
 namespace sorvel {
@@ -78,6 +78,23 @@ RangeWords parse_range_words(PyObject* rest) {
     w.start_text = to_str(w.start);
     w.end_text = to_str(w.end);
     return w;
+}
+
+Ref latest_record(PyObject* symbol, const LatestWords& w, PyObject* bars) {
+    return make_dict({{"symbol"_id, symbol},
+                      {"period"_id, w.period},
+                      {"count"_id, length(bars)},
+                      {"adjust"_id, w.adjust},
+                      {"bars"_id, bars}});
+}
+
+Ref range_record(PyObject* symbol, const RangeWords& w, PyObject* bars) {
+    return make_dict({{"symbol"_id, symbol},
+                      {"period"_id, w.period},
+                      {"start"_id, w.start_text},
+                      {"end"_id, w.end_text},
+                      {"adjust"_id, w.adjust},
+                      {"bars"_id, bars}});
 }
 
 Ref today() {

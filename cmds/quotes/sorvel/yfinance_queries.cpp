@@ -36,23 +36,6 @@ const FunctionSpec fetch_spec{.name = "_fetch", .qualname = "IOpSorvel._yf_histo
 
 bool no_rows(PyObject* hist) { return Py_IsNone(hist) || truthy(getattr(hist, "empty"_id)); }
 
-Ref latest_record(PyObject* symbol, const LatestWords& w, PyObject* bars) {
-    return make_dict({{"symbol"_id, symbol},
-                      {"period"_id, w.period},
-                      {"count"_id, length(bars)},
-                      {"adjust"_id, w.adjust},
-                      {"bars"_id, bars}});
-}
-
-Ref range_record(PyObject* symbol, const RangeWords& w, PyObject* bars) {
-    return make_dict({{"symbol"_id, symbol},
-                      {"period"_id, w.period},
-                      {"start"_id, w.start_text},
-                      {"end"_id, w.end_text},
-                      {"adjust"_id, w.adjust},
-                      {"bars"_id, bars}});
-}
-
 }  // namespace
 
 Coro yf_history(Ref self, Ref kwargs) {
