@@ -138,10 +138,7 @@ Coro intraday_via_gateway(Ref self, Ref contract) {
     Ref cached = call_method(cache, "get"_id, key);
     if (!cached.is_none()) {
         log("info"_id, "[{}] intraday cache hit"_id, symbol);
-        co_return make_dict({{"symbol"_id, symbol},
-                             {"type"_id, "intraday"_id},
-                             {"bars"_id, cached},
-                             {"source"_id, "cache"_id}});
+        co_return intraday_record(symbol, cached, "cache"_id);
     }
 
     Ref bars = co_await request_bars(self, contract, ""_id, "1 D"_id, "1 min"_id, "TRADES"_id);
@@ -154,8 +151,7 @@ Coro intraday_via_gateway(Ref self, Ref contract) {
     call(G["printFrame"_id], table, own(PyUnicode_FromFormat("%S Intraday", symbol.get())));
     Ref records = table_to_records(table);
     call_method(cache, "set"_id, key, records);
-    co_return make_dict(
-        {{"symbol"_id, symbol}, {"type"_id, "intraday"_id}, {"bars"_id, records}, {"source"_id, "ibkr"_id}});
+    co_return intraday_record(symbol, records, "ibkr"_id);
 }
 
 }  // namespace sorvel

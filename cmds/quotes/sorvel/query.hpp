@@ -34,6 +34,7 @@ RangeWords parse_range_words(PyObject* rest);
 // The result records of the two word-driven modes, keys in their order.
 Ref latest_record(PyObject* symbol, const LatestWords& w, PyObject* bars);
 Ref range_record(PyObject* symbol, const RangeWords& w, PyObject* bars);
+Ref intraday_record(PyObject* symbol, PyObject* bars, PyObject* source);
 
 // logger.<level>(template, *args), read from the module at call time.
 template <class... A>

@@ -97,6 +97,10 @@ Ref range_record(PyObject* symbol, const RangeWords& w, PyObject* bars) {
                       {"bars"_id, bars}});
 }
 
+Ref intraday_record(PyObject* symbol, PyObject* bars, PyObject* source) {
+    return make_dict({{"symbol"_id, symbol}, {"type"_id, "intraday"_id}, {"bars"_id, bars}, {"source"_id, source}});
+}
+
 Ref today() {
     return call_method(call_method(getattr(G["datetime"_id], "datetime"_id), "now"_id), "date"_id);
 }

@@ -154,10 +154,7 @@ Coro intraday_via_yfinance(Ref self) {
     Ref cached = call_method(cache, "get"_id, key);
     if (!cached.is_none()) {
         log("info"_id, "[{}] intraday cache hit (yfinance path)"_id, symbol);
-        co_return make_dict({{"symbol"_id, symbol},
-                             {"type"_id, "intraday"_id},
-                             {"bars"_id, cached},
-                             {"source"_id, "cache"_id}});
+        co_return intraday_record(symbol, cached, "cache"_id);
     }
 
     Ref download = call_kw(getattr(self, "_yf_history"_id), {},
@@ -169,8 +166,7 @@ Coro intraday_via_yfinance(Ref self) {
     Ref records = table_to_records(table);
     call_method(cache, "set"_id, key, records);
     call(G["printFrame"_id], table, own(PyUnicode_FromFormat("%S Intraday [yfinance]", symbol.get())));
-    co_return make_dict(
-        {{"symbol"_id, symbol}, {"type"_id, "intraday"_id}, {"bars"_id, records}, {"source"_id, "yfinance"_id}});
+    co_return intraday_record(symbol, records, "yfinance"_id);
 }
 
 }  // namespace sorvel
