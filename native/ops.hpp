@@ -101,6 +101,16 @@ Ref list_of(const A&... items) {
 inline void dict_set(At d, PyObject* key, PyObject* value) { check(PyDict_SetItem(d.obj, key, value), d.where); }
 inline void list_append(At l, PyObject* value) { check(PyList_Append(l.obj, value), l.where); }
 
+// ---- iteration --------------------------------------------------------------
+
+// `for item in iterable: body(item)`
+template <class Body>
+void for_each(At iterable, Body&& body) {
+    Ref it = own(PyObject_GetIter(iterable.obj), iterable.where);
+    while (PyObject* raw = PyIter_Next(it)) body(Ref::steal(raw));
+    if (PyErr_Occurred()) throw_current(iterable.where);
+}
+
 // ---- imports ----------------------------------------------------------------
 
 Ref import(const char* module, Here w = Here::current());

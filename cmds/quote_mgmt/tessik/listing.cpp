@@ -37,14 +37,11 @@ Ref group_names(PyObject* self) {
     Ref zero = integer(0);
     Ref one = integer(1);
     Ref names = new_list();
-    Ref keys = own(PyObject_GetIter(getattr(self, "cache"_id)));
-    while (PyObject* raw = PyIter_Next(keys)) {
-        Ref key = Ref::steal(raw);
+    for_each(getattr(self, "cache"_id), [&](Ref key) {
         Ref head = element(key, zero);
-        if (!head || !equals(head, "quotes"_id)) continue;
+        if (!head || !equals(head, "quotes"_id)) return;
         if (Ref name = element(key, one)) list_append(names, name);
-    }
-    if (PyErr_Occurred()) throw_current();
+    });
     return sorted(names);
 }
 
@@ -71,12 +68,7 @@ void log_members(PyObject* name, Ref value) {
         Ref order = function<contract_order_key>(contract_order_key_spec, kModuleName);
         Ref contracts = call_kw(G["sorted"_id], {getitem(value, "contracts"_id)}, {{"key"_id, order}});
         Ref ids = new_list();
-        Ref it = own(PyObject_GetIter(contracts));
-        while (PyObject* raw = PyIter_Next(it)) {
-            Ref contract = Ref::steal(raw);
-            list_append(ids, to_str(getattr(contract, "conId"_id)));
-        }
-        if (PyErr_Occurred()) throw_current();
+        for_each(contracts, [&](Ref contract) { list_append(ids, to_str(getattr(contract, "conId"_id))); });
         Ref joined = own(PyUnicode_Join(" "_id, ids));
         log("debug"_id, "[{}] Members (conIds): {}"_id, name, joined);
     }
@@ -87,12 +79,8 @@ void log_members(PyObject* name, Ref value) {
 Ref symbols_of(PyObject* value) {
     if (holds_contracts(value)) {
         Ref symbols = new_list();
-        Ref it = own(PyObject_GetIter(getitem(value, "contracts"_id)));
-        while (PyObject* raw = PyIter_Next(it)) {
-            Ref contract = Ref::steal(raw);
-            list_append(symbols, call(G["nameForContract"_id], contract));
-        }
-        if (PyErr_Occurred()) throw_current();
+        for_each(getitem(value, "contracts"_id),
+                 [&](Ref contract) { list_append(symbols, call(G["nameForContract"_id], contract)); });
         return sorted(symbols);
     }
     if (isinstance(value, G["set"_id]) || isinstance(value, G["list"_id])) return sorted(value);
@@ -104,17 +92,14 @@ Ref symbols_of(PyObject* value) {
 Ref live_symbols(PyObject* self) {
     Ref live = own(PySet_New(nullptr));
     Ref quotes = getattr(getattr(self, "state"_id), "quoteState"_id);
-    Ref it = own(PyObject_GetIter(call_method(quotes, "values"_id)));
-    while (PyObject* raw = PyIter_Next(it)) {
-        Ref entry = Ref::steal(raw);
-        if (!truthy(entry)) continue;
+    for_each(call_method(quotes, "values"_id), [&](Ref entry) {
+        if (!truthy(entry)) return;
         Ref ticker = getattr(entry, "ticker"_id);
-        if (!truthy(ticker)) continue;
+        if (!truthy(ticker)) return;
         Ref contract = getattr(ticker, "contract"_id);
-        if (!truthy(contract)) continue;
+        if (!truthy(contract)) return;
         check(PySet_Add(live, call(G["nameForContract"_id], contract)));
-    }
-    if (PyErr_Occurred()) throw_current();
+    });
     return live;
 }
 
@@ -122,21 +107,10 @@ Ref group_entry(PyObject* self, PyObject* name) {
     Ref symbols = symbols_of(read_group(self, name));
     Ref live_now = live_symbols(self);
     Ref live = new_list();
-    Ref it = own(PyObject_GetIter(symbols));
-    while (PyObject* raw = PyIter_Next(it)) {
-        Ref symbol = Ref::steal(raw);
+    for_each(symbols, [&](Ref symbol) {
         if (contains(live_now, symbol)) list_append(live, symbol);
-    }
-    if (PyErr_Occurred()) throw_current();
+    });
     return make_dict({{"symbols"_id, symbols}, {"live"_id, sorted(live)}});
-}
-
-// `for name in names:` over a list that nothing here changes.
-template <class Each>
-void each(PyObject* names, Each&& body) {
-    Ref it = own(PyObject_GetIter(names));
-    while (PyObject* raw = PyIter_Next(it)) body(Ref::steal(raw));
-    if (PyErr_Occurred()) throw_current();
 }
 
 }  // namespace
@@ -144,9 +118,9 @@ void each(PyObject* names, Each&& body) {
 Coro run(Ref self) {
     Ref names = group_names(self);
     log("info"_id, "Groups: {}"_id, call_method(G["pp"_id], "pformat"_id, names));
-    each(names, [&](Ref name) { log_members(name, read_group(self, name)); });
+    for_each(names, [&](Ref name) { log_members(name, read_group(self, name)); });
     Ref groups = new_dict();
-    each(names, [&](Ref name) { setitem(groups, name, group_entry(self, name)); });
+    for_each(names, [&](Ref name) { setitem(groups, name, group_entry(self, name)); });
     co_return make_dict({{"result"_id, make_dict({{"groups"_id, groups}})}});
 }
 
