@@ -6,6 +6,7 @@
 
 #include "native/error.hpp"
 
+#include <cstring>
 #include <initializer_list>
 #include <string_view>
 
@@ -66,7 +67,18 @@ inline bool contains(At container, PyObject* item) { return check(PySequence_Con
 // ---- truth and comparison ---------------------------------------------------
 
 inline bool truthy(At obj) { return check(PyObject_IsTrue(obj.obj), obj.where) == 1; }
-inline bool equals(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_EQ), a.where) == 1; }
+inline bool equals(At a, PyObject* b) {
+    // Two exact strs compare as the interpreter's own str equality does,
+    // without building a bool object.
+    if (a.obj == b) return true;
+    if (PyUnicode_CheckExact(a.obj) && PyUnicode_CheckExact(b)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(a.obj);
+        const int kind = PyUnicode_KIND(a.obj);
+        return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a.obj), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
+    }
+    return check(PyObject_RichCompareBool(a.obj, b, Py_EQ), a.where) == 1;
+}
 inline bool less_equal(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_LE), a.where) == 1; }
 inline bool greater_equal(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_GE), a.where) == 1; }
 inline bool isinstance(At obj, PyObject* cls) { return check(PyObject_IsInstance(obj.obj, cls), obj.where) == 1; }

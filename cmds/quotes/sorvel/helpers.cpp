@@ -15,9 +15,25 @@ Ref get_cache() {
     return cache;
 }
 
+namespace {
+
+// re.compile(...) of the date shape, made on first use with the module's
+// `re`. A plain pointer, not a guarded static: compiling runs Python code,
+// and another thread must not wait on a C++ guard while holding the GIL.
+PyObject* date_shape() {
+    static PyObject* pattern = nullptr;
+    if (!pattern) {
+        Ref compiled = call_method(G["re"_id], "compile"_id, R"(^\d{4}-\d{2}-\d{2}$)"_id);
+        if (!pattern) pattern = compiled.release();
+    }
+    return pattern;
+}
+
+}  // namespace
+
 Ref is_date(Ref s) {
     if (equals(s, "today"_id) || equals(s, "yesterday"_id)) return boolean(true);
-    Ref match = call_method(G["re"_id], "match"_id, R"(^\d{4}-\d{2}-\d{2}$)"_id, s);
+    Ref match = call_method(date_shape(), "match"_id, s);
     return boolean(!match.is_none());
 }
 
@@ -25,20 +41,21 @@ Ref is_period(Ref s) { return boolean(contains(G["PERIOD_MAP"_id], s)); }
 
 Ref parse_date(Ref s) {
     Ref dt = G["datetime"_id];
-    if (equals(s, "today"_id) || equals(s, "yesterday"_id)) {
-        Ref today = call_method(call_method(getattr(dt, "datetime"_id), "now"_id), "date"_id);
-        if (equals(s, "today"_id)) return today;
+    const bool today = equals(s, "today"_id);
+    if (today || equals(s, "yesterday"_id)) {
+        Ref date = call_method(call_method(getattr(dt, "datetime"_id), "now"_id), "date"_id);
+        if (today) return date;
         Ref one_day = call_kw(getattr(dt, "timedelta"_id), {}, {{"days"_id, integer(1)}});
-        return own(PyNumber_Subtract(today, one_day));
+        return own(PyNumber_Subtract(date, one_day));
     }
     return call_method(call_method(getattr(dt, "datetime"_id), "fromisoformat"_id, s), "date"_id);
 }
 
 Ref calc_duration(Ref back_days) {
     static PyObject* const year = PyLong_FromLong(365);
-    if (less_equal(back_days, year)) return own(PyUnicode_FromFormat("%S D", back_days.get()));
+    if (less_equal(back_days, year)) return own(PyUnicode_Concat(to_str(back_days), " D"_id));
     Ref years = call(getattr(G["math"_id], "ceil"_id), own(PyNumber_TrueDivide(back_days, year)));
-    return own(PyUnicode_FromFormat("%S Y", years.get()));
+    return own(PyUnicode_Concat(to_str(years), " Y"_id));
 }
 
 namespace {
