@@ -10,11 +10,13 @@ import subprocess
 import sys
 import textwrap
 
+import corvane
 import pytest
 
 from sorvel_q_doubles import FakeIB, FakeState, future, run, stock
 
-CONSOLE = pathlib.Path(__file__).resolve().parents[2] / "console"
+# Where this run imports the console from: the source tree or the installed package.
+CONSOLE = pathlib.Path(corvane.__file__).resolve().parents[1]
 FALLBACK = {"symbol": "FROM-YF", "source": "yfinance"}
 
 
