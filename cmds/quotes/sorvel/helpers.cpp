@@ -15,25 +15,9 @@ Ref get_cache() {
     return cache;
 }
 
-namespace {
-
-// re.compile(...) of the date shape, made on first use with the module's
-// `re`. A plain pointer, not a guarded static: compiling runs Python code,
-// and another thread must not wait on a C++ guard while holding the GIL.
-PyObject* date_shape() {
-    static PyObject* pattern = nullptr;
-    if (!pattern) {
-        Ref compiled = call_method(G["re"_id], "compile"_id, R"(^\d{4}-\d{2}-\d{2}$)"_id);
-        if (!pattern) pattern = compiled.release();
-    }
-    return pattern;
-}
-
-}  // namespace
-
 Ref is_date(Ref s) {
     if (equals(s, "today"_id) || equals(s, "yesterday"_id)) return boolean(true);
-    Ref match = call_method(date_shape(), "match"_id, s);
+    Ref match = call_method(G["re"_id], "match"_id, R"(^\d{4}-\d{2}-\d{2}$)"_id, s);
     return boolean(!match.is_none());
 }
 
