@@ -52,22 +52,16 @@ Coro latest_via_gateway(Ref self, Ref contract, Ref rest) {
     Ref bar_size = getitem(G["PERIOD_MAP"_id], w.period);
     Ref duration = call(G["_calc_duration"_id], back_days_for(w.count, w.period, bar_size));
 
-    Ref cache = call(G["_get_cache"_id]);
-    Ref key = call_method(G["SorvelCache"_id], "count_key"_id, symbol, w.period, w.adjust, w.count);
-    Ref cached = call_method(cache, "get"_id, key);
-    if (!cached.is_none()) {
+    CacheSlot slot = cache_slot("count_key"_id, symbol, w.period, w.adjust, w.count);
+    if (slot.hit()) {
         log("info"_id, "[{}] sorvel exact cache hit: {} {} {}"_id, symbol, w.period, w.count, w.adjust);
-        Ref record = latest_record(symbol, w, cached);
-        dict_set(record, "cached"_id, Py_True);
-        co_return record;
+        co_return from_cache(latest_record(symbol, w, slot.cached));
     }
-    Ref larger = call_method(cache, "try_larger_count"_id, symbol, w.period, w.adjust, w.count);
+    Ref larger = call_method(slot.cache, "try_larger_count"_id, symbol, w.period, w.adjust, w.count);
     if (!larger.is_none()) {
         log("info"_id, "[{}] sorvel larger-cache hit: {} {} {}"_id, symbol, w.period, w.count, w.adjust);
-        call_method(cache, "set"_id, key, larger);
-        Ref record = latest_record(symbol, w, larger);
-        dict_set(record, "cached"_id, Py_True);
-        co_return record;
+        slot.store(larger);
+        co_return from_cache(latest_record(symbol, w, larger));
     }
 
     log("info"_id, "[{}] sorvel: period={} ({}), count={}, duration={}, what={}"_id, symbol, w.period, bar_size,
@@ -84,7 +78,7 @@ Coro latest_via_gateway(Ref self, Ref contract, Ref rest) {
     Ref title = own(PyUnicode_FromFormat("%S %S (%S bars)", symbol.get(), w.period.get(), length(table).get()));
     call(G["printFrame"_id], table, with_suffix(title, w.adjust));
     Ref records = table_to_records(table);
-    call_method(cache, "set"_id, key, records);
+    slot.store(records);
     co_return latest_record(symbol, w, records);
 }
 
@@ -103,14 +97,10 @@ Coro range_via_gateway(Ref self, Ref contract, Ref rest) {
     log("info"_id, "[{}] history: {} \u2192 {}, period={} ({}), duration={}, what={}"_id, symbol, w.start, w.end,
         w.period, bar_size, duration, what);
 
-    Ref cache = call(G["_get_cache"_id]);
-    Ref key = call_method(G["SorvelCache"_id], "range_key"_id, symbol, w.period, w.adjust, w.start_text, w.end_text);
-    Ref cached = call_method(cache, "get"_id, key);
-    if (!cached.is_none()) {
+    CacheSlot slot = cache_slot("range_key"_id, symbol, w.period, w.adjust, w.start_text, w.end_text);
+    if (slot.hit()) {
         log("info"_id, "[{}] history cache hit: {}~{} {} {}"_id, symbol, w.start, w.end, w.period, w.adjust);
-        Ref record = range_record(symbol, w, cached);
-        dict_set(record, "cached"_id, Py_True);
-        co_return record;
+        co_return from_cache(range_record(symbol, w, slot.cached));
     }
 
     Ref bars = co_await request_bars(self, contract, w.end, duration, bar_size, what);
@@ -126,19 +116,17 @@ Coro range_via_gateway(Ref self, Ref contract, Ref rest) {
     Ref title = own(PyUnicode_FromFormat("%S %S %S ~ %S", symbol.get(), w.period.get(), w.start.get(), w.end.get()));
     call(G["printFrame"_id], table, with_suffix(title, w.adjust));
     Ref records = table_to_records(table);
-    call_method(cache, "set"_id, key, records);
+    slot.store(records);
     co_return range_record(symbol, w, records);
 }
 
 Coro intraday_via_gateway(Ref self, Ref contract) {
     Ref symbol = symbol_of(self);
     log("info"_id, "[{}] intraday"_id, symbol);
-    Ref cache = call(G["_get_cache"_id]);
-    Ref key = call_method(G["SorvelCache"_id], "intraday_key"_id, symbol);
-    Ref cached = call_method(cache, "get"_id, key);
-    if (!cached.is_none()) {
+    CacheSlot slot = cache_slot("intraday_key"_id, symbol);
+    if (slot.hit()) {
         log("info"_id, "[{}] intraday cache hit"_id, symbol);
-        co_return intraday_record(symbol, cached, "cache"_id);
+        co_return intraday_record(symbol, slot.cached, "cache"_id);
     }
 
     Ref bars = co_await request_bars(self, contract, ""_id, "1 D"_id, "1 min"_id, "TRADES"_id);
@@ -150,7 +138,7 @@ Coro intraday_via_gateway(Ref self, Ref contract) {
     Ref table = bars_to_table(bars);
     call(G["printFrame"_id], table, own(PyUnicode_FromFormat("%S Intraday", symbol.get())));
     Ref records = table_to_records(table);
-    call_method(cache, "set"_id, key, records);
+    slot.store(records);
     co_return intraday_record(symbol, records, "ibkr"_id);
 }
 

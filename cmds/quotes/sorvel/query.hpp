@@ -35,6 +35,29 @@ RangeWords parse_range_words(PyObject* rest);
 Ref latest_record(PyObject* symbol, const LatestWords& w, PyObject* bars);
 Ref range_record(PyObject* symbol, const RangeWords& w, PyObject* bars);
 Ref intraday_record(PyObject* symbol, PyObject* bars, PyObject* source);
+// The record marked as a cache answer ("cached": True, last).
+Ref from_cache(Ref record);
+
+// A query's place in the candle cache: the process-wide cache, the key the
+// SorvelCache class builds from the query's values, and what it holds there.
+struct CacheSlot {
+    Ref cache;
+    Ref key;
+    Ref cached;
+
+    bool hit() const { return !cached.is_none(); }
+    void store(PyObject* records) const { native::call_method(cache, "set"_id, key, records); }
+};
+
+// _get_cache(), then SorvelCache.<key_builder>(values...), then cache.get(key).
+template <class... A>
+CacheSlot cache_slot(PyObject* key_builder, const A&... values) {
+    CacheSlot slot;
+    slot.cache = native::call(G["_get_cache"_id]);
+    slot.key = native::call_method(G["SorvelCache"_id], key_builder, values...);
+    slot.cached = native::call_method(slot.cache, "get"_id, slot.key);
+    return slot;
+}
 
 // logger.<level>(template, *args), read from the module at call time.
 template <class... A>

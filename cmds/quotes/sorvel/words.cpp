@@ -101,6 +101,11 @@ Ref intraday_record(PyObject* symbol, PyObject* bars, PyObject* source) {
     return make_dict({{"symbol"_id, symbol}, {"type"_id, "intraday"_id}, {"bars"_id, bars}, {"source"_id, source}});
 }
 
+Ref from_cache(Ref record) {
+    dict_set(record, "cached"_id, Py_True);
+    return record;
+}
+
 Ref today() {
     return call_method(call_method(getattr(G["datetime"_id], "datetime"_id), "now"_id), "date"_id);
 }

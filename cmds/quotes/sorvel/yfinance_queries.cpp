@@ -59,20 +59,14 @@ Coro latest_via_yfinance(Ref self, Ref rest) {
     LatestWords w = parse_latest_words(rest);
     if (!count_is_positive(w.count)) co_return refuse_count(symbol, w.count);
 
-    Ref cache = call(G["_get_cache"_id]);
-    Ref key = call_method(G["SorvelCache"_id], "count_key"_id, symbol, w.period, w.adjust, w.count);
-    Ref cached = call_method(cache, "get"_id, key);
-    if (!cached.is_none()) {
-        Ref record = latest_record(symbol, w, cached);
-        dict_set(record, "cached"_id, Py_True);
-        co_return record;
+    CacheSlot slot = cache_slot("count_key"_id, symbol, w.period, w.adjust, w.count);
+    if (slot.hit()) {
+        co_return from_cache(latest_record(symbol, w, slot.cached));
     }
-    Ref larger = call_method(cache, "try_larger_count"_id, symbol, w.period, w.adjust, w.count);
+    Ref larger = call_method(slot.cache, "try_larger_count"_id, symbol, w.period, w.adjust, w.count);
     if (!larger.is_none()) {
-        call_method(cache, "set"_id, key, larger);
-        Ref record = latest_record(symbol, w, larger);
-        dict_set(record, "cached"_id, Py_True);
-        co_return record;
+        slot.store(larger);
+        co_return from_cache(latest_record(symbol, w, larger));
     }
 
     Ref yf_period = call_method(G["YF_PERIOD"_id], "get"_id, w.period, "1y"_id);
@@ -95,7 +89,7 @@ Coro latest_via_yfinance(Ref self, Ref rest) {
     Ref title = own(PyUnicode_FromFormat("%S %S (%S bars) [yfinance]", symbol.get(), w.period.get(), length(kept).get()));
     // The table shows the rows the title counts.
     call(G["printFrame"_id], getitem(getattr(table, "iloc"_id), last), title);
-    call_method(cache, "set"_id, key, kept);
+    slot.store(kept);
     Ref record = latest_record(symbol, w, kept);
     dict_set(record, "source"_id, "yfinance"_id);
     co_return record;
@@ -109,13 +103,9 @@ Coro range_via_yfinance(Ref self, Ref rest) {
             {{"error"_id, "Start must be before end"_id}, {"start"_id, w.start_text}, {"end"_id, w.end_text}});
     }
 
-    Ref cache = call(G["_get_cache"_id]);
-    Ref key = call_method(G["SorvelCache"_id], "range_key"_id, symbol, w.period, w.adjust, w.start_text, w.end_text);
-    Ref cached = call_method(cache, "get"_id, key);
-    if (!cached.is_none()) {
-        Ref record = range_record(symbol, w, cached);
-        dict_set(record, "cached"_id, Py_True);
-        co_return record;
+    CacheSlot slot = cache_slot("range_key"_id, symbol, w.period, w.adjust, w.start_text, w.end_text);
+    if (slot.hit()) {
+        co_return from_cache(range_record(symbol, w, slot.cached));
     }
 
     Ref yf_interval = call_method(G["YF_INTERVAL"_id], "get"_id, w.period, "1d"_id);
@@ -140,7 +130,7 @@ Coro range_via_yfinance(Ref self, Ref rest) {
     Ref title = own(PyUnicode_FromFormat("%S %S %S ~ %S [yfinance]", symbol.get(), w.period.get(), w.start.get(),
                                          w.end.get()));
     call(G["printFrame"_id], table, title);
-    call_method(cache, "set"_id, key, records);
+    slot.store(records);
     Ref record = range_record(symbol, w, records);
     dict_set(record, "source"_id, "yfinance"_id);
     co_return record;
@@ -149,12 +139,10 @@ Coro range_via_yfinance(Ref self, Ref rest) {
 Coro intraday_via_yfinance(Ref self) {
     Ref symbol = symbol_of(self);
     log("info"_id, "[{}] yfinance intraday"_id, symbol);
-    Ref cache = call(G["_get_cache"_id]);
-    Ref key = call_method(G["SorvelCache"_id], "intraday_key"_id, symbol);
-    Ref cached = call_method(cache, "get"_id, key);
-    if (!cached.is_none()) {
+    CacheSlot slot = cache_slot("intraday_key"_id, symbol);
+    if (slot.hit()) {
         log("info"_id, "[{}] intraday cache hit (yfinance path)"_id, symbol);
-        co_return intraday_record(symbol, cached, "cache"_id);
+        co_return intraday_record(symbol, slot.cached, "cache"_id);
     }
 
     Ref download = call_kw(getattr(self, "_yf_history"_id), {},
@@ -164,7 +152,7 @@ Coro intraday_via_yfinance(Ref self) {
 
     Ref table = call(G["_normalize_yfinance_df"_id], hist);
     Ref records = table_to_records(table);
-    call_method(cache, "set"_id, key, records);
+    slot.store(records);
     call(G["printFrame"_id], table, own(PyUnicode_FromFormat("%S Intraday [yfinance]", symbol.get())));
     co_return intraday_record(symbol, records, "yfinance"_id);
 }
