@@ -78,7 +78,8 @@ class LiveQuotes:
                 if isinstance(item, str):
                     name, contract = await self.state.positionalQuoteRepopulate(item)
                     if not name:
-                        outcomes[item.upper()] = Outcome(item.upper(), False, "the gateway knows no such symbol")
+                        label = item.strip().upper() or repr(item)
+                        outcomes[label] = Outcome(label, False, "the gateway knows no such symbol")
                         continue
                 else:
                     name, contract = nameForContract(item), item
@@ -91,8 +92,8 @@ class LiveQuotes:
                 entry = LiveQuote(name, contract)
                 self._refusals.pop(name, None)
                 self._awaited.add(name)
-                self.entries[name] = entry
                 self._start(entry)
+                self.entries[name] = entry
                 fresh.append(entry)
                 outcomes[name] = Outcome(name, True)
             await self._first_quotes(fresh)
@@ -147,7 +148,7 @@ class LiveQuotes:
         if code not in DEAD_SUBSCRIPTION or contract is None:
             return
         for name, entry in list(self.entries.items()):
-            if entry.ticker is not None and _same(entry.contract, contract):
+            if entry.ticker is not None and self._answers(entry, req_id, contract):
                 why = f"refused by the gateway ({code}: {text})"
                 if name in self._awaited:
                     self._refusals[name] = why
@@ -156,6 +157,13 @@ class LiveQuotes:
                 # The gateway has already forgotten the request: only our side is left to clear.
                 self.entries.pop(name, None)
                 self._forget(entry)
+
+    def _answers(self, entry: LiveQuote, req_id: int, contract: Any) -> bool:
+        """Whether an error about ``req_id`` is about this entry's stream, not another request."""
+        try:
+            return self.ib.wrapper.ticker2ReqId["mktData"].get(entry.ticker) == req_id
+        except (AttributeError, KeyError, TypeError):
+            return _same(entry.contract, contract)
 
     def _forget(self, entry: LiveQuote) -> None:
         ticker, entry.ticker = entry.ticker, None
@@ -169,12 +177,17 @@ class LiveQuotes:
             entry.ticker = None
 
     def _resume(self, *args: Any) -> None:
-        entries = list(self.entries.values())
-        for entry in entries:
-            if entry.ticker is None:
+        resumed = []
+        for entry in list(self.entries.values()):
+            if entry.ticker is not None:
+                continue
+            try:
                 self._start(entry)
-        if entries:
-            logger.info("Quotes resumed: {}", " ".join(e.symbol for e in entries))
+            except ConnectionError:
+                return  # lost again at once: the next connection resumes them
+            resumed.append(entry.symbol)
+        if resumed:
+            logger.info("Quotes resumed: {}", " ".join(resumed))
 
 
 def _same(a: Any, b: Any) -> bool:

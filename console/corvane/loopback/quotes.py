@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import datetime as dt
 import math
+import threading
 import zlib
 from collections import OrderedDict
 from dataclasses import dataclass
@@ -30,6 +31,7 @@ from .prices import MinuteBars, minute_bars
 
 _DAY_CACHE_SIZE = 64
 _day_cache: OrderedDict[tuple[str, int], MinuteBars] = OrderedDict()
+_day_cache_lock = threading.Lock()  # gateways on several threads share it
 
 
 @dataclass(frozen=True)
@@ -50,13 +52,16 @@ class Quote:
 
 def _day_bars(inst: Instrument, day: int) -> MinuteBars:
     key = (inst.symbol, day)
-    bars = _day_cache.get(key)
-    if bars is None:
-        bars = _day_cache[key] = minute_bars(inst, np.array([day]), rth=False)
+    with _day_cache_lock:
+        bars = _day_cache.get(key)
+        if bars is not None:
+            _day_cache.move_to_end(key)
+            return bars
+    bars = minute_bars(inst, np.array([day]), rth=False)
+    with _day_cache_lock:
+        _day_cache[key] = bars
         if len(_day_cache) > _DAY_CACHE_SIZE:
             _day_cache.popitem(last=False)
-    else:
-        _day_cache.move_to_end(key)
     return bars
 
 
