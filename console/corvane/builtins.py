@@ -14,6 +14,9 @@ CONSOLE_WORDS = [
     ("help [command]", "list the commands, or show one command's help"),
     ("group NAME SYMBOL...", "set the quote group NAME to these symbols"),
     ("ungroup NAME", "remove the quote group NAME"),
+    ("quote SYMBOL|@GROUP...", "stream live quotes (tessik marks them live)"),
+    ("unquote SYMBOL|@GROUP...", "stop streaming these quotes"),
+    ("quotes", "the live quotes; on a terminal they update until a key is pressed"),
 ]
 PROMPT_WORDS = [
     ("connect", "try the gateway again"),

@@ -6,7 +6,7 @@ import sys
 import traceback
 from typing import Any, Callable, TextIO
 
-from corvane import builtins, commands
+from corvane import builtins, commands, quote_words
 from corvane.gateway.connection import GatewaySettings
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
@@ -76,6 +76,8 @@ class Console:
             return self._help(rest)
         if word in ("group", "ungroup"):
             return self._group(word, rest)
+        if word in quote_words.WORDS:
+            return quote_words.handle(self, word, rest)
         if self.interactive and word == "connect":
             if self.connected:
                 self.say(f"already connected to {self.settings.address}")
@@ -140,7 +142,7 @@ class Console:
         if is_failure(result):
             print(summarize(result), file=self.err, flush=True)
             return FAILED
-        self.say(summarize(result))
+        self.say(summarize(result, saved_groups=self.store.groups()))
         return OK
 
     def _crashed(self, word: str, exc: BaseException | None) -> int:

@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+from collections.abc import Collection
 from typing import Any
 
 MAX_WIDTH = 160
+#: Follows the members of a group that have a live quote.
+LIVE_MARK = "*"
 
 
 def is_failure(result: Any) -> bool:
@@ -15,20 +18,32 @@ def _cut(text: str) -> str:
     return text if len(text) <= MAX_WIDTH else text[: MAX_WIDTH - 1] + "…"
 
 
-def _groups_line(groups: dict) -> str:
+def _groups_line(groups: dict, saved: Collection[str] | None) -> str:
     if not groups:
         return "no quote groups"
-    parts = []
+    parts, shown, any_live = [], 0, False
     for name, entry in groups.items():
+        if saved is not None and name not in saved:
+            parts.append(f"{name}: not saved")
+            continue
+        shown += 1
         symbols = entry.get("symbols", []) if isinstance(entry, dict) else []
-        live = entry.get("live", []) if isinstance(entry, dict) else []
-        parts.append(f"{name}: {' '.join(map(str, symbols)) or '(empty)'}"
-                     + (f" (live: {' '.join(map(str, live))})" if live else ""))
-    return f"{len(groups)} quote group{'s' if len(groups) != 1 else ''}: " + "; ".join(parts)
+        live = set(map(str, entry.get("live", []))) if isinstance(entry, dict) else set()
+        any_live = any_live or bool(live)
+        members = " ".join(f"{s}{LIVE_MARK}" if str(s) in live else str(s) for s in symbols)
+        parts.append(f"{name}: {members or '(empty)'}")
+    line = "; ".join(parts) + (f" ({LIVE_MARK} live)" if any_live else "")
+    if not shown:
+        return line
+    return f"{shown} quote group{'s' if shown != 1 else ''}: {line}"
 
 
-def summarize(result: Any) -> str:
-    """A single line describing a command's result."""
+def summarize(result: Any, saved_groups: Collection[str] | None = None) -> str:
+    """A single line describing a command's result.
+
+    ``saved_groups``, when given, names the quote groups the store holds, so a
+    listed group that is not among them is told as not saved.
+    """
     if result is None:
         return "done"
     if not isinstance(result, dict):
@@ -47,6 +62,6 @@ def summarize(result: Any) -> str:
         return _cut(" ".join(bits))
     inner = result.get("result")
     if isinstance(inner, dict) and isinstance(inner.get("groups"), dict):
-        return _cut(_groups_line(inner["groups"]))
+        return _cut(_groups_line(inner["groups"], saved_groups))
     keys = ", ".join(map(str, result)) or "nothing"
     return _cut(f"ok ({keys})")

@@ -87,3 +87,29 @@ def sorvel_over(run_ib):
         return run_ib(port, with_ib)
 
     return run
+
+
+@pytest.fixture
+def live_over(run_ib):
+    """``live_over(port, store, body)``: ``await body(live, listing)`` over one client connection.
+
+    ``live`` holds the connection's live quotes in a console state; ``listing(*groups)``
+    runs tessik on the same state and ``store``.
+    """
+    from corvane.cmds.quote_mgmt import tessik
+    from corvane.live_quotes import LiveQuotes
+
+    def run(port: int, store: dict, body):
+        async def with_ib(ib: IB):
+            state = GatewayState(ib)
+
+            async def listing(*groups: str) -> dict:
+                op = tessik.IOpQuoteList(state=state, ib=ib, cache=store)
+                op.groups = set(groups)
+                return await op.run()
+
+            return await body(LiveQuotes(ib, state), listing)
+
+        return run_ib(port, with_ib)
+
+    return run

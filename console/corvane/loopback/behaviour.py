@@ -6,6 +6,7 @@ import datetime as dt
 from dataclasses import dataclass, field
 
 from .history import HistoryPolicy
+from .market_data import QuotePolicy
 from .market_calendar import EXCHANGE_TZ
 
 DEFAULT_ACCOUNT = "DU1000001"
@@ -18,7 +19,8 @@ class Behaviour:
     ``fixed_now`` freezes the gateway's clock (a naive value is exchange time);
     ``history_delay`` holds every bars answer back that many seconds;
     ``drop_after_history_requests`` answers that many bars requests and drops
-    every connection when the next one arrives.
+    every connection when the next one arrives; ``quotes`` says how market
+    data is served.
     """
 
     account: str = DEFAULT_ACCOUNT
@@ -26,6 +28,7 @@ class Behaviour:
     drop_after_history_requests: int | None = None
     fixed_now: dt.datetime | None = None
     policy: HistoryPolicy = field(default_factory=HistoryPolicy)
+    quotes: QuotePolicy = field(default_factory=QuotePolicy)
 
     def __post_init__(self):
         if not self.account or "," in self.account:

@@ -18,6 +18,7 @@ from loguru import logger
 from .behaviour import DEFAULT_ACCOUNT, Behaviour
 from .history import HistoryPolicy
 from .history_request import HistoryRequest
+from .market_data import MarketDataRequest, QuotePolicy
 from .session import ClientSession
 
 DEFAULT_PORT = 4002
@@ -26,8 +27,9 @@ DEFAULT_PORT = 4002
 class LoopbackGateway:
     """A gateway on ``host``:``port`` (port 0 picks a free one); use ``async with``.
 
-    ``history_requests`` and ``cancelled_requests`` record what clients asked
-    for, so tests can check the exact request a command sent.
+    ``history_requests``, ``cancelled_requests`` and ``market_data_requests``
+    record what clients asked for, so tests can check the exact request a
+    command sent.
     """
 
     def __init__(
@@ -43,6 +45,8 @@ class LoopbackGateway:
         drop_after_history_requests: int | None = None,
         allow_adjusted_end: bool = False,
         max_bars: int = 1_000_000,
+        tick_interval: float = 0.25,
+        refuse_quotes: Iterable[str] = (),
     ):
         self.host = host
         self._requested_port = port
@@ -57,9 +61,11 @@ class LoopbackGateway:
                 allow_adjusted_end=allow_adjusted_end,
                 max_bars=max_bars,
             ),
+            quotes=QuotePolicy(interval=tick_interval, refuse_symbols=set(refuse_quotes)),
         )
         self.history_requests: list[HistoryRequest] = []
         self.cancelled_requests: list[int] = []
+        self.market_data_requests: list[MarketDataRequest] = []
         self._sessions: set[ClientSession] = set()
         self._client_ids: dict[int, ClientSession] = {}
         self._server: asyncio.Server | None = None
@@ -131,6 +137,13 @@ class LoopbackGateway:
     def record_cancel(self, req_id: int) -> None:
         self.cancelled_requests.append(req_id)
 
+    def record_market_data(self, request: MarketDataRequest) -> None:
+        self.market_data_requests.append(request)
+
+    def quote_streams(self) -> int:
+        """How many market-data streams are open on all connections together."""
+        return sum(session.market_data.streams for session in self._sessions)
+
 
 def _port(text: str) -> int:
     port = int(text)
@@ -147,6 +160,13 @@ def _non_negative(kind):
         return value
 
     return parse
+
+
+def _positive(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be positive: {text}")
+    return value
 
 
 def _instant(text: str) -> dt.datetime:
@@ -171,6 +191,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--drop-after", type=_non_negative(int), metavar="N", help="answer N bars requests, then drop every connection on the next")
     parser.add_argument("--allow-adjusted-end", action="store_true", help="accept an end date with ADJUSTED_LAST (the real gateway refuses it)")
     parser.add_argument("--max-bars", type=_non_negative(int), default=1_000_000, help="refuse requests for more bars than this")
+    parser.add_argument("--tick-interval", type=_positive, default=0.25, metavar="SECONDS", help="time between two updates of a quote stream (default 0.25)")
+    parser.add_argument("--refuse-quotes", action="append", default=[], metavar="SYMBOL", help="answer market-data requests for SYMBOL with error 354, not subscribed (repeatable)")
     parser.add_argument("--log-level", default="INFO", choices=["DEBUG", "INFO", "WARNING", "ERROR"])
     return parser
 
@@ -204,6 +226,8 @@ def main(argv: list[str] | None = None) -> int:
             drop_after_history_requests=args.drop_after,
             allow_adjusted_end=args.allow_adjusted_end,
             max_bars=args.max_bars,
+            tick_interval=args.tick_interval,
+            refuse_quotes=args.refuse_quotes,
         )
     except ValueError as exc:
         print(f"corvane-gateway: {exc}", file=sys.stderr)

@@ -12,6 +12,7 @@ from .contracts import ContractQuery, details_fields, resolve
 from .history import NO_DEFINITION, answer
 from .history_request import HMDS, HistoryRequest, Refusal
 from .market_calendar import local
+from .market_data import MarketDataFeed
 from .wire import (
     Fields,
     ProtocolError,
@@ -23,6 +24,7 @@ from .wire import (
 )
 
 # incoming message ids (client requests)
+REQ_MKT_DATA, CANCEL_MKT_DATA = 1, 2
 REQ_OPEN_ORDERS, REQ_ACCOUNT_UPDATES, REQ_EXECUTIONS, REQ_IDS, REQ_CONTRACT_DETAILS = 5, 6, 7, 8, 9
 REQ_AUTO_OPEN_ORDERS, REQ_ALL_OPEN_ORDERS, REQ_MANAGED_ACCOUNTS = 15, 16, 17
 REQ_HISTORICAL_DATA, CANCEL_HISTORICAL_DATA, REQ_CURRENT_TIME = 20, 25, 49
@@ -53,6 +55,7 @@ class Gateway(Protocol):
     def release(self, session: ClientSession) -> None: ...
     def record_history(self, request: HistoryRequest) -> int: ...
     def record_cancel(self, req_id: int) -> None: ...
+    def record_market_data(self, request) -> None: ...
     def disconnect_all(self) -> int: ...
 
 
@@ -65,7 +68,12 @@ class ClientSession:
         self.version = 0
         self._pending: dict[int, asyncio.Task] = {}
         self._next_order_id = 1
+        behaviour = gateway.behaviour
+        self.market_data = MarketDataFeed(self._send, self._error, behaviour.now, behaviour.quotes,
+                                          gateway.record_market_data)
         self._handlers = {
+            REQ_MKT_DATA: self.market_data.request,
+            CANCEL_MKT_DATA: self.market_data.cancel,
             START_API: self._start_api,
             REQ_CONTRACT_DETAILS: self._contract_details,
             REQ_HISTORICAL_DATA: self._historical_data,
@@ -117,6 +125,7 @@ class ClientSession:
         for task in self._pending.values():
             task.cancel()
         self._pending.clear()
+        self.market_data.stop()
         if not self.writer.is_closing():
             self.writer.close()
         self.gateway.release(self)
