@@ -59,8 +59,8 @@ class Views:
         try:
             status = run(words)
         finally:
-            if view.rows is not None and self.console.interactive:
-                frame.set_rows(before)  # at the prompt an option holds for its line only
+            if view.rows is not None:
+                frame.set_rows(before)  # the option holds for its line only
         if not view.acts or status != OK:
             return status
         if not self._ran:

@@ -105,3 +105,4 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
         return console.handle([args.command, *args.words], view)
     finally:
         console.close()
+        frame.set_rows(None)

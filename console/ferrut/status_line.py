@@ -10,6 +10,7 @@ reaches the main thread as before.
 from __future__ import annotations
 
 import contextlib
+import os
 import threading
 import time
 from typing import Iterator, TextIO
@@ -78,7 +79,7 @@ class _Line:
 def waiting(text: str, stream: TextIO, *, delay: float = DELAY) -> Iterator[None]:
     """Show ``text`` with the elapsed time while the body runs, on a terminal only."""
     global _current
-    if not _is_terminal(stream):
+    if not _is_terminal(stream) or os.environ.get("TERM") == "dumb":  # no cursor control there
         yield
         return
     line = _Line(text, stream, delay)

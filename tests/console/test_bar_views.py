@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import io
+import time
+
 import pandas as pd
 import pytest
 
 import ferrut.export
 from corvane.cli import main
+from ferrut import status_line
+from ferrut.frame import printFrame
 
 
 def run(capsys, *args: str):
@@ -85,3 +90,31 @@ class TestChart:
         assert run(capsys, "fakebars", "x", "--rows", "0")[0] == 2
         assert run(capsys, "fakebars", "x", "--export")[0] == 2
         assert "rows takes a positive number or all" in run(capsys, "--rows", "x")[2]
+
+
+class TestStatusLine:
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    def test_drawn_on_a_terminal_wiped_for_logs_and_gone_once_the_table_prints(self, capsys):
+        tty = self.Terminal()
+        with status_line.waiting("sorvel AAPL day 100", tty, delay=0):
+            deadline = time.monotonic() + 5
+            while "sorvel AAPL day 100" not in tty.getvalue() and time.monotonic() < deadline:
+                time.sleep(0.01)
+            status_line.guarded(tty).write("12:00:00 INFO    a log line\n")
+            assert tty.getvalue().endswith("\r\x1b[2K12:00:00 INFO    a log line\n")
+            while tty.getvalue().endswith("line\n") and time.monotonic() < deadline:
+                time.sleep(0.01)  # drawn again below the log line
+            printFrame(pd.DataFrame({"n": [1]}), "t")
+            after_table = tty.getvalue()
+            time.sleep(0.3)
+            assert tty.getvalue() == after_table  # not drawn again over the table
+        assert after_table.endswith("\r\x1b[2K")
+        assert capsys.readouterr().out.startswith("t\n")
+
+        piped = io.StringIO()
+        with status_line.waiting("sorvel AAPL", piped, delay=0):
+            time.sleep(0.3)
+        assert piped.getvalue() == ""
