@@ -137,8 +137,7 @@ class Views:
                 written = write_picture(bars, self.last.title, path)
                 self.console.say(f"chart written to {written}")
             else:
-                out = self.console.out
-                color = bool(getattr(out, "isatty", lambda: False)())
+                color = status_line.is_terminal(self.console.out)
                 self.console.say(terminal_chart(bars, self.last.title, color=color))
         except (ChartRefused, ExportRefused) as exc:
             self.console.complain(f"no chart: {exc}")

@@ -96,9 +96,9 @@ def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False):
     from rich.table import Table
     from rich.text import Text
 
-    from ferrut.frame_cells import column_writer, is_missing
-
     import pandas as pd
+
+    from ferrut.frame_cells import column_writer, is_missing
 
     edges = _edges(len(df))
     shown = pd.concat([df.head(edges[0]), df.tail(edges[1])]) if edges else df
@@ -167,18 +167,11 @@ def render_frame(df: "pd.DataFrame", title: str = "") -> str:
     return "\n".join(line.rstrip() for line in buffer.getvalue().splitlines())
 
 
-def _is_terminal(stream) -> bool:
-    try:
-        return bool(stream.isatty())
-    except (AttributeError, ValueError):
-        return False
-
-
 def printFrame(df: "pd.DataFrame", title: str = "") -> None:
     """Print ``df`` as an aligned table under ``title``; long tables show head and tail."""
     status_line.finish()  # the table takes the place of the waiting line
     out = sys.stdout
-    if _is_terminal(out) and df.shape[1]:
+    if status_line.is_terminal(out) and df.shape[1]:
         from rich.console import Console
         Console(file=out, highlight=False, emoji=False, markup=False).print(
             build_table(df, title, color=True))

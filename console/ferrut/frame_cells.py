@@ -46,27 +46,24 @@ def _number_format(values: list, *, separators: bool, min_decimals: int) -> Call
     spec = f"{',' if separators else ''}.{decimals}f"
 
     def write(value) -> str:
-        value = float(value)
-        return format(value, spec) if math.isfinite(value) else str(value)
+        number = float(value)
+        return format(number, spec) if math.isfinite(number) else str(value)
     return write
-
-
-def _moments(values: list) -> list[pd.Timestamp]:
-    return [pd.Timestamp(v) for v in values]
 
 
 def _time_format(values: list) -> Callable:
     """Dates alone for daily bars; the time of day (and zone, when known) only for intraday."""
-    stamps = _moments(values)
-    clock = any(s.hour or s.minute or s.second or s.microsecond for s in stamps)
-    seconds = any(s.second or s.microsecond for s in stamps)
+    def part(v, name: str) -> int:
+        return getattr(v, name, 0)  # a calendar date has no time of day
+    clock = any(part(v, "hour") or part(v, "minute") or part(v, "second") or part(v, "microsecond")
+                for v in values)
+    seconds = any(part(v, "second") or part(v, "microsecond") for v in values)
     spec = "%Y-%m-%d" + (" %H:%M" if clock else "") + (":%S" if seconds else "")
-    zoned = any(s.tzinfo is not None for s in stamps)
 
     def write(value) -> str:
-        stamp = pd.Timestamp(value)
-        text = stamp.strftime(spec)
-        return f"{text} {stamp.tzname()}" if zoned and stamp.tzinfo is not None else text
+        text = value.strftime(spec)
+        zone = getattr(value, "tzinfo", None) and value.tzname()
+        return f"{text} {zone}" if zone else text
     return write
 
 
@@ -87,9 +84,12 @@ def column_writer(name, values: list) -> tuple[Callable, bool]:
     elif present and all(_is_number(v) for v in present):
         formatted = key in PRICE_COLUMNS or key in COUNT_COLUMNS or \
             any(not isinstance(v, numbers.Integral) for v in present)
-        inner = _number_format(present, separators=key in COUNT_COLUMNS,
-                               min_decimals=2 if key in PRICE_COLUMNS else 0) \
-            if formatted else _text
+        try:
+            inner = _number_format(present, separators=key in COUNT_COLUMNS,
+                                   min_decimals=2 if key in PRICE_COLUMNS else 0) \
+                if formatted else _text
+        except OverflowError:  # integers beyond any float: written as they are
+            inner = _text
         right = True
     else:
         inner, right = _text, False

@@ -25,7 +25,8 @@ _lock = threading.RLock()
 _current: "_Line | None" = None
 
 
-def _is_terminal(stream) -> bool:
+def is_terminal(stream) -> bool:
+    """Whether ``stream`` is a terminal (False for pipes, files and closed streams)."""
     try:
         return bool(stream.isatty())
     except (AttributeError, ValueError):
@@ -79,7 +80,7 @@ class _Line:
 def waiting(text: str, stream: TextIO, *, delay: float = DELAY) -> Iterator[None]:
     """Show ``text`` with the elapsed time while the body runs, on a terminal only."""
     global _current
-    if not _is_terminal(stream) or os.environ.get("TERM") == "dumb":  # no cursor control there
+    if not is_terminal(stream) or os.environ.get("TERM") == "dumb":  # no cursor control there
         yield
         return
     line = _Line(text, stream, delay)
@@ -119,7 +120,7 @@ class Guarded:
         self._stream.flush()
 
     def isatty(self) -> bool:
-        return _is_terminal(self._stream)
+        return is_terminal(self._stream)
 
     def __getattr__(self, name: str):
         return getattr(self._stream, name)
