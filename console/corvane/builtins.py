@@ -5,7 +5,7 @@ from __future__ import annotations
 import difflib
 from itertools import groupby
 
-from corvane import commands
+from corvane import bar_views, commands
 from corvane.cmds.base import COMMANDS
 from corvane.kvstore import KeyValueStore, group_key
 
@@ -20,6 +20,7 @@ CONSOLE_WORDS = [
 ]
 PROMPT_WORDS = [
     ("connect", "try the gateway again"),
+    *bar_views.WORDS.values(),
     ("exit", "leave the console (Ctrl-D works too)"),
 ]
 

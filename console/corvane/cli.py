@@ -6,7 +6,7 @@ import argparse
 import sys
 import traceback
 
-from corvane import commands
+from corvane import cli_options, commands, view_options
 from corvane.console import BAD_WORDS, FAILED, INTERRUPTED, Console
 from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAULT_HOST,
                                         DEFAULT_PORT, DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
@@ -14,6 +14,7 @@ from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAUL
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
 from corvane.shell import default_home, history_path, interact
+from ferrut import frame, status_line
 
 EPILOG = f"""\
 examples:
@@ -21,6 +22,8 @@ examples:
   corvane help                 list the commands
   corvane help sorvel          one command's words and examples
   corvane sorvel AAPL day 100  run one command and exit
+  corvane sorvel AAPL day 100 --chart a.png --export a.csv
+                               ... and keep its bars as a picture and a file
 
 exit status: 0 success, 1 the command failed or returned an error,
 2 words the console cannot use, 130 interrupted.
@@ -49,6 +52,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})")
     p.add_argument("--no-gateway", action="store_true",
                    help="do not try to reach a gateway")
+    view_options.document(p)
     p.add_argument("command", nargs="?", help="command to run; none opens the prompt")
     p.add_argument("words", nargs=argparse.REMAINDER, help="the command's words")
     return p
@@ -56,12 +60,18 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     try:
-        args = build_parser().parse_args(argv)
+        argv, view = view_options.take(sys.argv[1:] if argv is None else list(argv))
+        parser = build_parser()
+        args = parser.parse_args(cli_options.hoist(parser, argv))
+    except view_options.OptionError as exc:
+        print(f"corvane: {exc}", file=sys.stderr)
+        return BAD_WORDS
     except SystemExit as exc:  # --help, or words argparse refused (already told)
         return exc.code if isinstance(exc.code, int) else BAD_WORDS
-    handler = setup_logging(args.verbose)
+    # Log lines wipe the status line first, so the two never share a line.
+    handler = setup_logging(args.verbose, status_line.guarded(sys.stderr))
     try:
-        return _run(args)
+        return _run(args, view)
     except KeyboardInterrupt:
         print("corvane: interrupted", file=sys.stderr)
         return INTERRUPTED
@@ -74,7 +84,7 @@ def main(argv: list[str] | None = None) -> int:
         teardown_logging(handler)
 
 
-def _run(args: argparse.Namespace) -> int:
+def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     try:
         settings = resolve_settings(args.host, args.port, args.client_id, args.connect_timeout)
     except SettingsError as exc:
@@ -86,7 +96,13 @@ def _run(args: argparse.Namespace) -> int:
                       interactive=args.command is None, use_gateway=not args.no_gateway)
     try:
         if args.command is None:
+            if view.acts:
+                print("corvane: --chart and --export need a command; at the prompt, "
+                      "use chart and export after one", file=sys.stderr)
+                return BAD_WORDS
+            frame.set_rows(view.rows)
             return interact(console, history_path(home))
-        return console.handle([args.command, *args.words])
+        return console.handle([args.command, *args.words], view)
     finally:
         console.close()
+        frame.set_rows(None)

@@ -6,7 +6,7 @@ import sys
 import traceback
 from typing import Any, Callable, TextIO
 
-from corvane import builtins, commands, quote_words
+from corvane import bar_views, builtins, commands, quote_words
 from corvane.gateway.connection import GatewaySettings
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
@@ -33,6 +33,7 @@ class Console:
         self.err = err or sys.stderr
         self._session: Session | None = None
         self._connect_tried = False
+        self.views = bar_views.Views(self)
 
     # -- session ----------------------------------------------------------
 
@@ -67,8 +68,11 @@ class Console:
     def complain(self, text: str) -> None:
         print(f"corvane: {text}", file=self.err, flush=True)
 
-    def handle(self, words: list[str]) -> int:
+    def handle(self, words: list[str], view=None) -> int:
         """Run one line of words; the exit status it would have as a command line."""
+        return self.views.around(words, view, self._handle)
+
+    def _handle(self, words: list[str]) -> int:
         if not words:
             return OK
         word, rest = words[0], words[1:]
@@ -83,6 +87,8 @@ class Console:
                 self.say(f"already connected to {self.settings.address}")
                 return OK
             return OK if self.connect() else FAILED
+        if self.interactive and word in bar_views.WORDS:
+            return self.views.word(word, rest)
         return self._command(word, rest)
 
     def _help(self, rest: list[str]) -> int:
@@ -126,7 +132,10 @@ class Console:
             return self._crashed(word, exc)
         if not self._connect_tried:
             self.connect()
-        return self._report(word, self.session.execute(op))
+        with self.views.waiting(word, rest):
+            outcome = self.session.execute(op)
+        self.views.took(op, outcome)
+        return self._report(word, outcome)
 
     def _report(self, word: str, outcome: Outcome) -> int:
         if outcome.kind == "cancelled":

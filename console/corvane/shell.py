@@ -12,7 +12,8 @@ from corvane.cmds.base import COMMANDS
 from corvane.console import Console
 
 HISTORY_LENGTH = 2000
-OWN_WORDS = ("help", "group", "ungroup", "quote", "unquote", "quotes", "connect", "exit", "quit")
+OWN_WORDS = ("help", "group", "ungroup", "quote", "unquote", "quotes", "connect", "exit", "quit",
+             "rows", "chart", "export")
 
 try:
     import readline

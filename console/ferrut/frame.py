@@ -1,54 +1,183 @@
-"""Printing of tables for the terminal."""
+"""Printing of tables for the terminal.
+
+Tables go to standard output: coloured on a terminal, plain text (no escape
+codes, no trailing blanks) into pipes and files. Long tables show their head
+and tail unless :func:`set_rows` says otherwise.
+"""
 
 from __future__ import annotations
 
-import pandas as pd
+import functools
+import io
+import math
+import sys
 
-#: Tables up to this many rows are shown whole.
+from typing import TYPE_CHECKING
+
+from ferrut import status_line
+
+if TYPE_CHECKING:  # pandas, rich and the cell formats load with the first table
+    import pandas as pd
+
+#: Tables up to this many rows are shown whole by default.
 MAX_ROWS = 40
-#: Rows shown from each end of a longer table.
+#: Rows shown from each end of a longer table by default.
 EDGE_ROWS = 10
-#: Wider cells are cut, so one long text does not push every column off screen.
-MAX_COLWIDTH = 40
+#: Rendering width for pipes and files: wide enough that no table is folded.
+PLAIN_WIDTH = 4000
+ALL = "all"
+
+_rows: int | str | None = None  # None: the default above; ALL; or at most this many rows
+_printed = {"count": 0, "title": None}
 
 
-def _plain_index(index: pd.Index) -> bool:
+def set_rows(rows: int | str | None) -> None:
+    """How many rows a table shows: None for the default, ``"all"``, or at most N (N >= 1)."""
+    if rows is not None and rows != ALL and (not isinstance(rows, int) or rows < 1):
+        raise ValueError(f"rows must be a positive number or {ALL!r}, not {rows!r}")
+    global _rows
+    _rows = rows
+
+
+def rows_setting() -> int | str | None:
+    return _rows
+
+
+def rows_description() -> str:
+    if _rows is None:
+        return f"tables up to {MAX_ROWS} rows whole, longer ones their first and last {EDGE_ROWS}"
+    if _rows == ALL:
+        return "every row of every table"
+    return f"at most {_rows} rows of each table"
+
+
+def printed() -> tuple[int, str | None]:
+    """How many tables were printed so far, and the title of the last one."""
+    return _printed["count"], _printed["title"]
+
+
+def _edges(total: int) -> tuple[int, int] | None:
+    """Rows shown from the head and from the tail, or None when every row is shown."""
+    if _rows == ALL:
+        return None
+    if _rows is None:
+        return (EDGE_ROWS, EDGE_ROWS) if total > MAX_ROWS else None
+    return (math.ceil(_rows / 2), _rows // 2) if total > _rows else None
+
+
+def _plain_index(index: "pd.Index") -> bool:
     """True for the 0, 1, 2, ... index that carries nothing worth showing."""
+    import pandas as pd
     return (isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1
             and index.name is None)
 
 
-def render_frame(df: pd.DataFrame, title: str = "", *, max_rows: int = MAX_ROWS,
-                 edge_rows: int = EDGE_ROWS) -> str:
-    """The text that :func:`printFrame` prints."""
-    lines = [title] if title else []
+def _is_bars(df: "pd.DataFrame") -> bool:
+    names = {str(c).lower() for c in df.columns}
+    return {"open", "close"} <= names
+
+
+def _caption(df: "pd.DataFrame", edges: tuple[int, int] | None,
+             span: tuple[str, str] | None) -> str:
     total = len(df)
+    noun = "bar" if _is_bars(df) else "row"
+    parts = [f"{total:,} {noun}{'' if total == 1 else 's'}"]
+    if span:
+        parts.append(span[0] if span[0] == span[1] else f"{span[0]} → {span[1]}")
+    if edges:
+        parts.append(f"first {edges[0]} and last {edges[1]} shown")
+    return " · ".join(parts)
+
+
+def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False):
+    """What :func:`printFrame` prints: the title, the rich table and its caption."""
+    from rich import box
+    from rich.console import Group
+    from rich.table import Table
+    from rich.text import Text
+
+    import pandas as pd
+
+    from ferrut.frame_cells import column_writer, is_missing
+
+    edges = _edges(len(df))
+    shown = pd.concat([df.head(edges[0]), df.tail(edges[1])]) if edges else df
+    # By position, so two columns of one name stay two columns.
+    columns = list(range(df.shape[1]))
+    names = [str(c) for c in df.columns]
+    cells = [shown.iloc[:, j].tolist() for j in columns]
+    writers = [column_writer(names[j], cells[j]) for j in columns]
+    with_index = not _plain_index(df.index)
+
+    table = Table(box=box.SIMPLE_HEAD if color else _plain_head(), show_edge=False,
+                  pad_edge=False, header_style="bold cyan" if color else "", highlight=False)
+    if with_index:
+        table.add_column(str(df.index.name or ""), style="dim" if color else "")
+    for j in columns:
+        right = writers[j][1]
+        table.add_column(names[j], justify="right" if right else "left", no_wrap=right)
+
+    up_down = color and {"open", "close"} <= set(names)
+    index = [str(i) for i in shown.index]
+    for n in range(len(shown)):
+        if edges and n == edges[0]:
+            table.add_row(*(["…" if color else "..."] * (len(columns) + with_index)),
+                          style="dim" if color else "")
+        row: list = [writers[j][0](cells[j][n]) for j in columns]
+        if up_down:
+            at = names.index("close")
+            rising = _compare(cells[at][n], cells[names.index("open")][n])
+            if rising is not None:
+                row[at] = Text(row[at], style="green" if rising else "red")
+        table.add_row(*([index[n]] if with_index else []), *row)
+
+    at = names.index("date") if "date" in names else None
+    dates = [d for d in cells[at] if not is_missing(d)] if at is not None else []
+    span = (writers[at][0](dates[0]), writers[at][0](dates[-1])) if dates else None
+    parts = [table, Text(_caption(df, edges, span), style="dim" if color else "")]
+    if title:
+        parts.insert(0, Text(title, style="bold" if color else ""))
+    return Group(*parts)
+
+
+def _compare(close, open_) -> bool | None:
+    try:
+        return bool(close >= open_)
+    except (TypeError, ValueError):  # missing values
+        return None
+
+
+@functools.cache
+def _plain_head():
+    """The header rule only, in ASCII: what a pipe or a file gets."""
+    from rich.box import Box
+    return Box("    \n    \n -- \n    \n    \n    \n    \n    \n", ascii=True)
+
+
+def render_frame(df: "pd.DataFrame", title: str = "") -> str:
+    """The plain text that :func:`printFrame` writes into pipes and files."""
+    from rich.console import Console
+
     if df.shape[1] == 0:
-        lines.append(f"(no columns, {total} rows)")
-        return "\n".join(lines)
-    if total == 0:
-        lines.append("  ".join(str(c) for c in df.columns))
-        lines.append("(no rows)")
-        return "\n".join(lines)
-
-    edge_rows = max(1, min(edge_rows, max_rows // 2))
-    cut = total > max_rows
-    shown = pd.concat([df.head(edge_rows), df.tail(edge_rows)]) if cut else df
-    text = shown.to_string(index=not _plain_index(df.index), na_rep="NA",
-                           max_colwidth=MAX_COLWIDTH)
-    body = text.splitlines()
-    if cut:
-        header = len(body) - len(shown)
-        at = header + edge_rows
-        body.insert(at, "...".rjust(min(len(body[at - 1]), 8)))
-        lines.extend(body)
-        lines.append(f"({total} rows, first {edge_rows} and last {edge_rows} shown)")
-    else:
-        lines.extend(body)
-        lines.append(f"({total} row{'' if total == 1 else 's'})")
-    return "\n".join(lines)
+        return "\n".join([*([title] if title else []), f"(no columns, {len(df)} rows)"])
+    buffer = io.StringIO()
+    console = Console(file=buffer, width=PLAIN_WIDTH, color_system=None, force_terminal=False,
+                      highlight=False, emoji=False, markup=False)
+    console.print(build_table(df, title))
+    return "\n".join(line.rstrip() for line in buffer.getvalue().splitlines())
 
 
-def printFrame(df: pd.DataFrame, title: str = "") -> None:
+def printFrame(df: "pd.DataFrame", title: str = "") -> None:
     """Print ``df`` as an aligned table under ``title``; long tables show head and tail."""
-    print(render_frame(df, title), flush=True)
+    status_line.finish()  # the table takes the place of the waiting line
+    out = sys.stdout
+    if status_line.is_terminal(out) and df.shape[1]:
+        from rich.console import Console
+        Console(file=out, highlight=False, emoji=False, markup=False).print(
+            build_table(df, title, color=True))
+    else:
+        print(render_frame(df, title), file=out)
+    out.flush()
+    _printed["count"] += 1
+    _printed["title"] = title
+

@@ -6,6 +6,7 @@ Category: Test Tools
 from __future__ import annotations
 
 import asyncio
+import datetime as dt
 from dataclasses import dataclass, field
 
 import pandas as pd
@@ -42,7 +43,9 @@ class IOpFakebars(IOp):
         if self.symbol == "NODATA":
             return {"error": "No data returned", "symbol": self.symbol}
         count = int(self.rest[0]) if self.rest else 3
-        bars = [{"date": f"2025-01-{i + 1:02d}", "close": 100.0 + i} for i in range(count)]
+        bars = [{"date": dt.date(2025, 1, 1) + dt.timedelta(days=i), "open": 99.5 + i,
+                 "high": 101.0 + i, "low": 98.5 + i, "close": 100.0 + i, "volume": 1000 * (i + 1)}
+                for i in range(count)]
         logger.info("[{}] made {} bars", self.symbol, count)
         printFrame(pd.DataFrame(bars), f"{self.symbol} day ({count} bars)")
         return {"symbol": self.symbol, "bars": bars, "source": "fake",

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import datetime as dt
 from dataclasses import dataclass, field
 
 import pandas as pd
@@ -11,7 +12,7 @@ from ib_async import ContFuture, Future, Stock
 import corvane.helpers as helpers
 from corvane.cmds.base import IOp
 from ferrut.dispatch import ArgumentError, DArg, bind_words
-from ferrut.frame import printFrame
+from ferrut.frame import printFrame, set_rows
 
 
 class TestPrintFrame:
@@ -23,26 +24,60 @@ class TestPrintFrame:
             "note": pd.array(["ok", None], dtype="string"),
         })
         printFrame(df, "AAPL day (2 bars)")
-        lines = capsys.readouterr().out.splitlines()
+        out = capsys.readouterr().out
+        lines = out.splitlines()
         assert lines[0] == "AAPL day (2 bars)"
         assert lines[1].split() == ["date", "close", "volume", "note"]
-        assert lines[2].split() == ["2025-01-02", "101.25", "1200", "ok"]
-        assert lines[-1] == "(2 rows)"
-        # Columns line up: every row is as wide as the header.
-        assert len({len(ln) for ln in lines[1:4]}) == 1
+        assert lines[3].split() == ["2025-01-02", "101.25", "1,200", "ok"]
+        assert lines[4].split() == ["NA", "NA", "NA", "NA"]
+        assert lines[-1] == "2 rows · 2025-01-02"
+        # Columns line up, and a pipe gets no escape codes and no trailing blanks.
+        assert len({len(ln) for ln in lines[1:3]}) == 1
+        assert "\x1b" not in out and all(ln == ln.rstrip() for ln in lines)
+
+    def test_bar_columns_are_written_to_be_read(self, capsys):
+        printFrame(pd.DataFrame({
+            "date": [dt.date(2025, 1, 2), dt.date(2025, 1, 3)],
+            "open": [223.0, 223.18], "close": [223.1234, 223.0],
+            "volume": [55095810, 1200], "barCount": [612177, 10],
+        }).convert_dtypes(), "AAPL day (2 bars)")
+        lines = capsys.readouterr().out.splitlines()
+        # Prices with the decimals every value of the column needs (at least two).
+        assert lines[3].split() == ["2025-01-02", "223.00", "223.1234", "55,095,810", "612,177"]
+        assert lines[4].split() == ["2025-01-03", "223.18", "223.0000", "1,200", "10"]
+        assert lines[-1] == "2 bars · 2025-01-02 → 2025-01-03"
+
+        printFrame(pd.DataFrame({"date": pd.date_range("2025-01-02 09:30", periods=2, freq="min"),
+                                 "open": [1.5, 2.0], "high": [2, 3], "low": [1, 1], "close": [2, 1]}),
+                   "AAPL Intraday")
+        lines = capsys.readouterr().out.splitlines()
+        assert lines[3].split()[:2] == ["2025-01-02", "09:30"]
+        assert lines[-1] == "2 bars · 2025-01-02 09:30 → 2025-01-02 09:31"
 
     def test_long_tables_show_head_tail_and_the_row_count(self, capsys):
         printFrame(pd.DataFrame({"n": range(1000)}), "big")
         lines = capsys.readouterr().out.splitlines()
-        values = [ln.strip() for ln in lines[2:-1]]
+        values = [ln.strip() for ln in lines[3:-1]]
         assert values[:10] == [str(i) for i in range(10)]
         assert values[10] == "..."
         assert values[11:] == [str(i) for i in range(990, 1000)]
-        assert "1000 rows" in lines[-1]
+        assert lines[-1] == "1,000 rows · first 10 and last 10 shown"
+
+    @pytest.mark.parametrize("rows, shown", [("all", 100), (7, 7), (200, 100)])
+    def test_rows_setting_chooses_how_many(self, capsys, rows, shown):
+        set_rows(rows)
+        try:
+            printFrame(pd.DataFrame({"n": range(100)}), "")
+        finally:
+            set_rows(None)
+        values = [ln.strip() for ln in capsys.readouterr().out.splitlines()[2:-1]]
+        assert len([v for v in values if v != "..."]) == shown
+        assert values[0] == "0" and values[-1] == "99"
 
     def test_empty_frames(self, capsys):
         printFrame(pd.DataFrame(columns=["date", "close"]), "nothing")
-        assert capsys.readouterr().out.splitlines() == ["nothing", "date  close", "(no rows)"]
+        assert capsys.readouterr().out.splitlines() == ["nothing", "date   close", "------------",
+                                                         "0 rows"]
         printFrame(pd.DataFrame(), "bare")
         assert capsys.readouterr().out.splitlines() == ["bare", "(no columns, 0 rows)"]
 

@@ -1,0 +1,130 @@
+"""One line on the terminal telling what is pending and for how long.
+
+It is drawn on standard error and only when that is a terminal, so pipes and
+files never see it. It appears after a short delay (quick answers never
+flicker), is wiped before each log line and redrawn after it, and goes away
+for good when a table prints (:func:`finish`). It only draws: Ctrl-C still
+reaches the main thread as before.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import threading
+import time
+from typing import Iterator, TextIO
+
+#: Answers quicker than this show no status line at all.
+DELAY = 0.5
+INTERVAL = 0.1
+SPINNER = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
+_CLEAR = "\r\x1b[2K"
+
+_lock = threading.RLock()
+_current: "_Line | None" = None
+
+
+def is_terminal(stream) -> bool:
+    """Whether ``stream`` is a terminal (False for pipes, files and closed streams)."""
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+class _Line:
+    def __init__(self, text: str, stream: TextIO, delay: float) -> None:
+        self.text = "".join(ch if ch.isprintable() else "?" for ch in text)
+        self.stream = stream
+        self.started = time.monotonic()
+        self.delay = delay
+        self.drawn = False
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._serve, name="status-line", daemon=True)
+
+    def _serve(self) -> None:
+        if self.done.wait(self.delay):
+            return
+        while not self.done.is_set():
+            with _lock:
+                if not self.done.is_set():
+                    self.draw()
+            self.done.wait(INTERVAL)
+
+    def draw(self) -> None:
+        import shutil
+
+        elapsed = time.monotonic() - self.started
+        width = shutil.get_terminal_size((80, 24)).columns - 1
+        spin = SPINNER[int(elapsed / INTERVAL) % len(SPINNER)]
+        line = f"{spin} {self.text} · {elapsed:.1f} s (Ctrl-C cancels)"
+        try:
+            self.stream.write(_CLEAR + line[:width])
+            self.stream.flush()
+            self.drawn = True
+        except (OSError, ValueError):  # the terminal went away: stop drawing
+            self.done.set()
+
+    def wipe(self) -> None:
+        if self.drawn:
+            try:
+                self.stream.write(_CLEAR)
+                self.stream.flush()
+            except (OSError, ValueError):
+                pass
+            self.drawn = False
+
+
+@contextlib.contextmanager
+def waiting(text: str, stream: TextIO, *, delay: float = DELAY) -> Iterator[None]:
+    """Show ``text`` with the elapsed time while the body runs, on a terminal only."""
+    global _current
+    if not is_terminal(stream) or os.environ.get("TERM") == "dumb":  # no cursor control there
+        yield
+        return
+    line = _Line(text, stream, delay)
+    with _lock:
+        _current = line
+    line.thread.start()
+    try:
+        yield
+    finally:
+        finish()
+        line.thread.join(timeout=1.0)
+
+
+def finish() -> None:
+    """Take the status line away for good: the answer is here."""
+    global _current
+    with _lock:
+        if _current is not None:
+            _current.done.set()
+            _current.wipe()
+            _current = None
+
+
+class Guarded:
+    """A stream whose writes first wipe the status line, which is redrawn on the next tick."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        with _lock:
+            if _current is not None:
+                _current.wipe()
+            return self._stream.write(text)
+
+    def flush(self) -> None:
+        self._stream.flush()
+
+    def isatty(self) -> bool:
+        return is_terminal(self._stream)
+
+    def __getattr__(self, name: str):
+        return getattr(self._stream, name)
+
+
+def guarded(stream: TextIO) -> Guarded:
+    return Guarded(stream)

@@ -1,0 +1,120 @@
+"""Keeping what a command fetched: export and its refusals, charts, and where the options stand."""
+
+from __future__ import annotations
+
+import io
+import time
+
+import pandas as pd
+import pytest
+
+import ferrut.export
+from corvane.cli import main
+from ferrut import status_line
+from ferrut.frame import printFrame
+
+
+def run(capsys, *args: str):
+    status = main(["--no-gateway", *args])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+class TestExport:
+    @pytest.mark.parametrize("name", ["bars.csv", "bars.parquet"])
+    def test_every_bar_is_written_with_symbol_and_source(self, capsys, tmp_path, name):
+        target = tmp_path / name
+        # Console options stand after the command's words as well as before them.
+        status, out, _ = run(capsys, "fakebars", "aapl", "60", "--export", str(target))
+        assert status == 0
+        assert "first 10 and last 10 shown" in out  # the table stays short; the file does not
+        back = pd.read_csv(target) if name.endswith(".csv") else pd.read_parquet(target)
+        assert list(back.columns) == ["date", "open", "high", "low", "close", "volume", "symbol",
+                                      "source"]
+        assert len(back) == 60
+        assert back["close"].tolist() == [100.0 + i for i in range(60)]
+        assert set(back["symbol"]) == {"AAPL"} and set(back["source"]) == {"fake"}
+        assert [p.name for p in tmp_path.iterdir()] == [name]
+
+    @pytest.mark.parametrize("name, message", [
+        ("bars.xlsx", "unknown file type '.xlsx'"),
+        ("bars", "unknown file type '(none)'"),
+        ("missing/bars.csv", "no directory"),
+        ("taken.csv", "exists; add --force"),
+    ])
+    def test_refused_targets_exit_2_before_the_command_runs(self, capsys, tmp_path, name, message):
+        (tmp_path / "taken.csv").write_text("keep me\n")
+        status, out, err = run(capsys, "--export", str(tmp_path / name), "fakebars", "aapl")
+        assert status == 2 and message in err
+        assert "AAPL" not in out  # nothing was fetched for a file that cannot be written
+        assert (tmp_path / "taken.csv").read_text() == "keep me\n"
+
+    def test_force_replaces_and_a_failed_write_leaves_nothing(self, capsys, tmp_path, monkeypatch):
+        target = tmp_path / "bars.csv"
+        target.write_text("old\n")
+        assert run(capsys, "fakebars", "aapl", "2", "--export", str(target), "--force")[0] == 0
+        assert len(pd.read_csv(target)) == 2
+
+        def half_then_fail(df, path):
+            path.write_text("date,close\n2025-01-01,")
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setitem(ferrut.export._WRITERS, "csv", half_then_fail)
+        status, _, err = run(capsys, "fakebars", "aapl", "2", "--export", str(tmp_path / "new.csv"))
+        assert status == 2 and "No space left on device" in err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["bars.csv"]
+
+    def test_a_result_without_bars_is_told_not_written(self, capsys, tmp_path):
+        status, _, err = run(capsys, "fakecount", "3", "--export", str(tmp_path / "n.csv"))
+        assert status == 1 and "the last result has no bars" in err
+        assert not list(tmp_path.iterdir())
+
+
+class TestChart:
+    def test_terminal_chart_draws_candles_and_volume(self, capsys):
+        status, out, _ = run(capsys, "fakebars", "msft", "5", "--chart")
+        assert status == 0
+        chart = out[out.index("MSFT day (5 bars)", out.index("5 bars ·")):]
+        assert "█" in chart and chart.count("┤") >= 4  # two panels with their axis ticks
+        assert "\x1b" not in out  # no colour into a pipe
+
+    @pytest.mark.parametrize("name, magic", [("c.png", b"\x89PNG"), ("c.svg", b"<?xml")])
+    def test_picture_files(self, capsys, tmp_path, name, magic):
+        status, out, _ = run(capsys, "fakebars", "msft", "60", "--chart", str(tmp_path / name))
+        assert status == 0 and f"chart written to {tmp_path / name}" in out
+        assert (tmp_path / name).read_bytes().startswith(magic)
+        assert [p.name for p in tmp_path.iterdir()] == [name]
+
+    def test_bad_option_words_exit_2(self, capsys, tmp_path):
+        assert run(capsys, "--chart", str(tmp_path / "c.gif"), "fakebars", "x")[0] == 2
+        assert run(capsys, "fakebars", "x", "--rows", "0")[0] == 2
+        assert run(capsys, "fakebars", "x", "--export")[0] == 2
+        assert "rows takes a positive number or all" in run(capsys, "--rows", "x")[2]
+
+
+class TestStatusLine:
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    def test_drawn_on_a_terminal_wiped_for_logs_and_gone_once_the_table_prints(self, capsys):
+        tty = self.Terminal()
+        with status_line.waiting("sorvel AAPL day 100", tty, delay=0):
+            deadline = time.monotonic() + 5
+            while "sorvel AAPL day 100" not in tty.getvalue() and time.monotonic() < deadline:
+                time.sleep(0.01)
+            status_line.guarded(tty).write("12:00:00 INFO    a log line\n")
+            assert tty.getvalue().endswith("\r\x1b[2K12:00:00 INFO    a log line\n")
+            while tty.getvalue().endswith("line\n") and time.monotonic() < deadline:
+                time.sleep(0.01)  # drawn again below the log line
+            printFrame(pd.DataFrame({"n": [1]}), "t")
+            after_table = tty.getvalue()
+            time.sleep(0.3)
+            assert tty.getvalue() == after_table  # not drawn again over the table
+        assert after_table.endswith("\r\x1b[2K")
+        assert capsys.readouterr().out.startswith("t\n")
+
+        piped = io.StringIO()
+        with status_line.waiting("sorvel AAPL", piped, delay=0):
+            time.sleep(0.3)
+        assert piped.getvalue() == ""

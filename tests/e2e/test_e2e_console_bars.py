@@ -1,0 +1,63 @@
+"""The console's view of sorvel's bars through the loopback gateway: files, cached tables, the prompt."""
+
+from __future__ import annotations
+
+import io
+import sys
+
+import pandas as pd
+import pytest
+
+import corvane.cmds.quotes.sorvel as sorvel
+from corvane.cli import main
+
+BAR_COLUMNS = ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
+
+
+@pytest.fixture
+def console_home(tmp_path, monkeypatch):
+    monkeypatch.setenv("CORVANE_HOME", str(tmp_path / "home"))
+    monkeypatch.setattr(sorvel, "_sorvel_cache", None)  # each test starts with an empty cache
+    return tmp_path
+
+
+def test_one_shot_exports_and_charts_then_a_cache_hit_shows_its_table(loopback_gateway, console_home,
+                                                                      capsys):
+    csv, png, parquet = (console_home / n for n in ("a.csv", "a.png", "a.parquet"))
+    port = str(loopback_gateway.port)
+    assert main(["sorvel", "AAPL", "day", "100", "--port", port, "--export", str(csv),
+                 "--chart", str(png)]) == 0
+    out = capsys.readouterr().out
+    assert out.splitlines()[0] == "AAPL day (100 bars)"
+    first = pd.read_csv(csv)
+    assert list(first.columns) == [*BAR_COLUMNS, "symbol", "source"] and len(first) == 100
+    assert set(first["source"]) == {"ibkr"} and set(first["symbol"]) == {"AAPL"}
+    assert png.read_bytes().startswith(b"\x89PNG")
+
+    # The same query again is a cache hit: the command prints nothing, the console prints the table.
+    assert main(["--port", port, "--export", str(parquet), "sorvel", "AAPL", "day", "100"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == "AAPL day (100 bars) (cached)"
+    assert lines[-2:] == ["AAPL 100 bars from ibkr (cached)", f"wrote 100 bars to {parquet}"]
+    again = pd.read_parquet(parquet)
+    assert set(again["source"]) == {"cache"}
+    pd.testing.assert_frame_equal(again[BAR_COLUMNS].astype({"date": str}),
+                                  first[BAR_COLUMNS].convert_dtypes(), check_dtype=False)
+    assert len(loopback_gateway.gateway.history_requests) == 1
+
+
+def test_prompt_shows_cached_tables_charts_and_all_rows(loopback_gateway, console_home, capsys,
+                                                        monkeypatch):
+    lines = ["sorvel QQQ day 100", "sorvel QQQ day 100", "chart", "rows all", "sorvel QQQ intraday",
+             "sorvel QQQ intraday", "tessik", "chart"]
+    monkeypatch.setattr(sys, "stdin", io.StringIO("\n".join(lines) + "\n"))
+    assert main(["--port", str(loopback_gateway.port)]) == 0
+    out, err = capsys.readouterr()
+    titles = [ln for ln in out.splitlines() if ln.startswith("QQQ ") and " from " not in ln]
+    assert titles[:2] == ["QQQ day (100 bars)", "QQQ day (100 bars) (cached)"]
+    chart = out[out.index("first 10 and last 10 shown", out.index("(cached)")):]
+    assert "QQQ day (100 bars) (cached)" in chart and chart.count("┤") >= 4
+    # rows all: the intraday tables show every one-minute bar, fetched and cached alike.
+    assert "QQQ Intraday" in titles and "QQQ Intraday (cached)" in titles
+    assert out.count("15:59") >= 2 and "shown" not in out[out.index("QQQ Intraday"):]
+    assert "nothing to chart or export: the last result has no bars" in err
