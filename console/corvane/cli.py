@@ -22,8 +22,8 @@ examples:
   corvane help sorvel          one command's words and examples
   corvane sorvel AAPL day 100  run one command and exit
 
-exit status: 0 success, 1 the command failed or returned an error,
-2 words the console cannot use, 130 interrupted.
+exit status: 0 success, 1 the command failed or returned an error (or a
+group change could not be saved), 2 words the console cannot use, 130 interrupted.
 
 environment: {HOST_ENV}, {PORT_ENV}, {CLIENT_ID_ENV}, {TIMEOUT_ENV} set the
 gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history

@@ -16,6 +16,7 @@ from collections.abc import Iterable
 from loguru import logger
 
 from .behaviour import DEFAULT_ACCOUNT, Behaviour
+from .client_limits import DEFAULT_IDLE_TIMEOUT, DEFAULT_WRITE_BUFFER_LIMIT, ClientLimits
 from .history import HistoryPolicy
 from .history_request import HistoryRequest
 from .session import ClientSession
@@ -43,6 +44,8 @@ class LoopbackGateway:
         drop_after_history_requests: int | None = None,
         allow_adjusted_end: bool = False,
         max_bars: int = 1_000_000,
+        idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
+        write_buffer_limit: int = DEFAULT_WRITE_BUFFER_LIMIT,
     ):
         self.host = host
         self._requested_port = port
@@ -58,6 +61,7 @@ class LoopbackGateway:
                 max_bars=max_bars,
             ),
         )
+        self.limits = ClientLimits(idle_timeout, write_buffer_limit)
         self.history_requests: list[HistoryRequest] = []
         self.cancelled_requests: list[int] = []
         self._sessions: set[ClientSession] = set()
@@ -171,6 +175,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--drop-after", type=_non_negative(int), metavar="N", help="answer N bars requests, then drop every connection on the next")
     parser.add_argument("--allow-adjusted-end", action="store_true", help="accept an end date with ADJUSTED_LAST (the real gateway refuses it)")
     parser.add_argument("--max-bars", type=_non_negative(int), default=1_000_000, help="refuse requests for more bars than this")
+    parser.add_argument("--idle-timeout", type=_non_negative(float), default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS", help=f"close a connection silent this long, 0 for never (default {DEFAULT_IDLE_TIMEOUT:g})")
     parser.add_argument("--log-level", default="INFO", choices=["DEBUG", "INFO", "WARNING", "ERROR"])
     return parser
 
@@ -204,6 +209,7 @@ def main(argv: list[str] | None = None) -> int:
             drop_after_history_requests=args.drop_after,
             allow_adjusted_end=args.allow_adjusted_end,
             max_bars=args.max_bars,
+            idle_timeout=args.idle_timeout,
         )
     except ValueError as exc:
         print(f"corvane-gateway: {exc}", file=sys.stderr)
