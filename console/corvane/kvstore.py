@@ -3,7 +3,9 @@
 Any hashable key and any value can be held in memory. Quote groups, stored
 under ("quotes", name) as sets or lists of symbols, are also written to a
 JSON file so they outlive the process; values that are not plain symbol
-collections (live contract objects) stay in memory only.
+collections (live contract objects) stay in memory only. A save writes
+only the groups changed in this process (``store_file``), so consoles sharing
+the file keep each other's groups.
 """
 
 from __future__ import annotations
