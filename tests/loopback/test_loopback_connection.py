@@ -155,7 +155,7 @@ def _started_api(port: int, receive_buffer: int | None = None) -> socket.socket:
 
 class TestClientsThatHoldOnToResources:
     def test_a_silent_client_is_closed_but_one_awaiting_an_answer_is_not(self, loopback_gateway_factory, run_ib):
-        gw = loopback_gateway_factory(now=WEDNESDAY_NOON, idle_timeout=0.3, history_delay=1.0)
+        gw = loopback_gateway_factory(now=WEDNESDAY_NOON, idle_timeout=1.0, history_delay=2.5)
         with _started_api(gw.port) as silent:
             assert silent.recv(100) == b""
 
