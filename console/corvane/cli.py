@@ -25,8 +25,8 @@ examples:
   corvane sorvel AAPL day 100 --chart a.png --export a.csv
                                ... and keep its bars as a picture and a file
 
-exit status: 0 success, 1 the command failed or returned an error,
-2 words the console cannot use, 130 interrupted.
+exit status: 0 success, 1 the command failed or returned an error (or a
+group change could not be saved), 2 words the console cannot use, 130 interrupted.
 
 environment: {HOST_ENV}, {PORT_ENV}, {CLIENT_ID_ENV}, {TIMEOUT_ENV} set the
 gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history

@@ -112,7 +112,8 @@ class Console:
         except builtins.UsageError as exc:
             self.complain(str(exc))
             return BAD_WORDS
-        return OK
+        # The store has said why; a change that is not on disk is gone when a one-shot run ends.
+        return FAILED if self.store.unsaved else OK
 
     def _command(self, word: str, rest: list[str]) -> int:
         if commands.find(word) is None:

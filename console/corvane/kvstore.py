@@ -3,19 +3,21 @@
 Any hashable key and any value can be held in memory. Quote groups, stored
 under ("quotes", name) as sets or lists of symbols, are also written to a
 JSON file so they outlive the process; values that are not plain symbol
-collections (live contract objects) stay in memory only.
+collections (live contract objects) stay in memory only. A save writes
+only the groups changed in this process (``store_file``), so consoles sharing
+the file keep each other's groups.
 """
 
 from __future__ import annotations
 
-import json
 import os
-import tempfile
 from collections.abc import Hashable, Iterator, MutableMapping
 from pathlib import Path
 from typing import Any
 
 from loguru import logger
+
+from corvane import store_file
 
 QUOTES = "quotes"
 
@@ -40,6 +42,8 @@ class KeyValueStore(MutableMapping):
         self._data: dict[Hashable, Any] = {}
         self._path = Path(path) if path is not None else None
         self._writable = True
+        # Names of the groups changed in this process and not yet saved.
+        self._changed: set[str] = set()
         if self._path is not None:
             self._load()
 
@@ -51,11 +55,13 @@ class KeyValueStore(MutableMapping):
     def __setitem__(self, key: Hashable, value: Any) -> None:
         self._data[key] = value
         if _is_group_key(key):
+            self._changed.add(key[1])
             self._save()
 
     def __delitem__(self, key: Hashable) -> None:
         del self._data[key]
         if _is_group_key(key):
+            self._changed.add(key[1])
             self._save()
 
     def __iter__(self) -> Iterator[Hashable]:
@@ -72,27 +78,21 @@ class KeyValueStore(MutableMapping):
 
     # -- persistence ------------------------------------------------------
 
+    @property
+    def unsaved(self) -> bool:
+        """Whether a change to a quote group is not in the file (its save failed or was refused)."""
+        return self._path is not None and bool(self._changed)
+
     def _load(self) -> None:
         assert self._path is not None
         try:
-            text = self._path.read_text(encoding="utf-8")
-        except FileNotFoundError:
+            saved = store_file.read(self._path)
+        except store_file.Unreadable as exc:
+            self._refuse_writes(str(exc))
             return
-        except OSError as exc:
-            self._refuse_writes(f"cannot read {self._path}: {exc}")
+        if saved is None:
             return
-        try:
-            saved = json.loads(text)
-            groups = saved["groups"]
-            if not isinstance(groups, dict):
-                raise ValueError("groups is not an object")
-            for name, symbols in groups.items():
-                if not isinstance(symbols, list) or not all(isinstance(s, str) for s in symbols):
-                    raise ValueError(f"group {name!r} is not a list of symbols")
-        except (ValueError, KeyError, TypeError) as exc:
-            self._refuse_writes(f"{self._path} is unreadable ({exc})")
-            return
-        for name, symbols in groups.items():
+        for name, symbols in saved["groups"].items():
             self._data[group_key(name)] = set(symbols)
 
     def _refuse_writes(self, why: str) -> None:
@@ -101,19 +101,22 @@ class KeyValueStore(MutableMapping):
         logger.warning("Quote groups: {}; changes stay in memory and the file is left as it is", why)
 
     def _save(self) -> None:
-        if self._path is None or not self._writable:
+        if self._path is None or not self._writable or not self._changed:
             return
-        groups = {k[1]: sorted(v) for k, v in self._data.items() if _persistable(k, v)}
-        payload = json.dumps({"groups": groups}, indent=2, sort_keys=True)
+        changed = set(self._changed)
+
+        def apply(groups: dict[str, list[str]]) -> None:
+            # Only the groups changed here: another console may have saved the rest since.
+            for name in changed:
+                key = group_key(name)
+                if key in self._data and _persistable(key, self._data[key]):
+                    groups[name] = sorted(self._data[key])
+                else:
+                    groups.pop(name, None)
+
         try:
-            self._path.parent.mkdir(parents=True, exist_ok=True)
-            fd, tmp = tempfile.mkstemp(dir=self._path.parent, prefix=".store-", suffix=".json")
-            try:
-                with os.fdopen(fd, "w", encoding="utf-8") as fh:
-                    fh.write(payload + "\n")
-                os.replace(tmp, self._path)
-            except BaseException:
-                os.unlink(tmp)
-                raise
-        except OSError as exc:
+            store_file.update(self._path, apply)
+        except (store_file.Unreadable, OSError) as exc:
             logger.warning("Quote groups not saved to {}: {}", self._path, exc)
+            return
+        self._changed -= changed

@@ -10,7 +10,6 @@ into whatever gateway request the command is waiting on.
 from __future__ import annotations
 
 import asyncio
-import concurrent.futures
 import threading
 from dataclasses import dataclass
 from typing import Any, Awaitable, Callable
@@ -59,7 +58,7 @@ class LoopThread:
     def run(self, make: Callable[[], Awaitable[Any]]) -> Outcome:
         """Run ``make()`` as a task on the loop and wait; Ctrl-C cancels the task."""
         done = threading.Event()
-        box: dict[str, Outcome] = {}
+        box: dict[str, Any] = {}
 
         async def body() -> None:
             try:
@@ -69,21 +68,33 @@ class LoopThread:
             except BaseException as exc:  # reported by the caller, never lost
                 box["outcome"] = Outcome("error", error=exc)
 
-        started: concurrent.futures.Future = concurrent.futures.Future()
-
+        # Both run on the loop's thread, in the order they were handed over, so a
+        # Ctrl-C landing anywhere here, even inside the hand-over, either cancels
+        # the task or keeps it from ever starting.
         def start() -> None:
-            task = self.loop.create_task(body())
-            task.add_done_callback(lambda _t: done.set())
-            started.set_result(task)
+            if box.get("stop"):
+                return
+            box["task"] = self.loop.create_task(body())
+            box["task"].add_done_callback(lambda _t: done.set())
 
-        self.loop.call_soon_threadsafe(start)
+        def stop() -> None:
+            box["stop"] = True
+            if "task" in box:
+                box["task"].cancel()
+            else:
+                done.set()
+
         try:
-            started.result()
+            self.loop.call_soon_threadsafe(start)
             while not done.wait(0.1):
                 pass
         except KeyboardInterrupt:
-            # The task may already be running before this thread saw it start.
-            self.loop.call_soon_threadsafe(started.result().cancel)
+            while True:  # a second Ctrl-C must not keep the stop from being handed over
+                try:
+                    self.loop.call_soon_threadsafe(stop)
+                    break
+                except KeyboardInterrupt:
+                    pass
             try:
                 done.wait(CANCEL_GRACE)
             except KeyboardInterrupt:

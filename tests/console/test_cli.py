@@ -119,15 +119,19 @@ class TestChildProcess:
                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         try:
             # Wait until the command is really waiting on its request.
-            line = ""
+            told = ""
             deadline = time.monotonic() + 30
-            while "waiting on the request" not in line and time.monotonic() < deadline:
+            while "waiting on the request" not in told and time.monotonic() < deadline:
                 line = child.stderr.readline()
+                if not line:  # it ended by itself: the assertions below say how
+                    break
+                told += line
             child.send_signal(signal.SIGINT)
             _, err = child.communicate(timeout=30)
+            err = told + err
         finally:
             child.kill()
-        assert child.returncode == 130
+        assert child.returncode == 130, err
         assert "request cancelled" in err and "fakewait: cancelled" in err
         assert "Traceback" not in err
 

@@ -6,6 +6,7 @@ import asyncio
 import datetime as dt
 import socket
 import struct
+import time
 
 import pytest
 from ib_async import IB, Stock
@@ -131,3 +132,50 @@ def test_in_process_gateway_shares_the_clients_event_loop():
             return len(bars), dropped, gw.connections
 
     assert asyncio.run(main()) == (3, 1, 0)  # 09:30, 10:00 and 11:00 by noon
+
+
+def _history_request(req_id: int, duration: str) -> bytes:
+    contract = "0\0AAPL\0STK\0\0\0\0\0SMART\0\0USD\0\0\0"
+    return _frame(f"20\0{req_id}\0{contract}0\0\0001 min\0{duration}\0001\0TRADES\0001\0000\0")
+
+
+def _started_api(port: int, receive_buffer: int | None = None) -> socket.socket:
+    sock = socket.socket()
+    if receive_buffer:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    sock.settimeout(5)
+    sock.connect(("127.0.0.1", port))
+    sock.sendall(b"API\0" + _frame("v157..178"))
+    _read_frame(sock)
+    sock.sendall(_frame("71\x002\x009\x00\x00"))
+    for _ in range(5):
+        _read_frame(sock)
+    return sock
+
+
+class TestClientsThatHoldOnToResources:
+    def test_a_silent_client_is_closed_but_one_awaiting_an_answer_is_not(self, loopback_gateway_factory, run_ib):
+        gw = loopback_gateway_factory(now=WEDNESDAY_NOON, idle_timeout=1.0, history_delay=2.5)
+        with _started_api(gw.port) as silent:
+            assert silent.recv(100) == b""
+
+        async def body(ib: IB):
+            return len(await ib.reqHistoricalDataAsync(Stock("AAPL", "SMART", "USD"), "", "1 D", "1 hour", "TRADES", True))
+
+        assert run_ib(gw.port, body) == 3
+
+    def test_a_client_that_does_not_read_is_not_read_from_until_it_does(self, loopback_gateway_factory):
+        gw = loopback_gateway_factory(now=WEDNESDAY_NOON, write_buffer_limit=64 << 10)
+        asked = 60
+        with _started_api(gw.port, receive_buffer=16 << 10) as sock:
+            sock.sendall(b"".join(_history_request(i, "1 M") for i in range(1, asked + 1)))
+            seen, still_since = -1, time.monotonic()
+            while time.monotonic() - still_since < 0.5:
+                time.sleep(0.05)
+                if len(gw.gateway.history_requests) != seen:
+                    seen, still_since = len(gw.gateway.history_requests), time.monotonic()
+            assert seen < asked
+            deadline = time.monotonic() + 10
+            while len(gw.gateway.history_requests) == seen and time.monotonic() < deadline:
+                sock.recv(1 << 20)
+            assert len(gw.gateway.history_requests) > seen

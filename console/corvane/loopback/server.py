@@ -16,6 +16,7 @@ from collections.abc import Iterable
 from loguru import logger
 
 from .behaviour import DEFAULT_ACCOUNT, Behaviour
+from .client_limits import DEFAULT_IDLE_TIMEOUT, DEFAULT_WRITE_BUFFER_LIMIT, ClientLimits
 from .history import HistoryPolicy
 from .history_request import HistoryRequest
 from .market_data import MarketDataRequest, QuotePolicy
@@ -47,6 +48,8 @@ class LoopbackGateway:
         max_bars: int = 1_000_000,
         tick_interval: float = 0.25,
         refuse_quotes: Iterable[str] = (),
+        idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
+        write_buffer_limit: int = DEFAULT_WRITE_BUFFER_LIMIT,
     ):
         self.host = host
         self._requested_port = port
@@ -63,6 +66,7 @@ class LoopbackGateway:
             ),
             quotes=QuotePolicy(interval=tick_interval, refuse_symbols=set(refuse_quotes)),
         )
+        self.limits = ClientLimits(idle_timeout, write_buffer_limit)
         self.history_requests: list[HistoryRequest] = []
         self.cancelled_requests: list[int] = []
         self.market_data_requests: list[MarketDataRequest] = []
@@ -193,6 +197,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--max-bars", type=_non_negative(int), default=1_000_000, help="refuse requests for more bars than this")
     parser.add_argument("--tick-interval", type=_positive, default=0.25, metavar="SECONDS", help="time between two updates of a quote stream (default 0.25)")
     parser.add_argument("--refuse-quotes", action="append", default=[], metavar="SYMBOL", help="answer market-data requests for SYMBOL with error 354, not subscribed (repeatable)")
+    parser.add_argument("--idle-timeout", type=_non_negative(float), default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS", help=f"close a connection silent this long, 0 for never (default {DEFAULT_IDLE_TIMEOUT:g})")
     parser.add_argument("--log-level", default="INFO", choices=["DEBUG", "INFO", "WARNING", "ERROR"])
     return parser
 
@@ -228,6 +233,7 @@ def main(argv: list[str] | None = None) -> int:
             max_bars=args.max_bars,
             tick_interval=args.tick_interval,
             refuse_quotes=args.refuse_quotes,
+            idle_timeout=args.idle_timeout,
         )
     except ValueError as exc:
         print(f"corvane-gateway: {exc}", file=sys.stderr)

@@ -8,6 +8,7 @@ from typing import Protocol
 from loguru import logger
 
 from .behaviour import Behaviour
+from .client_limits import ClientLimits, IdleWatch, wait_for_room
 from .contracts import ContractQuery, details_fields, resolve
 from .history import NO_DEFINITION, answer
 from .history_request import HMDS, HistoryRequest, Refusal
@@ -50,6 +51,7 @@ _FARM_NOTICES = (
 
 class Gateway(Protocol):
     behaviour: Behaviour
+    limits: ClientLimits
 
     def claim_client_id(self, client_id: int, session: ClientSession) -> bool: ...
     def release(self, session: ClientSession) -> None: ...
@@ -71,6 +73,8 @@ class ClientSession:
         behaviour = gateway.behaviour
         self.market_data = MarketDataFeed(self._send, self._error, behaviour.now, behaviour.quotes,
                                           gateway.record_market_data)
+        self._idle = IdleWatch(gateway.limits.idle_timeout, self.drop,
+                               busy=lambda: self.market_data.streams > 0)
         self._handlers = {
             REQ_MKT_DATA: self.market_data.request,
             CANCEL_MKT_DATA: self.market_data.cancel,
@@ -100,8 +104,11 @@ class ClientSession:
     # -- connection lifetime ------------------------------------------------------------
 
     async def serve(self) -> None:
+        self.writer.transport.set_write_buffer_limits(high=self.gateway.limits.write_buffer_limit)
+        self._idle.start()
         try:
             low, high = await read_handshake(self.reader)
+            self._idle.activity()
             version = negotiate(low, high)
             if version is None:
                 logger.warning("loopback gateway: client offers protocol v{}..{}, which it does not speak", low, high)
@@ -110,7 +117,11 @@ class ClientSession:
             now = local(self.gateway.behaviour.now())
             self._send(version, now.strftime("%Y%m%d %H:%M:%S ") + (now.tzname() or ""))
             while True:
-                self._dispatch(split_fields(await read_frame(self.reader)))
+                # A client that does not read what it asked for is not read from either.
+                await wait_for_room(self.writer, self._pending)
+                payload = await read_frame(self.reader)
+                self._idle.activity()
+                self._dispatch(split_fields(payload))
         except (asyncio.IncompleteReadError, ConnectionError):
             pass  # the client went away; nothing is owed to it
         except ProtocolError as exc:
@@ -118,6 +129,7 @@ class ClientSession:
         except Exception:
             logger.exception("loopback gateway: dropping a client after an internal error")
         finally:
+            self._idle.stop()
             self.drop()
 
     def drop(self) -> None:
@@ -211,27 +223,32 @@ class ClientSession:
         self._pending[request.req_id] = asyncio.create_task(self._answer_history(request))
 
     async def _answer_history(self, request: HistoryRequest) -> None:
-        behaviour = self.gateway.behaviour
         try:
-            if behaviour.history_delay:
-                await asyncio.sleep(behaviour.history_delay)
-            loop = asyncio.get_running_loop()
-            try:
-                # bars for a year of minutes take a moment to build; other clients need not wait
-                payload = await loop.run_in_executor(None, answer, request, behaviour.now(), behaviour.policy)
-            except Refusal as refusal:
-                payload = encode(ERR_MSG, 2, request.req_id, refusal.code, refusal.text, "")
-            except Exception:
-                logger.exception("loopback gateway: building bars for {} failed", request)
-                payload = encode(ERR_MSG, 2, request.req_id, 162, HMDS + "internal error of the loopback gateway", "")
+            with self._idle.preparing():
+                payload = await self._history_payload(request)
             if not self.writer.is_closing():
                 self.writer.write(payload)
                 await self.writer.drain()
+                self._idle.activity()
         except ConnectionError:
             pass
         finally:
             if self._pending.get(request.req_id) is asyncio.current_task():
                 del self._pending[request.req_id]
+
+    async def _history_payload(self, request: HistoryRequest) -> bytes:
+        behaviour = self.gateway.behaviour
+        if behaviour.history_delay:
+            await asyncio.sleep(behaviour.history_delay)
+        loop = asyncio.get_running_loop()
+        try:
+            # bars for a year of minutes take a moment to build; other clients need not wait
+            return await loop.run_in_executor(None, answer, request, behaviour.now(), behaviour.policy)
+        except Refusal as refusal:
+            return encode(ERR_MSG, 2, request.req_id, refusal.code, refusal.text, "")
+        except Exception:
+            logger.exception("loopback gateway: building bars for {} failed", request)
+            return encode(ERR_MSG, 2, request.req_id, 162, HMDS + "internal error of the loopback gateway", "")
 
     def _cancel_historical_data(self, fields: Fields) -> None:
         fields.skip()  # version
