@@ -5,19 +5,45 @@
 
 #include "native/function.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 
 namespace native {
 
+// Bumped by the dict watcher on any change of a watched dict (a module's
+// globals); remembered reads are good only while it stays the same.
+inline std::uint64_t watched_dicts_version = 1;
+
+// Watch `dict` so reads from it can be remembered; false if the interpreter
+// has no watcher left for us, and every read then goes to the dict.
+bool watch_dict(PyObject* dict) noexcept;
+
 // A module's globals. Bodies read them by name on every use, so rebinding a
-// module attribute (as a test's monkeypatch does) takes effect at once.
+// module attribute (as a test's monkeypatch does) takes effect at once. A
+// read is remembered until the module dict changes in any way, which the
+// interpreter tells us through a dict watcher: the next read after any
+// change, even of another name, goes back to the dict.
 class Globals {
 public:
-    void bind(PyObject* module) noexcept { dict_ = PyModule_GetDict(module); }
+    void bind(PyObject* module) noexcept { bind_dict(PyModule_GetDict(module)); }
+    void bind_dict(PyObject* dict) noexcept {
+        dict_ = dict;
+        watched_ = watch_dict(dict);
+    }
     PyObject* dict() const noexcept { return dict_; }
 
     // Like a global name lookup: the module, then builtins, else NameError.
-    Ref operator[](PyObject* name) const;
+    Ref operator[](PyObject* name) const {
+        const Slot& s = slots_[slot_of(name)];
+        if (s.name == name && s.version == watched_dicts_version) return Ref::borrow(s.value);
+        return lookup(name);
+    }
+    // The module's own binding of `name`, or an empty Ref (no builtins, no error).
+    Ref find(PyObject* name) const {
+        const Slot& s = slots_[slot_of(name)];
+        if (s.name == name && s.version == watched_dicts_version) return Ref::borrow(s.value);
+        return lookup_own(name);
+    }
     void set(PyObject* name, PyObject* value, Here w = Here::current()) const;
     void set(const char* name, PyObject* value, Here w = Here::current()) const;
 
@@ -31,7 +57,21 @@ public:
     void import_star(const char* module, Here w = Here::current()) const;
 
 private:
+    struct Slot {
+        PyObject* name = nullptr;   // a strong reference, kept for the life of the process
+        PyObject* value = nullptr;  // borrowed from the dict, good while the version holds
+        std::uint64_t version = 0;
+    };
+    static constexpr std::size_t kSlots = 64;
+    static std::size_t slot_of(PyObject* name) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % kSlots;
+    }
+    Ref lookup(PyObject* name) const;
+    Ref lookup_own(PyObject* name) const;
+
     PyObject* dict_ = nullptr;
+    bool watched_ = false;
+    mutable Slot slots_[kSlots] = {};
 };
 
 // Class creation as a class statement does it: the metaclass's __prepare__,

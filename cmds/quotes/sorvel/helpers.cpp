@@ -15,9 +15,51 @@ Ref get_cache() {
     return cache;
 }
 
+namespace {
+
+// The `re` module and its `match` as the module found them at load. While
+// both are still the ones in use, the date shape is answered here, without
+// re's Python layer; once either is replaced, re.match is asked as written.
+PyObject* loaded_re = nullptr;
+PyObject* loaded_match = nullptr;
+Globals re_globals;
+
+bool re_is_untouched(PyObject* re) {
+    if (!loaded_match || re != loaded_re) return false;
+    return re_globals.find("match"_id).is(loaded_match);
+}
+
+// re.match(r"^\d{4}-\d{2}-\d{2}$", s) is not None, for a str: \d is any
+// Unicode decimal digit and $ also matches before one final line break.
+bool date_shaped(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    if (n != 10 && !(n == 11 && PyUnicode_READ(kind, data, 10) == '\n')) return false;
+    for (Py_ssize_t i = 0; i < 10; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (i == 4 || i == 7 ? c != '-' : !Py_UNICODE_ISDECIMAL(c)) return false;
+    }
+    return true;
+}
+
+void remember_loaded_re() {
+    Ref re = G["re"_id];
+    if (!PyModule_Check(re.get())) return;
+    re_globals.bind_dict(PyModule_GetDict(re));
+    Ref match = re_globals.find("match"_id);
+    if (!match) return;
+    loaded_re = re.release();        // held for the life of the process
+    loaded_match = match.release();
+}
+
+}  // namespace
+
 Ref is_date(Ref s) {
     if (equals(s, "today"_id) || equals(s, "yesterday"_id)) return boolean(true);
-    Ref match = call_method(G["re"_id], "match"_id, R"(^\d{4}-\d{2}-\d{2}$)"_id, s);
+    Ref re = G["re"_id];
+    if (re_is_untouched(re)) return boolean(date_shaped(s));
+    Ref match = call_method(re, "match"_id, R"(^\d{4}-\d{2}-\d{2}$)"_id, s);
     return boolean(!match.is_none());
 }
 
@@ -85,6 +127,7 @@ const FunctionSpec calc_duration_spec{
 }  // namespace
 
 void bind_helpers() {
+    remember_loaded_re();
     G.set("_get_cache", function<get_cache>(get_cache_spec, kModuleName));
     G.set("_is_date", function<is_date>(is_date_spec, kModuleName));
     G.set("_is_period", function<is_period>(is_period_spec, kModuleName));

@@ -47,11 +47,11 @@ Coro yf_history(Ref self, Ref kwargs) {
 Coro run_yfinance(Ref self, Ref rest) {
     log("info"_id, "[{}] yfinance fallback: rest={}"_id, symbol_of(self), rest);
     switch (choose_mode(rest)) {
-        case Mode::Intraday: co_return co_await call_method(self, "_intraday_yfinance"_id);
-        case Mode::Range: co_return co_await call_method(self, "_history_yfinance"_id, rest);
+        case Mode::Intraday: co_return co_await method_call(self, "_intraday_yfinance"_id);
+        case Mode::Range: co_return co_await method_call(self, "_history_yfinance"_id, rest);
         case Mode::Latest: break;
     }
-    co_return co_await call_method(self, "_sorvel_yfinance"_id, rest);
+    co_return co_await method_call(self, "_sorvel_yfinance"_id, rest);
 }
 
 Coro latest_via_yfinance(Ref self, Ref rest) {
