@@ -30,8 +30,8 @@ import corvane.cmds.quotes.sorvel as sorvel
 from corvane.gateway.sorvel_cache import SorvelCache
 from corvane.helpers import Future
 
-CALLS = 2000
-ROUNDS = 15
+CALLS = 300
+ROUNDS = 300
 WORDS = ["day", "100"]
 
 

@@ -489,6 +489,45 @@ PyObject* adopt_suspended(Coro::Handle h, PyObject* function) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Freed frames by size class (64-byte steps), a few of each. Frames are made
+// and destroyed only by threads holding the GIL, which serialises the cache.
+struct FrameCache {
+    static constexpr std::size_t kStep = 64, kClasses = 64, kKept = 4;
+    struct Block { Block* next; };
+    Block* free[kClasses] = {};
+    unsigned char count[kClasses] = {};
+
+    static std::size_t class_of(std::size_t size) noexcept { return (size + kStep - 1) / kStep; }
+};
+FrameCache frame_cache;
+
+}  // namespace
+
+void* Coro::promise_type::operator new(std::size_t size) {
+    const std::size_t c = FrameCache::class_of(size);
+    if (c < FrameCache::kClasses && frame_cache.free[c]) {
+        FrameCache::Block* b = frame_cache.free[c];
+        frame_cache.free[c] = b->next;
+        --frame_cache.count[c];
+        return b;
+    }
+    return ::operator new(c < FrameCache::kClasses ? c * FrameCache::kStep : size);
+}
+
+void Coro::promise_type::operator delete(void* frame, std::size_t size) noexcept {
+    const std::size_t c = FrameCache::class_of(size);
+    if (c < FrameCache::kClasses && frame_cache.count[c] < FrameCache::kKept) {
+        auto* b = static_cast<FrameCache::Block*>(frame);
+        b->next = frame_cache.free[c];
+        frame_cache.free[c] = b;
+        ++frame_cache.count[c];
+        return;
+    }
+    ::operator delete(frame);
+}
+
 bool Coro::Awaiter::run_callee() noexcept {
     Handle h = std::exchange(callee, {});
     h.resume();

@@ -14,6 +14,7 @@
 #include "native/error.hpp"
 
 #include <coroutine>
+#include <cstddef>
 #include <exception>
 
 namespace native {
@@ -53,6 +54,11 @@ public:
         Ref yielded;       // what it yielded, for the driver to pass up
         Ref sent;          // result the driver got from `awaiting`
         Ref thrown;        // exception the driver wants raised at the suspension point
+
+        // Frames come from a small cache of recently freed blocks of their
+        // size: a query runs the same few bodies again and again.
+        static void* operator new(std::size_t size);
+        static void operator delete(void* frame, std::size_t size) noexcept;
 
         Coro get_return_object() noexcept { return Coro(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }

@@ -54,6 +54,16 @@ Ref Globals::lookup_own(PyObject* name) const {
     return {};
 }
 
+void LoadedAttribute::remember(PyObject* module, PyObject* name) {
+    if (!PyModule_Check(module)) return;
+    attributes_.bind(module);
+    Ref value = attributes_.find(name);
+    if (!value) return;
+    module_ = Py_NewRef(module);
+    name_ = Py_NewRef(name);
+    value_ = value.release();
+}
+
 void Globals::set(PyObject* name, PyObject* value, Here w) const { check(PyDict_SetItem(dict_, name, value), w); }
 
 void Globals::set(const char* name, PyObject* value, Here w) const {

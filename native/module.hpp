@@ -74,6 +74,25 @@ private:
     mutable Slot slots_[kSlots] = {};
 };
 
+// An attribute of a module as this module found it when it was loaded
+// (`re.match`, `math.ceil`). While the global still names that module and
+// the attribute is still that object, a body may do in C++ exactly what the
+// attribute would do; once either is replaced, it calls what is there.
+class LoadedAttribute {
+public:
+    // At load; leaves the attribute unremembered (never untouched) if absent.
+    void remember(PyObject* module, PyObject* name);
+    bool untouched(PyObject* module_now) const {
+        return value_ && module_now == module_ && attributes_.find(name_).is(value_);
+    }
+
+private:
+    PyObject* module_ = nullptr;  // strong references, kept for the life of the process
+    PyObject* name_ = nullptr;
+    PyObject* value_ = nullptr;
+    Globals attributes_;
+};
+
 // Class creation as a class statement does it: the metaclass's __prepare__,
 // the namespace filled by `body`, then metaclass(name, bases, namespace).
 template <class Body>

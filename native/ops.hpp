@@ -111,6 +111,18 @@ Ref list_of(const A&... items) {
 }
 
 inline void dict_set(At d, PyObject* key, PyObject* value) { check(PyDict_SetItem(d.obj, key, value), d.where); }
+
+// table.get(key, default). An exact dict's get cannot be replaced, so it is
+// read straight from the dict; anything else is asked through its method.
+inline Ref dict_get(At table, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(table.obj)) {
+        PyObject* v = PyDict_GetItemWithError(table.obj, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw_current(table.where);
+        return Ref::borrow(fallback);
+    }
+    return call_method(table, "get"_id, key, fallback);
+}
 inline void list_append(At l, PyObject* value) { check(PyList_Append(l.obj, value), l.where); }
 
 // ---- iteration --------------------------------------------------------------

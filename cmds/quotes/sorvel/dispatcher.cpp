@@ -11,6 +11,10 @@ namespace {
 
 // `a, b = value`, with the interpreter's unpacking errors.
 std::pair<Ref, Ref> unpack_pair(PyObject* value) {
+    // A pair as an exact tuple (what the console's state answers) is read in
+    // place, as the interpreter's own unpacking does; anything else is iterated.
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(value, 0)), Ref::borrow(PyTuple_GET_ITEM(value, 1))};
     PyObject* it_raw = PyObject_GetIter(value);
     if (!it_raw) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {

@@ -2,6 +2,9 @@
 // word classifiers, the date parser and the request-duration text.
 #include "cmds/quotes/sorvel/sorvel.hpp"
 
+#include <charconv>
+#include <cstring>
+
 namespace sorvel {
 
 using namespace native;
@@ -17,18 +20,6 @@ Ref get_cache() {
 
 namespace {
 
-// The `re` module and its `match` as the module found them at load. While
-// both are still the ones in use, the date shape is answered here, without
-// re's Python layer; once either is replaced, re.match is asked as written.
-PyObject* loaded_re = nullptr;
-PyObject* loaded_match = nullptr;
-Globals re_globals;
-
-bool re_is_untouched(PyObject* re) {
-    if (!loaded_match || re != loaded_re) return false;
-    return re_globals.find("match"_id).is(loaded_match);
-}
-
 // re.match(r"^\d{4}-\d{2}-\d{2}$", s) is not None, for a str: \d is any
 // Unicode decimal digit and $ also matches before one final line break.
 bool date_shaped(PyObject* s) {
@@ -43,22 +34,14 @@ bool date_shaped(PyObject* s) {
     return true;
 }
 
-void remember_loaded_re() {
-    Ref re = G["re"_id];
-    if (!PyModule_Check(re.get())) return;
-    re_globals.bind_dict(PyModule_GetDict(re));
-    Ref match = re_globals.find("match"_id);
-    if (!match) return;
-    loaded_re = re.release();        // held for the life of the process
-    loaded_match = match.release();
-}
-
 }  // namespace
 
 Ref is_date(Ref s) {
     if (equals(s, "today"_id) || equals(s, "yesterday"_id)) return boolean(true);
     Ref re = G["re"_id];
-    if (re_is_untouched(re)) return boolean(date_shaped(s));
+    // The date shape answered here while re and re.match are the real ones;
+    // once either is replaced, re.match is asked as written.
+    if (loaded_re_match.untouched(re)) return boolean(date_shaped(s));
     Ref match = call_method(re, "match"_id, R"(^\d{4}-\d{2}-\d{2}$)"_id, s);
     return boolean(!match.is_none());
 }
@@ -77,8 +60,30 @@ Ref parse_date(Ref s) {
     return call_method(call_method(getattr(dt, "datetime"_id), "fromisoformat"_id, s), "date"_id);
 }
 
+namespace {
+
+Ref ascii_text(const char* begin, const char* end) {
+    const Py_ssize_t n = end - begin;
+    Ref text = own(PyUnicode_New(n, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), begin, static_cast<std::size_t>(n));
+    return text;
+}
+
+}  // namespace
+
 Ref calc_duration(Ref back_days) {
     static PyObject* const year = PyLong_FromLong(365);
+    // An exact int up to a year: its decimal text, formatted here.
+    int overflow = 0;
+    const long long days = PyLong_AsLongLongAndOverflow(back_days, &overflow);
+    if (!overflow && !(days == -1 && PyErr_Occurred()) && days <= 365) {
+        char text[32];
+        char* end = std::to_chars(text, text + sizeof text - 2, days).ptr;
+        *end++ = ' ';
+        *end++ = 'D';
+        return ascii_text(text, end);
+    }
+    PyErr_Clear();
     if (less_equal(back_days, year)) return own(PyUnicode_Concat(to_str(back_days), " D"_id));
     Ref years = call(getattr(G["math"_id], "ceil"_id), own(PyNumber_TrueDivide(back_days, year)));
     return own(PyUnicode_Concat(to_str(years), " Y"_id));
@@ -127,7 +132,6 @@ const FunctionSpec calc_duration_spec{
 }  // namespace
 
 void bind_helpers() {
-    remember_loaded_re();
     G.set("_get_cache", function<get_cache>(get_cache_spec, kModuleName));
     G.set("_is_date", function<is_date>(is_date_spec, kModuleName));
     G.set("_is_period", function<is_period>(is_period_spec, kModuleName));
