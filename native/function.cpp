@@ -79,10 +79,24 @@ bool check_exact_types(FunctionObject* f, PyObject* const* bound) {
     return true;
 }
 
+PyObject* run_thunk(FunctionObject* f, PyObject* const* bound) {
+    try {
+        return f->thunk(f, bound);
+    } catch (...) {
+        set_error_from_current_exception(f->spec->qualname);
+        return nullptr;
+    }
+}
+
 PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_func(callable);
     const std::size_t nparams = f->spec->params.size();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Every parameter given by position: nothing to bind.
+    if (!kwnames && !f->spec->varkw && static_cast<std::size_t>(nargs) == nparams) {
+        if (!check_exact_types(f, args)) return nullptr;
+        return run_thunk(f, args);
+    }
     PyObject* bound[kMaxParams + 1] = {};
     Ref varkw;
     if (f->spec->varkw) {
@@ -125,13 +139,7 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, std::size_t
     }
     if (!check_exact_types(f, bound)) return nullptr;
     if (varkw) bound[nparams] = varkw.get();
-
-    try {
-        return f->thunk(f, bound);
-    } catch (...) {
-        set_error_from_current_exception(f->spec->qualname);
-        return nullptr;
-    }
+    return run_thunk(f, bound);
 }
 
 // ---- direct calls from our own code ----------------------------------------------
