@@ -599,7 +599,7 @@ Ref awaitable_iterator(PyObject* obj, Here where) {
         throw_current(where);
     }
     Ref it = own(getter(obj), where);
-    if (PyCoro_CheckExact(it.get()) || Py_IS_TYPE(it.get(), &CoroutineType) || generator_coroutine(it)) {
+    if (PyCoro_CheckExact(it.get()) || generator_coroutine(it)) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         throw_current(where);
     }
