@@ -379,9 +379,12 @@ void coro_dealloc(PyObject* self) {
     CoroutineObject* c = as_coro(self);
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
+    // A finished coroutine has nothing left to finalise.
+    if (c->state != State::Finished) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
     if (c->handle) destroy_frame(c);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);

@@ -56,12 +56,24 @@ Ref Globals::lookup_own(PyObject* name) const {
 
 void LoadedAttribute::remember(PyObject* module, PyObject* name) {
     if (!PyModule_Check(module)) return;
-    attributes_.bind(module);
-    Ref value = attributes_.find(name);
-    if (!value) return;
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (!value) {
+        PyErr_Clear();
+        return;
+    }
     module_ = Py_NewRef(module);
     name_ = Py_NewRef(name);
-    value_ = value.release();
+    value_ = Py_NewRef(value);
+    watched_ = watch_dict(dict);
+}
+
+void LoadedAttribute::recheck() const noexcept {
+    // Without a watcher every check would be a dict read: never untouched then.
+    PyObject* now = watched_ ? PyDict_GetItemWithError(PyModule_GetDict(module_), name_) : nullptr;
+    if (!now) PyErr_Clear();
+    same_ = now == value_;
+    checked_ = watched_dicts_version;
 }
 
 void Globals::set(PyObject* name, PyObject* value, Here w) const { check(PyDict_SetItem(dict_, name, value), w); }

@@ -62,9 +62,13 @@ private:
         PyObject* value = nullptr;  // borrowed from the dict, good while the version holds
         std::uint64_t version = 0;
     };
-    static constexpr std::size_t kSlots = 64;
+    // Direct-mapped by the name's address, spread by a Fibonacci hash: a
+    // module body uses a few dozen names, which rarely share a slot.
+    static constexpr unsigned kSlotBits = 8;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
     static std::size_t slot_of(PyObject* name) noexcept {
-        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % kSlots;
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ull) >>
+                                        (64 - kSlotBits));
     }
     Ref lookup(PyObject* name) const;
     Ref lookup_own(PyObject* name) const;
@@ -83,14 +87,20 @@ public:
     // At load; leaves the attribute unremembered (never untouched) if absent.
     void remember(PyObject* module, PyObject* name);
     bool untouched(PyObject* module_now) const {
-        return value_ && module_now == module_ && attributes_.find(name_).is(value_);
+        if (!value_ || module_now != module_) return false;
+        if (checked_ != watched_dicts_version) recheck();
+        return same_;
     }
 
 private:
+    void recheck() const noexcept;
+
     PyObject* module_ = nullptr;  // strong references, kept for the life of the process
     PyObject* name_ = nullptr;
     PyObject* value_ = nullptr;
-    Globals attributes_;
+    bool watched_ = false;
+    mutable bool same_ = false;
+    mutable std::uint64_t checked_ = 0;  // the watched version `same_` was found at
 };
 
 // Class creation as a class statement does it: the metaclass's __prepare__,

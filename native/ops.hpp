@@ -56,6 +56,10 @@ inline Ref getattr(At obj, PyObject* name) { return own(PyObject_GetAttr(obj.obj
 inline void setattr(At obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj.obj, name, value), obj.where); }
 inline Ref getitem(At obj, PyObject* key) { return own(PyObject_GetItem(obj.obj, key), obj.where); }
 inline void setitem(At obj, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(obj.obj)) {
+        check(PyDict_SetItem(obj.obj, key, value), obj.where);
+        return;
+    }
     // `obj[key] = value` in Python holds one more reference to obj on the
     // evaluation stack; libraries that judge chained assignment by reference
     // counts (pandas) must see the same count here.

@@ -91,9 +91,9 @@ Ref calc_duration(Ref back_days) {
 
 namespace {
 
-const FunctionSpec get_cache_spec{.name = "_get_cache", .qualname = "_get_cache", .params = {}};
+constexpr FunctionSpec get_cache_spec{.name = "_get_cache", .qualname = "_get_cache", .params = {}};
 
-const FunctionSpec is_date_spec{
+constexpr FunctionSpec is_date_spec{
     .name = "_is_date",
     .qualname = "_is_date",
     .params = {{"s", "str", &PyUnicode_Type}},
@@ -101,7 +101,7 @@ const FunctionSpec is_date_spec{
     .doc = "Check if string looks like a date (YYYY-MM-DD or known keyword).",
 };
 
-const FunctionSpec is_period_spec{
+constexpr FunctionSpec is_period_spec{
     .name = "_is_period",
     .qualname = "_is_period",
     .params = {{"s", "str", &PyUnicode_Type}},
@@ -109,7 +109,7 @@ const FunctionSpec is_period_spec{
     .doc = "Check if string matches a known period or alias.",
 };
 
-const FunctionSpec parse_date_spec{
+constexpr FunctionSpec parse_date_spec{
     .name = "_parse_date",
     .qualname = "_parse_date",
     .params = {{"s", "str", &PyUnicode_Type}},
@@ -117,7 +117,7 @@ const FunctionSpec parse_date_spec{
     .doc = "Parse date string to datetime.date. Supports 'today' and 'yesterday'.",
 };
 
-const FunctionSpec calc_duration_spec{
+constexpr FunctionSpec calc_duration_spec{
     .name = "_calc_duration",
     .qualname = "_calc_duration",
     .params = {{"back_days", "int", &PyLong_Type}},
@@ -132,11 +132,11 @@ const FunctionSpec calc_duration_spec{
 }  // namespace
 
 void bind_helpers() {
-    G.set("_get_cache", function<get_cache>(get_cache_spec, kModuleName));
-    G.set("_is_date", function<is_date>(is_date_spec, kModuleName));
-    G.set("_is_period", function<is_period>(is_period_spec, kModuleName));
-    G.set("_parse_date", function<parse_date>(parse_date_spec, kModuleName));
-    G.set("_calc_duration", function<calc_duration>(calc_duration_spec, kModuleName));
+    G.set("_get_cache", function<get_cache, get_cache_spec>(kModuleName));
+    G.set("_is_date", function<is_date, is_date_spec>(kModuleName));
+    G.set("_is_period", function<is_period, is_period_spec>(kModuleName));
+    G.set("_parse_date", function<parse_date, parse_date_spec>(kModuleName));
+    G.set("_calc_duration", function<calc_duration, calc_duration_spec>(kModuleName));
 }
 
 }  // namespace sorvel
