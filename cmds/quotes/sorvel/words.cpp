@@ -134,6 +134,7 @@ bool wants_adjusted(PyObject* adjust) { return contains(G["ADJUST_KEYWORDS"_id],
 
 bool count_is_positive(PyObject* count) {
     static PyObject* const zero = PyLong_FromLong(0);
+    if (PyLong_CheckExact(count)) return _PyLong_Sign(count) > 0;
     return check(PyObject_RichCompareBool(count, zero, Py_GT)) == 1;
 }
 
