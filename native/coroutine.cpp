@@ -21,7 +21,7 @@ struct CoroutineObject {
     State state;
 };
 
-PyTypeObject CoroutineType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+extern PyTypeObject CoroutineType;
 
 CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
 
@@ -50,25 +50,31 @@ void forbid_stop_iteration() noexcept {
     PyErr_SetRaisedException(wrapped);
 }
 
-PySendResult finish(CoroutineObject* c, PyObject** out) {
-    auto& p = c->handle.promise();
+// The outcome of a frame that ran to its end, as a send() outcome; the frame
+// is destroyed first, as the interpreter clears a finished coroutine's frame.
+PySendResult finish_frame(Coro::Handle h, const FunctionSpec* spec, PyObject** out) {
+    auto& p = h.promise();
     std::exception_ptr failure = std::move(p.failure);
     Ref result = std::move(p.result);
-    c->state = State::Finished;
-    destroy_frame(c);
+    h.destroy();
     if (failure) {
         try {
             std::rethrow_exception(failure);
         } catch (...) {
-            set_error_from_current_exception(c->spec->qualname);
+            set_error_from_current_exception(spec->qualname);
         }
         forbid_stop_iteration();
         return PYGEN_ERROR;
     }
     if (!result) result = Ref::none();
-    if (!check_result_type(c->spec, result)) return PYGEN_ERROR;
+    if (!check_result_type(spec, result)) return PYGEN_ERROR;
     *out = result.release();
     return PYGEN_RETURN;
+}
+
+PySendResult finish(CoroutineObject* c, PyObject** out) {
+    c->state = State::Finished;
+    return finish_frame(std::exchange(c->handle, {}), c->spec, out);
 }
 
 // Run the C++ body until its next suspension or its end.
@@ -159,8 +165,10 @@ PySendResult throw_ex(CoroutineObject* c, PyObject* exc, PyObject** out) {
 
     PyObject* meth = nullptr;
     if (_PyObject_LookupAttr(it, "throw"_id, &meth) < 0) {
-        p.thrown = Ref::steal(PyErr_GetRaisedException());
-        return step(c, out);
+        // As the interpreter does: the lookup's error is the outcome, and
+        // the coroutine stays suspended on what it awaits.
+        p.awaiting = std::move(it);
+        return PYGEN_ERROR;
     }
     if (!meth) {
         p.thrown = Ref::borrow(exc);
@@ -319,7 +327,13 @@ PyObject* coro_close(PyObject* self, PyObject*) {
     return nullptr;
 }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* coro_await(PyObject* self) {
+    if (as_coro(self)->state == State::Suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
 
 void coro_finalize(PyObject* self) {
     CoroutineObject* c = as_coro(self);
@@ -365,9 +379,12 @@ void coro_dealloc(PyObject* self) {
     CoroutineObject* c = as_coro(self);
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
+    // A finished coroutine has nothing left to finalise.
+    if (c->state != State::Finished) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
     if (c->handle) destroy_frame(c);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
@@ -380,6 +397,17 @@ PyObject* coro_repr(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
+
+// Settable as on the interpreter's coroutines, and only to strings.
+template <PyObject* CoroutineObject::*Field>
+int set_text(PyObject* self, PyObject* value, void* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(what));
+        return -1;
+    }
+    Py_SETREF(as_coro(self)->*Field, Py_NewRef(value));
+    return 0;
+}
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::Running); }
 PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::Suspended); }
 PyObject* get_await(PyObject* self, void*) {
@@ -398,8 +426,8 @@ PyMethodDef coro_methods[] = {
 };
 
 PyGetSetDef coro_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", get_name, set_text<&CoroutineObject::name>, nullptr, const_cast<char*>("__name__")},
+    {"__qualname__", get_qualname, set_text<&CoroutineObject::qualname>, nullptr, const_cast<char*>("__qualname__")},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
@@ -409,11 +437,125 @@ PyGetSetDef coro_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyAsyncMethods coro_async = {coro_await, nullptr, nullptr, coro_am_send};
+PyAsyncMethods coro_async = {
+    .am_await = coro_await,
+    .am_send = coro_am_send,
+};
+
+// __await__ returns the coroutine itself rather than a wrapper: the
+// interpreter requires an iterator there, so the type keeps __next__, and
+// next(coro) is coro.send(None). One object per call, none per await.
+PyTypeObject CoroutineType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "native.coroutine",
+    .tp_basicsize = sizeof(CoroutineObject),
+    .tp_dealloc = coro_dealloc,
+    .tp_as_async = &coro_async,
+    .tp_repr = coro_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "A coroutine whose body is C++.",
+    .tp_traverse = coro_traverse,
+    .tp_clear = coro_clear,
+    .tp_weaklistoffset = offsetof(CoroutineObject, weakrefs),
+    .tp_iternext = coro_iternext,
+    .tp_methods = coro_methods,
+    .tp_getset = coro_getset,
+    .tp_finalize = coro_finalize,
+};
+
+// A coroutine being awaited (suspended inside its own await) cannot be
+// awaited a second time.
+bool being_awaited(PyObject* obj) {
+    if (Py_IS_TYPE(obj, &CoroutineType)) return as_coro(obj)->state == State::Suspended;
+    // An `async def` coroutine suspends only inside an await.
+    constexpr int8_t kSuspended = -1;  // the interpreter's FRAME_SUSPENDED
+    return PyCoro_CheckExact(obj) && reinterpret_cast<PyCoroObject*>(obj)->cr_frame_state == kSuspended;
+}
+
+// A generator made awaitable by types.coroutine.
+bool generator_coroutine(PyObject* obj) {
+    if (!PyGen_CheckExact(obj)) return false;
+    PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj));
+    bool awaitable = code && (code->co_flags & CO_ITERABLE_COROUTINE);
+    Py_XDECREF(code);
+    return awaitable;
+}
+
+// A directly called frame that suspended becomes a coroutine object of its
+// own, suspended where the frame is, and the caller awaits that object.
+PyObject* adopt_suspended(Coro::Handle h, PyObject* function) noexcept {
+    auto* f = reinterpret_cast<FunctionObject*>(function);
+    PyObject* obj = new_coroutine(Coro(h), f->spec, f->name, f->qualname);
+    if (obj) as_coro(obj)->state = State::Suspended;
+    return obj;
+}
 
 }  // namespace
 
+namespace {
+
+// Freed frames by size class (64-byte steps), a few of each. Frames are made
+// and destroyed only by threads holding the GIL, which serialises the cache.
+struct FrameCache {
+    static constexpr std::size_t kStep = 64, kClasses = 64, kKept = 4;
+    struct Block { Block* next; };
+    Block* free[kClasses] = {};
+    unsigned char count[kClasses] = {};
+
+    static std::size_t class_of(std::size_t size) noexcept { return (size + kStep - 1) / kStep; }
+};
+FrameCache frame_cache;
+
+}  // namespace
+
+void* Coro::promise_type::operator new(std::size_t size) {
+    const std::size_t c = FrameCache::class_of(size);
+    if (c < FrameCache::kClasses && frame_cache.free[c]) {
+        FrameCache::Block* b = frame_cache.free[c];
+        frame_cache.free[c] = b->next;
+        --frame_cache.count[c];
+        return b;
+    }
+    return ::operator new(c < FrameCache::kClasses ? c * FrameCache::kStep : size);
+}
+
+void Coro::promise_type::operator delete(void* frame, std::size_t size) noexcept {
+    const std::size_t c = FrameCache::class_of(size);
+    if (c < FrameCache::kClasses && frame_cache.count[c] < FrameCache::kKept) {
+        auto* b = static_cast<FrameCache::Block*>(frame);
+        b->next = frame_cache.free[c];
+        frame_cache.free[c] = b;
+        ++frame_cache.count[c];
+        return;
+    }
+    ::operator delete(frame);
+}
+
+bool Coro::Awaiter::run_callee() noexcept {
+    Handle h = std::exchange(callee, {});
+    h.resume();
+    if (h.done()) {
+        PyObject* out = nullptr;
+        if (finish_frame(h, reinterpret_cast<FunctionObject*>(callee_function.get())->spec, &out) == PYGEN_RETURN)
+            value = Ref::steal(out);
+        else
+            error = Ref::steal(PyErr_GetRaisedException());
+        return true;
+    }
+    Ref yielded = std::move(h.promise().yielded);
+    PyObject* obj = adopt_suspended(h, callee_function);
+    if (!obj) {
+        error = Ref::steal(PyErr_GetRaisedException());
+        return true;
+    }
+    promise->awaiting = Ref::steal(obj);
+    promise->yielded = std::move(yielded);
+    suspended = true;
+    return false;
+}
+
 bool Coro::Awaiter::await_ready() noexcept {
+    if (callee) return run_callee();
     Ref it;
     try {
         it = awaitable_iterator(awaitable, where);
@@ -449,21 +591,18 @@ Ref Coro::Awaiter::await_resume() {
 }
 
 Ref awaitable_iterator(PyObject* obj, Here where) {
-    if (PyCoro_CheckExact(obj) || Py_IS_TYPE(obj, &CoroutineType)) return Ref::borrow(obj);
-    if (PyGen_CheckExact(obj)) {
-        // A generator made awaitable by types.coroutine.
-        PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj));
-        bool awaitable = code && (code->co_flags & CO_ITERABLE_COROUTINE);
-        Py_XDECREF(code);
-        if (awaitable) return Ref::borrow(obj);
+    if (PyCoro_CheckExact(obj) || Py_IS_TYPE(obj, &CoroutineType)) {
+        if (being_awaited(obj)) raise(PyExc_RuntimeError, "coroutine is being awaited already", where);
+        return Ref::borrow(obj);
     }
+    if (generator_coroutine(obj)) return Ref::borrow(obj);
     unaryfunc getter = Py_TYPE(obj)->tp_as_async ? Py_TYPE(obj)->tp_as_async->am_await : nullptr;
     if (!getter) {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(obj)->tp_name);
         throw_current(where);
     }
     Ref it = own(getter(obj), where);
-    if (PyCoro_CheckExact(it.get())) {
+    if (PyCoro_CheckExact(it.get()) || generator_coroutine(it)) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         throw_current(where);
     }
@@ -489,22 +628,7 @@ PyObject* new_coroutine(Coro body, const FunctionSpec* spec, PyObject* name, PyO
 }
 
 bool init_coroutine_type(PyObject*) noexcept {
-    if (CoroutineType.tp_flags & Py_TPFLAGS_READY) return true;
-    CoroutineType.tp_name = "native.coroutine";
-    CoroutineType.tp_basicsize = sizeof(CoroutineObject);
-    CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    CoroutineType.tp_dealloc = coro_dealloc;
-    CoroutineType.tp_finalize = coro_finalize;
-    CoroutineType.tp_traverse = coro_traverse;
-    CoroutineType.tp_clear = coro_clear;
-    CoroutineType.tp_repr = coro_repr;
-    CoroutineType.tp_as_async = &coro_async;
-    CoroutineType.tp_iternext = coro_iternext;
-    CoroutineType.tp_methods = coro_methods;
-    CoroutineType.tp_getset = coro_getset;
-    CoroutineType.tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
-    CoroutineType.tp_doc = "A coroutine whose body is C++.";
-    return PyType_Ready(&CoroutineType) == 0;
+    return (CoroutineType.tp_flags & Py_TPFLAGS_READY) || PyType_Ready(&CoroutineType) == 0;
 }
 
 }  // namespace native

@@ -8,7 +8,7 @@ namespace native {
 
 namespace {
 
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+extern PyTypeObject FunctionType;
 
 FunctionObject* as_func(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -67,20 +67,36 @@ bool check_exact_types(FunctionObject* f, PyObject* const* bound) {
     for (std::size_t i = 0; i < params.size(); ++i) {
         PyTypeObject* want = params[i].exact;
         if (want && Py_TYPE(bound[i]) != want) {
-            PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", params[i].name,
-                         want->tp_name, Py_TYPE(bound[i])->tp_name);
+            // The type named as type(x).__name__ gives it ("got int64" for a
+            // NumPy integer), as a check written in Python would name it.
+            Ref got = Ref::steal(PyType_GetName(Py_TYPE(bound[i])));
+            if (!got) return false;
+            PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %U)", params[i].name,
+                         want->tp_name, got.get());
             return false;
         }
     }
     return true;
 }
 
-constexpr std::size_t kMaxParams = 8;
+PyObject* run_thunk(FunctionObject* f, PyObject* const* bound) {
+    try {
+        return f->thunk(f, bound);
+    } catch (...) {
+        set_error_from_current_exception(f->spec->qualname);
+        return nullptr;
+    }
+}
 
 PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_func(callable);
     const std::size_t nparams = f->spec->params.size();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Every parameter given by position: nothing to bind.
+    if (!kwnames && !f->spec->varkw && static_cast<std::size_t>(nargs) == nparams) {
+        if (!check_exact_types(f, args)) return nullptr;
+        return run_thunk(f, args);
+    }
     PyObject* bound[kMaxParams + 1] = {};
     Ref varkw;
     if (f->spec->varkw) {
@@ -123,13 +139,30 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, std::size_t
     }
     if (!check_exact_types(f, bound)) return nullptr;
     if (varkw) bound[nparams] = varkw.get();
+    return run_thunk(f, bound);
+}
 
-    try {
-        return f->thunk(f, bound);
-    } catch (...) {
-        set_error_from_current_exception(f->spec->qualname);
-        return nullptr;
+// ---- direct calls from our own code ----------------------------------------------
+
+// Positional arguments that bind without a TypeError: the right number, each
+// of its exact type where one is required. Anything else takes the ordinary
+// call, which raises the interpreter's error.
+bool binds_directly(FunctionObject* f, PyObject* const* args, std::size_t nargs) {
+    const FunctionSpec* spec = f->spec;
+    if (!f->direct || spec->varkw || nargs != spec->params.size()) return false;
+    for (std::size_t i = 0; i < nargs; ++i) {
+        PyTypeObject* want = spec->params[i].exact;
+        if (want && Py_TYPE(args[i]) != want) return false;
     }
+    return true;
+}
+
+Call direct_or_called(PyObject* callable, PyObject* const* args, std::size_t nargs, Here w) {
+    if (Py_IS_TYPE(callable, &FunctionType)) {
+        FunctionObject* f = as_func(callable);
+        if (binds_directly(f, args, nargs)) return Call{f->direct(f, args), Ref::borrow(callable), Ref()};
+    }
+    return Call{Coro(), Ref(), own(PyObject_Vectorcall(callable, args, nargs, nullptr), w)};
 }
 
 // ---- descriptor and metadata ---------------------------------------------------
@@ -245,6 +278,7 @@ PyGetSetDef func_getset[] = {
 };
 #undef FUNC_FIELD
 
+
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_func(self);
     Py_VISIT(f->name);
@@ -259,6 +293,9 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Everything the traverse visits, so a cycle through any of it is broken.
+// The names stay strings (error messages format them), as the interpreter
+// leaves a cleared function with empty ones.
 int func_clear(PyObject* self) {
     FunctionObject* f = as_func(self);
     Py_CLEAR(f->signature);
@@ -266,6 +303,11 @@ int func_clear(PyObject* self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    PyObject* empty = PyUnicode_New(0, 0);  // the interpreter's shared empty string
+    Py_SETREF(f->name, Py_NewRef(empty));
+    Py_SETREF(f->qualname, empty);
     return 0;
 }
 
@@ -276,11 +318,28 @@ void func_dealloc(PyObject* self) {
     func_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
     delete f->param_names;
     PyObject_GC_Del(self);
 }
+
+PyTypeObject FunctionType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "native.function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = func_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = func_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_doc = "A function whose body is C++.",
+    .tp_traverse = func_traverse,
+    .tp_clear = func_clear,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakrefs),
+    .tp_methods = func_methods,
+    .tp_getset = func_getset,
+    .tp_descr_get = func_descr_get,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
+};
 
 // The dict of the module being defined (it is in sys.modules while its body
 // runs), or nullptr when there is none.
@@ -305,6 +364,20 @@ Ref build_annotations(const FunctionSpec& spec) {
 
 }  // namespace
 
+Call call_for_await(PyObject* callable, PyObject* const* args, std::size_t nargs, Here w) {
+    return direct_or_called(callable, args, nargs, w);
+}
+
+Call method_for_await(PyObject* const* args, std::size_t nargs, PyObject* name, Here w) {
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(args[0], name, &found);
+    if (!found) throw_current(w);
+    Ref method = Ref::steal(found);
+    // The type's own function, not shadowed by the instance: called with self.
+    if (unbound) return direct_or_called(method, args, nargs, w);
+    return Call{Coro(), Ref(), own(PyObject_Vectorcall(method, args + 1, nargs - 1, nullptr), w)};
+}
+
 bool check_result_type(const FunctionSpec* spec, PyObject* result) noexcept {
     PyTypeObject* want = spec->result_exact;
     if (!want || result == Py_None || Py_TYPE(result) == want) return true;
@@ -312,7 +385,8 @@ bool check_result_type(const FunctionSpec* spec, PyObject* result) noexcept {
     return false;
 }
 
-PyObject* new_function(const FunctionSpec& spec, Thunk thunk, bool coroutine, const char* module, PyObject* closure) {
+PyObject* new_function(const FunctionSpec& spec, Thunk thunk, bool coroutine, const char* module, PyObject* closure,
+                       DirectThunk direct) {
     if (spec.params.size() > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
         return nullptr;
@@ -346,6 +420,7 @@ PyObject* new_function(const FunctionSpec& spec, Thunk thunk, bool coroutine, co
         f->weakrefs = nullptr;
         f->globals = module_globals(f->module);
         f->param_names = names.release();
+        f->direct = direct;
         PyObject_GC_Track(f);
         Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
         if (coroutine) {
@@ -360,24 +435,7 @@ PyObject* new_function(const FunctionSpec& spec, Thunk thunk, bool coroutine, co
 }
 
 bool init_function_type(PyObject*) noexcept {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return true;
-    FunctionType.tp_name = "native.function";
-    FunctionType.tp_basicsize = sizeof(FunctionObject);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
-    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_descr_get = func_descr_get;
-    FunctionType.tp_dealloc = func_dealloc;
-    FunctionType.tp_traverse = func_traverse;
-    FunctionType.tp_clear = func_clear;
-    FunctionType.tp_repr = func_repr;
-    FunctionType.tp_getset = func_getset;
-    FunctionType.tp_methods = func_methods;
-    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
-    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    FunctionType.tp_doc = "A function whose body is C++.";
-    return PyType_Ready(&FunctionType) == 0;
+    return (FunctionType.tp_flags & Py_TPFLAGS_READY) || PyType_Ready(&FunctionType) == 0;
 }
 
 }  // namespace native

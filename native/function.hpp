@@ -11,6 +11,7 @@
 #include "native/ops.hpp"
 
 #include <cstddef>
+#include <initializer_list>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -25,10 +26,31 @@ struct Param {
     PyTypeObject* exact = nullptr;     // when set, the argument must be exactly this type
 };
 
+inline constexpr std::size_t kMaxParams = 8;
+
+// The parameters of a function, in order. A literal type, so a spec can be
+// constexpr and its parameter count checked against the body at compile time.
+class ParamList {
+public:
+    constexpr ParamList() noexcept = default;
+    constexpr ParamList(std::initializer_list<Param> params) {
+        if (params.size() > kMaxParams) throw "too many parameters for a native function";
+        for (const Param& p : params) items_[count_++] = p;
+    }
+    constexpr std::size_t size() const noexcept { return count_; }
+    constexpr const Param& operator[](std::size_t i) const noexcept { return items_[i]; }
+    constexpr const Param* begin() const noexcept { return items_; }
+    constexpr const Param* end() const noexcept { return items_ + count_; }
+
+private:
+    Param items_[kMaxParams] = {};
+    std::size_t count_ = 0;
+};
+
 struct FunctionSpec {
     const char* name;
     const char* qualname;
-    std::vector<Param> params;
+    ParamList params;
     const char* varkw = nullptr;          // name of a **kwargs collector
     const char* returns = nullptr;        // return annotation
     PyTypeObject* result_exact = nullptr; // when set, the result must be exactly this type or None
@@ -43,6 +65,8 @@ struct Closure {
 
 struct FunctionObject;
 using Thunk = PyObject* (*)(FunctionObject*, PyObject* const* bound);
+// The frame of a coroutine body for arguments already bound, not started.
+using DirectThunk = Coro (*)(FunctionObject*, PyObject* const* bound);
 
 struct FunctionObject {
     PyObject_HEAD
@@ -60,11 +84,39 @@ struct FunctionObject {
     PyObject* weakrefs;
     PyObject* globals;    // the defining module's dict, or nullptr
     std::vector<PyObject*>* param_names;  // interned, parallel to spec->params
+    DirectThunk direct;   // coroutine bodies: how our own code runs them without a coroutine object
 };
 
 // Builds the function object; `closure` is captured for bodies taking a Closure.
 PyObject* new_function(const FunctionSpec& spec, Thunk thunk, bool coroutine, const char* module,
-                       PyObject* closure = nullptr);
+                       PyObject* closure = nullptr, DirectThunk direct = nullptr);
+
+// ---- awaiting a call without ceremony -----------------------------------------
+//
+// `co_await method_call(self, "name"_id, args...)` is `await self.name(args...)`
+// and `co_await function_call(G["name"_id], args...)` is `await name(args...)`.
+// While the callee is still our own coroutine function (the attribute on the
+// type is our function object and the instance does not shadow it; the
+// global still holds it) and the arguments bind, its C++ frame runs in place
+// of a Python coroutine object: one is made only if the frame suspends.
+// Anything else (a replaced method or global, a wrong argument) is called
+// exactly as the interpreter would call it, and its result awaited.
+
+Call call_for_await(PyObject* callable, PyObject* const* args, std::size_t nargs, Here w);
+// args[0] is the instance.
+Call method_for_await(PyObject* const* args, std::size_t nargs, PyObject* name, Here w);
+
+template <class... A>
+Call method_call(At self, PyObject* name, const A&... args) {
+    PyObject* argv[] = {self.obj, static_cast<PyObject*>(args)...};
+    return method_for_await(argv, sizeof...(A) + 1, name, self.where);
+}
+
+template <class... A>
+Call function_call(At f, const A&... args) {
+    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
+    return call_for_await(f.obj, argv + 1, sizeof...(A), f.where);
+}
 
 // Result check of a body against spec.result_exact; false with TypeError set.
 bool check_result_type(const FunctionSpec* spec, PyObject* result) noexcept;
@@ -100,6 +152,25 @@ PyObject* thunk(FunctionObject* f, PyObject* const* bound) {
     }
 }
 
+template <auto Body>
+Coro direct(FunctionObject* f, PyObject* const* bound) {
+    using T = body_traits<decltype(Body)>;
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        if constexpr (T::closure) return Body(Closure{f->closure}, Ref::borrow(bound[I])...);
+        else return Body(Ref::borrow(bound[I])...);
+    }(std::make_index_sequence<T::nargs>{});
+}
+
+template <auto Body>
+Ref make_function(const FunctionSpec& spec, const char* module, PyObject* closure, Here w) {
+    using T = body_traits<decltype(Body)>;
+    static_assert(std::is_same_v<typename T::result, Ref> || std::is_same_v<typename T::result, Coro>);
+    constexpr bool coroutine = std::is_same_v<typename T::result, Coro>;
+    DirectThunk entry = nullptr;
+    if constexpr (coroutine) entry = &direct<Body>;
+    return own(new_function(spec, &thunk<Body>, coroutine, module, closure, entry), w);
+}
+
 }  // namespace detail
 
 // function<&body>(spec, "pkg.module"): a Python function running `body`, which
@@ -108,10 +179,19 @@ PyObject* thunk(FunctionObject* f, PyObject* const* bound) {
 template <auto Body>
 Ref function(const FunctionSpec& spec, const char* module, PyObject* closure = nullptr, Here w = Here::current()) {
     using T = detail::body_traits<decltype(Body)>;
-    static_assert(std::is_same_v<typename T::result, Ref> || std::is_same_v<typename T::result, Coro>);
     if (spec.params.size() + (spec.varkw ? 1 : 0) != T::nargs)
         raise(PyExc_SystemError, "native function body does not match its parameter list", w);
-    return own(new_function(spec, &detail::thunk<Body>, std::is_same_v<typename T::result, Coro>, module, closure), w);
+    return detail::make_function<Body>(spec, module, closure, w);
+}
+
+// function<&body, spec>("pkg.module"): the same for a constexpr spec, whose
+// parameter list is checked against the body when the module is compiled.
+template <auto Body, const FunctionSpec& Spec>
+Ref function(const char* module, PyObject* closure = nullptr, Here w = Here::current()) {
+    using T = detail::body_traits<decltype(Body)>;
+    static_assert(Spec.params.size() + (Spec.varkw ? 1 : 0) == T::nargs,
+                  "native function body does not match its parameter list");
+    return detail::make_function<Body>(Spec, module, closure, w);
 }
 
 }  // namespace native

@@ -2,15 +2,78 @@
 
 namespace native {
 
-Ref Globals::operator[](PyObject* name) const {
-    PyObject* v = PyDict_GetItemWithError(dict_, name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw_current();
-    v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+namespace {
+
+int forget_remembered_reads(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++watched_dicts_version;
+    return 0;
+}
+
+int watcher_id = -1;
+
+}  // namespace
+
+bool watch_dict(PyObject* dict) noexcept {
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(forget_remembered_reads);
+        if (watcher_id < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (PyDict_Watch(watcher_id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+Ref Globals::lookup(PyObject* name) const {
+    if (Ref v = lookup_own(name)) return v;
+    PyObject* v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_current();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     throw_current();
+}
+
+Ref Globals::lookup_own(PyObject* name) const {
+    PyObject* v = PyDict_GetItemWithError(dict_, name);
+    if (v) {
+        if (watched_) {
+            // The slot holds its name, so the pointer stays that name's identity.
+            Slot& s = slots_[slot_of(name)];
+            Py_INCREF(name);
+            Py_XSETREF(s.name, name);
+            s.value = v;
+            s.version = watched_dicts_version;
+        }
+        return Ref::borrow(v);
+    }
+    if (PyErr_Occurred()) throw_current();
+    return {};
+}
+
+void LoadedAttribute::remember(PyObject* module, PyObject* name) {
+    if (!PyModule_Check(module)) return;
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (!value) {
+        PyErr_Clear();
+        return;
+    }
+    module_ = Py_NewRef(module);
+    name_ = Py_NewRef(name);
+    value_ = Py_NewRef(value);
+    watched_ = watch_dict(dict);
+}
+
+void LoadedAttribute::recheck() const noexcept {
+    // Without a watcher every check would be a dict read: never untouched then.
+    PyObject* now = watched_ ? PyDict_GetItemWithError(PyModule_GetDict(module_), name_) : nullptr;
+    if (!now) PyErr_Clear();
+    same_ = now == value_;
+    checked_ = watched_dicts_version;
 }
 
 void Globals::set(PyObject* name, PyObject* value, Here w) const { check(PyDict_SetItem(dict_, name, value), w); }

@@ -5,19 +5,45 @@
 
 #include "native/function.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 
 namespace native {
 
+// Bumped by the dict watcher on any change of a watched dict (a module's
+// globals); remembered reads are good only while it stays the same.
+inline std::uint64_t watched_dicts_version = 1;
+
+// Watch `dict` so reads from it can be remembered; false if the interpreter
+// has no watcher left for us, and every read then goes to the dict.
+bool watch_dict(PyObject* dict) noexcept;
+
 // A module's globals. Bodies read them by name on every use, so rebinding a
-// module attribute (as a test's monkeypatch does) takes effect at once.
+// module attribute (as a test's monkeypatch does) takes effect at once. A
+// read is remembered until the module dict changes in any way, which the
+// interpreter tells us through a dict watcher: the next read after any
+// change, even of another name, goes back to the dict.
 class Globals {
 public:
-    void bind(PyObject* module) noexcept { dict_ = PyModule_GetDict(module); }
+    void bind(PyObject* module) noexcept { bind_dict(PyModule_GetDict(module)); }
+    void bind_dict(PyObject* dict) noexcept {
+        dict_ = dict;
+        watched_ = watch_dict(dict);
+    }
     PyObject* dict() const noexcept { return dict_; }
 
     // Like a global name lookup: the module, then builtins, else NameError.
-    Ref operator[](PyObject* name) const;
+    Ref operator[](PyObject* name) const {
+        const Slot& s = slots_[slot_of(name)];
+        if (s.name == name && s.version == watched_dicts_version) return Ref::borrow(s.value);
+        return lookup(name);
+    }
+    // The module's own binding of `name`, or an empty Ref (no builtins, no error).
+    Ref find(PyObject* name) const {
+        const Slot& s = slots_[slot_of(name)];
+        if (s.name == name && s.version == watched_dicts_version) return Ref::borrow(s.value);
+        return lookup_own(name);
+    }
     void set(PyObject* name, PyObject* value, Here w = Here::current()) const;
     void set(const char* name, PyObject* value, Here w = Here::current()) const;
 
@@ -31,7 +57,50 @@ public:
     void import_star(const char* module, Here w = Here::current()) const;
 
 private:
+    struct Slot {
+        PyObject* name = nullptr;   // a strong reference, kept for the life of the process
+        PyObject* value = nullptr;  // borrowed from the dict, good while the version holds
+        std::uint64_t version = 0;
+    };
+    // Direct-mapped by the name's address, spread by a Fibonacci hash: a
+    // module body uses a few dozen names, which rarely share a slot.
+    static constexpr unsigned kSlotBits = 8;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+    static std::size_t slot_of(PyObject* name) noexcept {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ull) >>
+                                        (64 - kSlotBits));
+    }
+    Ref lookup(PyObject* name) const;
+    Ref lookup_own(PyObject* name) const;
+
     PyObject* dict_ = nullptr;
+    bool watched_ = false;
+    mutable Slot slots_[kSlots] = {};
+};
+
+// An attribute of a module as this module found it when it was loaded
+// (`re.match`, `math.ceil`). While the global still names that module and
+// the attribute is still that object, a body may do in C++ exactly what the
+// attribute would do; once either is replaced, it calls what is there.
+class LoadedAttribute {
+public:
+    // At load; leaves the attribute unremembered (never untouched) if absent.
+    void remember(PyObject* module, PyObject* name);
+    bool untouched(PyObject* module_now) const {
+        if (!value_ || module_now != module_) return false;
+        if (checked_ != watched_dicts_version) recheck();
+        return same_;
+    }
+
+private:
+    void recheck() const noexcept;
+
+    PyObject* module_ = nullptr;  // strong references, kept for the life of the process
+    PyObject* name_ = nullptr;
+    PyObject* value_ = nullptr;
+    bool watched_ = false;
+    mutable bool same_ = false;
+    mutable std::uint64_t checked_ = 0;  // the watched version `same_` was found at
 };
 
 // Class creation as a class statement does it: the metaclass's __prepare__,

@@ -19,7 +19,9 @@ Ref call_vector(At f, PyObject* const* args, std::size_t nargs, std::initializer
 }
 
 Ref make_dict(std::initializer_list<Kw> items, Here w) {
-    Ref d = new_dict(w);
+    // Sized for its items and two more, so the keys a caller adds to a
+    // record ("cached", "source") never make it grow.
+    Ref d = own(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size()) + 2), w);
     for (const Kw& item : items) check(PyDict_SetItem(d, item.name, item.value), w);
     return d;
 }

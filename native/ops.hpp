@@ -56,6 +56,10 @@ inline Ref getattr(At obj, PyObject* name) { return own(PyObject_GetAttr(obj.obj
 inline void setattr(At obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj.obj, name, value), obj.where); }
 inline Ref getitem(At obj, PyObject* key) { return own(PyObject_GetItem(obj.obj, key), obj.where); }
 inline void setitem(At obj, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(obj.obj)) {
+        check(PyDict_SetItem(obj.obj, key, value), obj.where);
+        return;
+    }
     // `obj[key] = value` in Python holds one more reference to obj on the
     // evaluation stack; libraries that judge chained assignment by reference
     // counts (pandas) must see the same count here.
@@ -111,6 +115,18 @@ Ref list_of(const A&... items) {
 }
 
 inline void dict_set(At d, PyObject* key, PyObject* value) { check(PyDict_SetItem(d.obj, key, value), d.where); }
+
+// table.get(key, default). An exact dict's get cannot be replaced, so it is
+// read straight from the dict; anything else is asked through its method.
+inline Ref dict_get(At table, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(table.obj)) {
+        PyObject* v = PyDict_GetItemWithError(table.obj, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw_current(table.where);
+        return Ref::borrow(fallback);
+    }
+    return call_method(table, "get"_id, key, fallback);
+}
 inline void list_append(At l, PyObject* value) { check(PyList_Append(l.obj, value), l.where); }
 
 // ---- iteration --------------------------------------------------------------

@@ -16,5 +16,6 @@ for so in build/dev/*.so; do
     case "$(basename "$so")" in
         sorvel.*) ln -sf "$PWD/$so" console/corvane/cmds/quotes/ ;;
         tessik.*) ln -sf "$PWD/$so" console/corvane/cmds/quote_mgmt/ ;;
+        _native_probe.*) ln -sf "$PWD/$so" console/corvane/ ;;
     esac
 done

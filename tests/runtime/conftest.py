@@ -1,5 +1,5 @@
-"""Doubles for driving the sorvel module's functions and coroutine methods
-without a gateway, a network or a terminal."""
+"""Doubles for driving the runtime's test module and the sorvel module's
+functions and coroutine methods without a gateway, a network or a terminal."""
 
 from __future__ import annotations
 
@@ -75,8 +75,29 @@ def probe():
 
 
 @pytest.fixture
-def probed_run(make_op, probe):
-    """run() of a disconnected command whose fallback is the probe: the
-    coroutine suspends exactly once, on the probe."""
-    op = make_op(_run_yfinance=lambda rest: probe)
-    return op
+def native_probe():
+    """The runtime's own test module (built from native/ alone)."""
+    import corvane._native_probe as module
+    return module
+
+
+class Awaiting:
+    """run() makes a native coroutine that awaits what `make()` returns."""
+
+    def __init__(self, native_probe, make):
+        self.native_probe, self.make = native_probe, make
+
+    def run(self):
+        return self.native_probe.await_it(self.make())
+
+
+@pytest.fixture
+def awaiting(native_probe):
+    """awaiting(make): an object whose run() is a native coroutine awaiting make()."""
+    return lambda make: Awaiting(native_probe, make)
+
+
+@pytest.fixture
+def probed_run(awaiting, probe):
+    """A native coroutine that suspends exactly once, on the probe."""
+    return awaiting(lambda: probe)

@@ -1,5 +1,7 @@
-"""Coroutine objects of the native methods under the event loop and under
-direct send/throw/close, as the interpreter's own coroutines behave."""
+"""Native coroutine objects under the event loop and under direct
+send/throw/close, as the interpreter's own coroutines behave: the runtime's
+test module for the protocol, the sorvel methods for what is theirs (names,
+results through a worker thread, tracebacks)."""
 
 from __future__ import annotations
 
@@ -15,12 +17,12 @@ import pytest
 
 
 class TestUnderTheEventLoop:
-    def test_recognised_awaited_and_run_as_tasks(self, make_op):
+    def test_recognised_awaited_and_run_as_tasks(self, awaiting):
         async def fallback(rest):
             await asyncio.sleep(0)
             return {"rest": rest}
 
-        op = make_op(rest=["day"], _run_yfinance=fallback)
+        op = awaiting(lambda: fallback(["day"]))
         coro = op.run()
         assert asyncio.iscoroutine(coro) and isinstance(coro, collections.abc.Coroutine)
         assert asyncio.run(coro) == {"rest": ["day"]}
@@ -33,7 +35,7 @@ class TestUnderTheEventLoop:
         together, alone = asyncio.run(main())
         assert together == [{"rest": ["day"]}] * 3 and alone == {"rest": ["day"]}
 
-    def test_wait_for_timeout_cancels_the_pending_await(self, make_op):
+    def test_wait_for_timeout_cancels_the_pending_await(self, awaiting):
         seen = []
 
         async def slow(rest):
@@ -43,16 +45,16 @@ class TestUnderTheEventLoop:
                 seen.append(type(exc))
                 raise
 
-        op = make_op(_run_yfinance=slow)
+        op = awaiting(lambda: slow([]))
         with pytest.raises(TimeoutError):
             asyncio.run(asyncio.wait_for(op.run(), 0.05))
         assert seen == [asyncio.CancelledError]
 
-    def test_task_exceptions_and_results_reach_the_awaiter(self, make_op):
+    def test_task_exceptions_and_results_reach_the_awaiter(self, awaiting):
         async def failing(rest):
             raise LookupError("down")
 
-        op = make_op(_run_yfinance=failing)
+        op = awaiting(lambda: failing([]))
 
         async def main():
             return await asyncio.gather(op.run(), return_exceptions=True)
@@ -108,20 +110,26 @@ class TestDirectProtocol:
         assert stop.value.value == {"handled": "boom"}
         assert probe.seen == [("thrown", "boom")]
 
-    def test_throw_with_nothing_to_forward_to_raises_at_the_suspension(self, make_op):
+    def test_throw_with_nothing_to_forward_to_raises_at_the_suspension(self, awaiting):
         class Bare:
             def __await__(self):
                 return iter(["bare"])  # an iterator without throw()
 
-        op = make_op(_run_yfinance=lambda rest: Bare())
+        op = awaiting(Bare)
         coro = op.run()
         assert coro.send(None) == "bare"
         with pytest.raises(KeyError, match="k"):
             coro.throw(KeyError("k"))
 
-    def test_throw_before_start_never_runs_the_body(self, make_op):
+    def test_throw_before_start_never_runs_the_body(self, awaiting):
         calls = []
-        op = make_op(_run_yfinance=lambda rest: calls.append(rest))
+
+        class Recording:
+            def __await__(self):
+                calls.append("awaited")
+                yield
+
+        op = awaiting(Recording)
         coro = op.run()
         with pytest.raises(ZeroDivisionError):
             coro.throw(ZeroDivisionError())
@@ -141,7 +149,7 @@ class TestDirectProtocol:
             coro.send(1)
         coro.close()
 
-    def test_reentry_while_running_is_refused(self, make_op):
+    def test_reentry_while_running_is_refused(self, awaiting):
         outer = {}
         errors = []
 
@@ -156,13 +164,13 @@ class TestDirectProtocol:
                 yield "again"
                 return {}
 
-        coro = make_op(_run_yfinance=lambda rest: Reenter()).run()
+        coro = awaiting(Reenter).run()
         outer["coro"] = coro
         assert coro.send(None) == "again"
         assert errors == ["coroutine already executing"] * 3
         coro.close()
 
-    def test_failing_close_of_the_awaited_object_surfaces_from_close(self, make_op):
+    def test_failing_close_of_the_awaited_object_surfaces_from_close(self, awaiting):
         class Jammed:
             def __await__(self):
                 return self
@@ -176,7 +184,7 @@ class TestDirectProtocol:
             def close(self):
                 raise OSError("jammed shut")
 
-        coro = make_op(_run_yfinance=lambda rest: Jammed()).run()
+        coro = awaiting(Jammed).run()
         coro.send(None)
         with pytest.raises(OSError, match="jammed shut"):
             coro.close()
@@ -194,7 +202,7 @@ class TestDirectProtocol:
         gc.collect()
         assert probe.seen == ["closed"]
 
-    def test_suspended_coroutine_in_a_reference_cycle_is_collected(self, make_op):
+    def test_suspended_coroutine_in_a_reference_cycle_is_collected(self, awaiting):
         class Node:
             pass
 
@@ -205,7 +213,7 @@ class TestDirectProtocol:
                 yield node
                 return {}
 
-        coro = make_op(_run_yfinance=lambda rest: Cyclic()).run()
+        coro = awaiting(Cyclic).run()
         node.coro = coro
         assert coro.send(None) is node
         gone = weakref.ref(node)

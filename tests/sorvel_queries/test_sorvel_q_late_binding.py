@@ -73,3 +73,45 @@ def test_dispatcher_reads_the_future_type_when_it_runs(command, sorvel, monkeypa
     cmd._sorvel = mode
     run(cmd.run())
     assert seen[0] is not contract and seen[0].secType == "CONTFUT" and contract.secType == "STK"
+
+
+def test_work_done_in_place_gives_way_to_replaced_re_math_and_tables(command, fake_cache, sorvel, monkeypatch):
+    import math
+    import re
+
+    # The date shape answered in place agrees with re.match on the words where it is easy to get wrong.
+    for word in ["2025-01-01", "2025-01-01\n", "2025-01-01\r", "\uff12\uff10\uff12\uff15-01-01", "2025-0\u00b2-01",
+                 "2025-01-01\n\n", "2025\u201001-01", "\u0662\u0660\u0662\u0665-\u0660\u0661-\u0660\u0661"]:
+        assert sorvel._is_date(word) is (re.match(r"^\d{4}-\d{2}-\d{2}$", word) is not None), repr(word)
+
+    asked = []
+    monkeypatch.setattr(re, "match", lambda pattern, s: asked.append(s))
+    assert sorvel._is_date("2025-01-01") is False and asked == ["2025-01-01"]
+    monkeypatch.undo()
+
+    class Shapes:
+        @staticmethod
+        def match(pattern, s):
+            return s == "launch" or None
+
+    monkeypatch.setattr(sorvel, "re", Shapes)
+    assert sorvel._is_date("launch") is True and sorvel._is_date("2025-01-01") is False
+    monkeypatch.undo()
+
+    def requested(words):
+        ib = FakeIB(daily_bars(1))
+        run(command("AAPL", ib=ib)._sorvel(stock(), words))
+        return dict(ib.requests[0][1])["durationStr"]
+
+    assert requested(["day", "10"]) == "14 D"
+    monkeypatch.setattr(math, "ceil", lambda x: 7)
+    assert requested(["day", "11"]) == "7 D"
+    monkeypatch.undo()
+
+    class Counts(dict):
+        def get(self, key, default=None):
+            return 3
+
+    monkeypatch.setattr(sorvel, "PERIOD_DEFAULT_COUNT", Counts())
+    ib = FakeIB(daily_bars(5))
+    assert run(command("AAPL", ib=ib)._sorvel(stock(), ["week"]))["count"] == 3

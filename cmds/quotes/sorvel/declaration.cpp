@@ -30,15 +30,15 @@ constexpr const char* kHelp =
     "      sorvel AAPL intraday\n"
     "    ";
 
-PyTypeObject* const kList = &PyList_Type;
-PyTypeObject* const kDict = &PyDict_Type;
+constexpr PyTypeObject* kList = &PyList_Type;
+constexpr PyTypeObject* kDict = &PyDict_Type;
 
-const FunctionSpec argmap_spec{.name = "argmap", .qualname = "IOpSorvel.argmap", .params = {{"self"}}};
+constexpr FunctionSpec argmap_spec{.name = "argmap", .qualname = "IOpSorvel.argmap", .params = {{"self"}}};
 
-const FunctionSpec run_spec{
+constexpr FunctionSpec run_spec{
     .name = "run", .qualname = "IOpSorvel.run", .params = {{"self"}}, .returns = "dict", .result_exact = kDict};
 
-const FunctionSpec sorvel_spec{
+constexpr FunctionSpec sorvel_spec{
     .name = "_sorvel",
     .qualname = "IOpSorvel._sorvel",
     .params = {{"self"}, {"contract", "Contract"}, {"rest", "list[str]", kList}},
@@ -46,7 +46,7 @@ const FunctionSpec sorvel_spec{
     .result_exact = kDict,
 };
 
-const FunctionSpec history_spec{
+constexpr FunctionSpec history_spec{
     .name = "_history",
     .qualname = "IOpSorvel._history",
     .params = {{"self"}, {"contract", "Contract"}, {"rest", "list[str]", kList}},
@@ -54,7 +54,7 @@ const FunctionSpec history_spec{
     .result_exact = kDict,
 };
 
-const FunctionSpec intraday_spec{
+constexpr FunctionSpec intraday_spec{
     .name = "_intraday",
     .qualname = "IOpSorvel._intraday",
     .params = {{"self"}, {"contract", "Contract"}},
@@ -62,7 +62,7 @@ const FunctionSpec intraday_spec{
     .result_exact = kDict,
 };
 
-const FunctionSpec yf_history_spec{
+constexpr FunctionSpec yf_history_spec{
     .name = "_yf_history",
     .qualname = "IOpSorvel._yf_history",
     .params = {{"self"}},
@@ -70,7 +70,7 @@ const FunctionSpec yf_history_spec{
     .returns = "pd.DataFrame | None",
 };
 
-const FunctionSpec run_yfinance_spec{
+constexpr FunctionSpec run_yfinance_spec{
     .name = "_run_yfinance",
     .qualname = "IOpSorvel._run_yfinance",
     .params = {{"self"}, {"rest", "list[str]", kList}},
@@ -79,7 +79,7 @@ const FunctionSpec run_yfinance_spec{
     .doc = "Dispatch sorvel query to yfinance based on arg pattern.",
 };
 
-const FunctionSpec sorvel_yfinance_spec{
+constexpr FunctionSpec sorvel_yfinance_spec{
     .name = "_sorvel_yfinance",
     .qualname = "IOpSorvel._sorvel_yfinance",
     .params = {{"self"}, {"rest", "list[str]", kList}},
@@ -88,7 +88,7 @@ const FunctionSpec sorvel_yfinance_spec{
     .doc = "Candlestick data via yfinance (latest N bars).",
 };
 
-const FunctionSpec history_yfinance_spec{
+constexpr FunctionSpec history_yfinance_spec{
     .name = "_history_yfinance",
     .qualname = "IOpSorvel._history_yfinance",
     .params = {{"self"}, {"rest", "list[str]", kList}},
@@ -97,7 +97,7 @@ const FunctionSpec history_yfinance_spec{
     .doc = "Historical data via yfinance (date range).",
 };
 
-const FunctionSpec intraday_yfinance_spec{
+constexpr FunctionSpec intraday_yfinance_spec{
     .name = "_intraday_yfinance",
     .qualname = "IOpSorvel._intraday_yfinance",
     .params = {{"self"}},
@@ -129,16 +129,16 @@ void bind_command_class() {
         setitem(ns, "symbol"_id, init_false_field());
         dict_set(annotations, "rest"_id, "list[str]"_id);
         setitem(ns, "rest"_id, init_false_field());
-        setitem(ns, "argmap"_id, function<argmap>(argmap_spec, kModuleName));
-        setitem(ns, "run"_id, function<run>(run_spec, kModuleName));
-        setitem(ns, "_sorvel"_id, function<latest_via_gateway>(sorvel_spec, kModuleName));
-        setitem(ns, "_history"_id, function<range_via_gateway>(history_spec, kModuleName));
-        setitem(ns, "_intraday"_id, function<intraday_via_gateway>(intraday_spec, kModuleName));
-        setitem(ns, "_yf_history"_id, function<yf_history>(yf_history_spec, kModuleName));
-        setitem(ns, "_run_yfinance"_id, function<run_yfinance>(run_yfinance_spec, kModuleName));
-        setitem(ns, "_sorvel_yfinance"_id, function<latest_via_yfinance>(sorvel_yfinance_spec, kModuleName));
-        setitem(ns, "_history_yfinance"_id, function<range_via_yfinance>(history_yfinance_spec, kModuleName));
-        setitem(ns, "_intraday_yfinance"_id, function<intraday_via_yfinance>(intraday_yfinance_spec, kModuleName));
+        setitem(ns, "argmap"_id, function<argmap, argmap_spec>(kModuleName));
+        setitem(ns, "run"_id, function<run, run_spec>(kModuleName));
+        setitem(ns, "_sorvel"_id, function<latest_via_gateway, sorvel_spec>(kModuleName));
+        setitem(ns, "_history"_id, function<range_via_gateway, history_spec>(kModuleName));
+        setitem(ns, "_intraday"_id, function<intraday_via_gateway, intraday_spec>(kModuleName));
+        setitem(ns, "_yf_history"_id, function<yf_history, yf_history_spec>(kModuleName));
+        setitem(ns, "_run_yfinance"_id, function<run_yfinance, run_yfinance_spec>(kModuleName));
+        setitem(ns, "_sorvel_yfinance"_id, function<latest_via_yfinance, sorvel_yfinance_spec>(kModuleName));
+        setitem(ns, "_history_yfinance"_id, function<range_via_yfinance, history_yfinance_spec>(kModuleName));
+        setitem(ns, "_intraday_yfinance"_id, function<intraday_via_yfinance, intraday_yfinance_spec>(kModuleName));
     });
     cls = call(G["dataclass"_id], cls);
     Ref names = list_of("sorvel"_id);

@@ -11,6 +11,10 @@ namespace {
 
 // `a, b = value`, with the interpreter's unpacking errors.
 std::pair<Ref, Ref> unpack_pair(PyObject* value) {
+    // A pair as an exact tuple (what the console's state answers) is read in
+    // place, as the interpreter's own unpacking does; anything else is iterated.
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(value, 0)), Ref::borrow(PyTuple_GET_ITEM(value, 1))};
     PyObject* it_raw = PyObject_GetIter(value);
     if (!it_raw) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -34,10 +38,19 @@ std::pair<Ref, Ref> unpack_pair(PyObject* value) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
+// Whether asserts run: sys.flags.optimize is fixed when the interpreter
+// starts, so it is read once.
+bool asserts_enabled() {
+    static const int enabled = [] {
+        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        return flags ? !truthy(getattr(flags, "optimize"_id)) : 1;
+    }();
+    return enabled;
+}
+
 // `assert value`, skipped when the interpreter runs with -O.
 void assert_truthy(PyObject* value) {
-    PyObject* flags = PySys_GetObject("flags");  // borrowed
-    if (flags && truthy(getattr(flags, "optimize"_id))) return;
+    if (!asserts_enabled()) return;
     if (!truthy(value)) {
         PyErr_SetNone(PyExc_AssertionError);
         throw_current();
@@ -65,7 +78,7 @@ Coro run(Ref self) {
 
     if (!truthy(getattr(getattr(self, "state"_id), "connected"_id))) {
         log("info"_id, "[{}] No gateway, using yfinance fallback"_id, symbol_of(self));
-        co_return co_await call_method(self, "_run_yfinance"_id, rest);
+        co_return co_await method_call(self, "_run_yfinance"_id, rest);
     }
 
     try {
@@ -74,7 +87,7 @@ Coro run(Ref self) {
         auto [resolved, contract] = unpack_pair(answer);
         if (!truthy(resolved)) {
             log("error"_id, "Symbol not found: {}"_id, symbol_of(self));
-            co_return co_await call_method(self, "_run_yfinance"_id, rest);
+            co_return co_await method_call(self, "_run_yfinance"_id, rest);
         }
         setattr(self, "symbol"_id, resolved);
         assert_truthy(contract);
@@ -82,9 +95,9 @@ Coro run(Ref self) {
 
         Ref result;
         switch (choose_mode(rest)) {
-            case Mode::Intraday: result = co_await call_method(self, "_intraday"_id, query); break;
-            case Mode::Range: result = co_await call_method(self, "_history"_id, query, rest); break;
-            case Mode::Latest: result = co_await call_method(self, "_sorvel"_id, query, rest); break;
+            case Mode::Intraday: result = co_await method_call(self, "_intraday"_id, query); break;
+            case Mode::Range: result = co_await method_call(self, "_history"_id, query, rest); break;
+            case Mode::Latest: result = co_await method_call(self, "_sorvel"_id, query, rest); break;
         }
         if (truthy(result) && !contains(result, "error"_id)) {
             setitem(result, "source"_id, "ibkr"_id);
@@ -96,7 +109,7 @@ Coro run(Ref self) {
         if (!e.ordinary()) throw;
         log("warning"_id, "[{}] IBKR failed ({}), falling back to yfinance"_id, symbol_of(self), e.exception());
     }
-    co_return co_await call_method(self, "_run_yfinance"_id, rest);
+    co_return co_await method_call(self, "_run_yfinance"_id, rest);
 }
 
 }  // namespace sorvel

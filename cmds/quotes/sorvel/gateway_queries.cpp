@@ -2,6 +2,8 @@
 // and today's one-minute curve. Each consults the candle cache first.
 #include "cmds/quotes/sorvel/query.hpp"
 
+#include <cmath>
+
 namespace sorvel {
 
 using namespace native;
@@ -27,12 +29,29 @@ PyObject* what_to_show(PyObject* adjust) {
     return wants_adjusted(adjust) ? "ADJUSTED_LAST"_id : "TRADES"_id;
 }
 
+// An exact int small enough that products of two stay exact in 64 bits.
+bool small_int(PyObject* o, long long* v) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    *v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    return !overflow && *v > -(1LL << 31) && *v < (1LL << 31);
+}
+
 // ceil(count * seconds per bar * factor / 86400), in the interpreter's arithmetic.
 Ref back_days_for(PyObject* count, PyObject* period, PyObject* bar_size) {
     static PyObject* const day_seconds = PyLong_FromLong(86400);
     static PyObject* const no_factor = PyFloat_FromDouble(1.0);
-    Ref seconds = call_method(G["BAR_SECONDS"_id], "get"_id, bar_size, day_seconds);
-    Ref factor = call_method(G["DURATION_FACTOR"_id], "get"_id, period, no_factor);
+    Ref seconds = dict_get(G["BAR_SECONDS"_id], bar_size, day_seconds);
+    Ref factor = dict_get(G["DURATION_FACTOR"_id], period, no_factor);
+    // Small exact ints, an exact float and the real math.ceil: the same IEEE
+    // steps the interpreter takes (the int product is exact, its conversion
+    // to double rounds to nearest as int * float does), done in place.
+    long long c = 0, s = 0;
+    if (loaded_math_ceil.untouched(G["math"_id]) && small_int(count, &c) && small_int(seconds, &s) &&
+        PyFloat_CheckExact(factor.get())) {
+        const double days = static_cast<double>(c * s) * PyFloat_AS_DOUBLE(factor.get()) / 86400.0;
+        if (std::isfinite(days)) return own(PyLong_FromDouble(std::ceil(days)));
+    }
     Ref span = own(PyNumber_Multiply(own(PyNumber_Multiply(count, seconds)), factor));
     return call(getattr(G["math"_id], "ceil"_id), own(PyNumber_TrueDivide(span, day_seconds)));
 }

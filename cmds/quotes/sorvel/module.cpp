@@ -6,6 +6,8 @@ namespace sorvel {
 void exec_module(PyObject* module) {
     G.bind(module);
     for (const char* name : {"asyncio", "copy", "datetime", "math", "re"}) G.import(name);
+    loaded_re_match.remember(G["re"_id], "match"_id);
+    loaded_math_ceil.remember(G["math"_id], "ceil"_id);
     G.import_from("dataclasses", {"dataclass", "field"});
     G.import_from("typing", {"TYPE_CHECKING"});
     // `if TYPE_CHECKING:` guards imports for type checkers only; it binds nothing at run time.

@@ -15,6 +15,11 @@ inline constexpr const char* kModuleName = "corvane.cmds.quotes.sorvel";
 // The module's globals, read by name at call time like any Python module's.
 inline native::Globals G;
 
+// What the imported `re.match` and `math.ceil` were at load: while they are
+// untouched, the module does their work in C++ (see LoadedAttribute).
+inline native::LoadedAttribute loaded_re_match;
+inline native::LoadedAttribute loaded_math_ceil;
+
 // Load-time steps, in the order the module binds its names.
 void bind_tables();
 void bind_helpers();

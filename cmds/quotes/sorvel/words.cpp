@@ -17,17 +17,34 @@ Ref word_at(PyObject* rest, Py_ssize_t i) {
 bool is_period_word(PyObject* word) { return truthy(call(G["_is_period"_id], word)); }
 bool is_date_word(PyObject* word) { return truthy(call(G["_is_date"_id], word)); }
 
+// int(word) when the word is plain ASCII digits short enough for a long
+// long, where the interpreter's int() can only give that number; nothing
+// (and no error) otherwise.
+Ref plain_count(PyObject* word) {
+    if (!PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word)) return {};
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(word);
+    if (n < 1 || n > 18) return {};
+    const Py_UCS1* digits = PyUnicode_1BYTE_DATA(word);
+    long long v = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (digits[i] < '0' || digits[i] > '9') return {};
+        v = v * 10 + (digits[i] - '0');
+    }
+    return integer(v);
+}
+
 Ref default_count(PyObject* period) {
     static PyObject* const hundred = PyLong_FromLong(100);
-    return call_method(G["PERIOD_DEFAULT_COUNT"_id], "get"_id, period, hundred);
+    return dict_get(G["PERIOD_DEFAULT_COUNT"_id], period, hundred);
 }
 
 }  // namespace
 
 Mode choose_mode(PyObject* rest) {
-    // `rest` comes from the instance here, so it is read as any sequence.
+    // `rest` comes from the instance here, so it is read as any sequence
+    // (an exact list, whose indexing cannot be replaced, in place).
     if (!truthy(rest)) return Mode::Latest;
-    Ref first = getitem(rest, integer(0));
+    Ref first = PyList_CheckExact(rest) ? Ref::borrow(PyList_GET_ITEM(rest, 0)) : getitem(rest, integer(0));
     if (equals(first, "intraday"_id)) return Mode::Intraday;
     if (is_date_word(first)) return Mode::Range;
     return Mode::Latest;
@@ -44,7 +61,10 @@ LatestWords parse_latest_words(PyObject* rest) {
     if (Ref word = word_at(rest, cursor)) {
         // The interpreter's int(): sign, spaces, underscores and any Unicode
         // digits, within its digit limit. Anything else is the adjustment word.
-        if (PyObject* n = PyNumber_Long(word)) {
+        if (Ref n = plain_count(word)) {
+            w.count = std::move(n);
+            ++cursor;
+        } else if (PyObject* n = PyNumber_Long(word)) {
             w.count = Ref::steal(n);
             ++cursor;
         } else if (PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -114,6 +134,7 @@ bool wants_adjusted(PyObject* adjust) { return contains(G["ADJUST_KEYWORDS"_id],
 
 bool count_is_positive(PyObject* count) {
     static PyObject* const zero = PyLong_FromLong(0);
+    if (PyLong_CheckExact(count)) return _PyLong_Sign(count) > 0;
     return check(PyObject_RichCompareBool(count, zero, Py_GT)) == 1;
 }
 

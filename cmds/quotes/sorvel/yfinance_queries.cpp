@@ -47,11 +47,11 @@ Coro yf_history(Ref self, Ref kwargs) {
 Coro run_yfinance(Ref self, Ref rest) {
     log("info"_id, "[{}] yfinance fallback: rest={}"_id, symbol_of(self), rest);
     switch (choose_mode(rest)) {
-        case Mode::Intraday: co_return co_await call_method(self, "_intraday_yfinance"_id);
-        case Mode::Range: co_return co_await call_method(self, "_history_yfinance"_id, rest);
+        case Mode::Intraday: co_return co_await method_call(self, "_intraday_yfinance"_id);
+        case Mode::Range: co_return co_await method_call(self, "_history_yfinance"_id, rest);
         case Mode::Latest: break;
     }
-    co_return co_await call_method(self, "_sorvel_yfinance"_id, rest);
+    co_return co_await method_call(self, "_sorvel_yfinance"_id, rest);
 }
 
 Coro latest_via_yfinance(Ref self, Ref rest) {
@@ -69,8 +69,8 @@ Coro latest_via_yfinance(Ref self, Ref rest) {
         co_return from_cache(latest_record(symbol, w, larger));
     }
 
-    Ref yf_period = call_method(G["YF_PERIOD"_id], "get"_id, w.period, "1y"_id);
-    Ref yf_interval = call_method(G["YF_INTERVAL"_id], "get"_id, w.period, "1d"_id);
+    Ref yf_period = dict_get(G["YF_PERIOD"_id], w.period, "1y"_id);
+    Ref yf_interval = dict_get(G["YF_INTERVAL"_id], w.period, "1d"_id);
     Ref auto_adjust = boolean(wants_adjusted(w.adjust));
     log("info"_id, "[{}] yfinance sorvel: period={}, interval={}, count={}, adjust={}"_id, symbol, yf_period,
         yf_interval, w.count, auto_adjust);
@@ -108,7 +108,7 @@ Coro range_via_yfinance(Ref self, Ref rest) {
         co_return from_cache(range_record(symbol, w, slot.cached));
     }
 
-    Ref yf_interval = call_method(G["YF_INTERVAL"_id], "get"_id, w.period, "1d"_id);
+    Ref yf_interval = dict_get(G["YF_INTERVAL"_id], w.period, "1d"_id);
     Ref auto_adjust = boolean(wants_adjusted(w.adjust));
     log("info"_id, "[{}] yfinance history: {} \u2192 {}, interval={}, adjust={}"_id, symbol, w.start, w.end,
         yf_interval, auto_adjust);
