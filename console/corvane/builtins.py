@@ -14,6 +14,7 @@ CONSOLE_WORDS = [
     ("help [command]", "list the commands, or show one command's help"),
     ("group NAME SYMBOL...", "set the quote group NAME to these symbols"),
     ("ungroup NAME", "remove the quote group NAME"),
+    ("cache info|clear", "what the candle cache on disk holds, or empty it"),
 ]
 PROMPT_WORDS = [
     ("connect", "try the gateway again"),

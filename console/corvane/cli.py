@@ -7,6 +7,8 @@ import sys
 import traceback
 
 from corvane import commands
+from corvane.cache_words import store_path
+from corvane.gateway import sorvel_cache
 from corvane.console import BAD_WORDS, FAILED, INTERRUPTED, Console
 from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAULT_HOST,
                                         DEFAULT_PORT, DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
@@ -27,7 +29,7 @@ exit status: 0 success, 1 the command failed or returned an error,
 
 environment: {HOST_ENV}, {PORT_ENV}, {CLIENT_ID_ENV}, {TIMEOUT_ENV} set the
 gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history
-and the saved quote groups."""
+the saved quote groups and the candle cache (corvane cache info|clear)."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -82,6 +84,7 @@ def _run(args: argparse.Namespace) -> int:
         return BAD_WORDS
     commands.load_command_modules(verbose=args.verbose)
     home = default_home()
+    sorvel_cache.use_store(store_path(home))
     console = Console(settings, KeyValueStore(home / "store.json"), verbose=args.verbose,
                       interactive=args.command is None, use_gateway=not args.no_gateway)
     try:
@@ -90,3 +93,4 @@ def _run(args: argparse.Namespace) -> int:
         return console.handle([args.command, *args.words])
     finally:
         console.close()
+        sorvel_cache.use_store(None)

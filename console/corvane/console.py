@@ -6,7 +6,9 @@ import sys
 import traceback
 from typing import Any, Callable, TextIO
 
-from corvane import builtins, commands
+from corvane import builtins, commands, word_checks
+from corvane.cache_words import cache_word
+from corvane.gateway import sorvel_cache
 from corvane.gateway.connection import GatewaySettings
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
@@ -76,6 +78,8 @@ class Console:
             return self._help(rest)
         if word in ("group", "ungroup"):
             return self._group(word, rest)
+        if word == "cache":
+            return self._cache(rest)
         if self.interactive and word == "connect":
             if self.connected:
                 self.say(f"already connected to {self.settings.address}")
@@ -106,6 +110,11 @@ class Console:
             return BAD_WORDS
         return OK
 
+    def _cache(self, rest: list[str]) -> int:
+        usable, text = cache_word(sorvel_cache.default_store_path(), rest)
+        (self.say if usable else self.complain)(text)
+        return OK if usable else BAD_WORDS
+
     def _command(self, word: str, rest: list[str]) -> int:
         if commands.find(word) is None:
             self.complain(builtins.unknown_command_message(word))
@@ -122,11 +131,15 @@ class Console:
             return BAD_WORDS
         except Exception as exc:
             return self._crashed(word, exc)
+        refused = word_checks.refusal(word, op)
+        if refused:
+            self.complain(f"{word}: {refused}")
+            return BAD_WORDS
         if not self._connect_tried:
             self.connect()
-        return self._report(word, self.session.execute(op))
+        return self._report(word, self.session.execute(op), op)
 
-    def _report(self, word: str, outcome: Outcome) -> int:
+    def _report(self, word: str, outcome: Outcome, op: Any = None) -> int:
         if outcome.kind == "cancelled":
             self.complain(f"{word}: cancelled")
             return INTERRUPTED
@@ -138,9 +151,13 @@ class Console:
             return self._crashed(word, outcome.error)
         result = outcome.value
         if is_failure(result):
-            print(summarize(result), file=self.err, flush=True)
+            why = "; ".join(outcome.gateway_errors)
+            print(summarize(result) + (f" (the gateway said: {why})" if why else ""),
+                  file=self.err, flush=True)
             return FAILED
         self.say(summarize(result))
+        for note in word_checks.notes(word, op, result):
+            self.complain(f"note: {note}")
         return OK
 
     def _crashed(self, word: str, exc: BaseException | None) -> int:

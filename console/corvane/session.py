@@ -12,13 +12,14 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable
 
 from loguru import logger
 
 from corvane import commands
 from corvane.gateway.connection import GatewayLink, GatewaySettings
+from corvane.gateway.error_watch import gateway_errors
 from corvane.kvstore import KeyValueStore
 from corvane.state import ConsoleState
 from ferrut.dispatch import bind_words
@@ -42,6 +43,8 @@ class Outcome:
     kind: str
     value: Any = None
     error: BaseException | None = None
+    #: What the gateway reported as wrong while the command ran.
+    gateway_errors: list[str] = field(default_factory=list)
 
 
 class LoopThread:
@@ -175,7 +178,10 @@ class Session:
     def execute(self, op: Any) -> Outcome:
         if getattr(op, "requires_gateway", True) and not self.connected:
             return Outcome("error", error=GatewayRequired("this command needs a gateway connection"))
-        return self.loop_thread.run(op.run)
+        with gateway_errors(self.ib) as said:
+            outcome = self.loop_thread.run(op.run)
+        outcome.gateway_errors = said
+        return outcome
 
     def close(self) -> None:
         try:

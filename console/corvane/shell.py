@@ -12,7 +12,7 @@ from corvane.cmds.base import COMMANDS
 from corvane.console import Console
 
 HISTORY_LENGTH = 2000
-OWN_WORDS = ("help", "group", "ungroup", "connect", "exit", "quit")
+OWN_WORDS = ("help", "group", "ungroup", "cache", "connect", "exit", "quit")
 
 try:
     import readline
