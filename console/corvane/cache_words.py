@@ -31,10 +31,12 @@ def cache_word(path: Path | None, rest: list[str]) -> tuple[bool, str]:
         return False, USAGE
     if path is None:
         return True, "the candle cache is kept in memory only"
+    live = _live_cache()
+    if getattr(live, "store", None) is not None:
+        live.store.flush()  # what this console just fetched counts too
     store = CandleStore(path)
     try:
         if rest[0] == "clear":
-            live = _live_cache()
             if live is not None and hasattr(live, "clear"):
                 live.clear()  # its memory layer too, and its own disk file
             dropped = store.clear()

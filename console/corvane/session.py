@@ -21,7 +21,6 @@ from corvane import commands
 from corvane.gateway.connection import GatewayLink, GatewaySettings
 from corvane.gateway.error_watch import gateway_errors
 from corvane.kvstore import KeyValueStore
-from corvane.state import ConsoleState
 from ferrut.dispatch import bind_words
 
 #: How long a cancelled command may take to unwind before the prompt returns anyway.
@@ -142,6 +141,7 @@ class Session:
         # transport to the loop it runs on.
         self.ib = self.loop_thread.call(ib_factory)
         self.link = GatewayLink(self.ib, settings)
+        from corvane.state import ConsoleState  # brings in the client library; not needed for help
         self.state = ConsoleState(self.link)
         self.store = store if store is not None else KeyValueStore()
 

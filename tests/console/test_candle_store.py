@@ -8,15 +8,17 @@ import sqlite3
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pandas as pd
 import pytest
-from conftest import CONSOLE
 
+import corvane
 from corvane.gateway.candle_store import CandleStore
 from corvane.gateway.sorvel_cache import SorvelCache
 
 K = SorvelCache
+CONSOLE = Path(corvane.__file__).resolve().parents[1]
 
 
 class Wall:

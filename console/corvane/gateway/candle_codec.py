@@ -15,6 +15,7 @@ import json
 import math
 import struct
 from array import array
+from operator import attrgetter, itemgetter
 from typing import Any
 
 #: Format version; a store written by another version is read as a miss.
@@ -69,7 +70,7 @@ def _untag(value: Any) -> Any:
 
 
 def _column(values: list) -> tuple[dict, bytes]:
-    kinds = {type(v) for v in values}
+    kinds = set(map(type, values))
     if kinds == {float}:
         return {"k": "float"}, array("d", values).tobytes()
     if kinds == {int}:
@@ -82,10 +83,11 @@ def _column(values: list) -> tuple[dict, bytes]:
     if len(kinds) == 1:
         kind = next(iter(kinds))
         if kind.__name__ == "Timestamp" and kind.__module__.startswith("pandas"):
-            units = {v.unit for v in values}
-            if len(units) == 1 and all(v.tzinfo is None for v in values):
+            units = set(map(attrgetter("unit"), values))
+            zones = set(map(attrgetter("tzinfo"), values))
+            if len(units) == 1 and zones == {None}:
                 return ({"k": "ts", "unit": units.pop()},
-                        array("q", [v.value for v in values]).tobytes())
+                        array("q", map(attrgetter("value"), values)).tobytes())
     return {"k": "tagged"}, json.dumps([_tag(v) for v in values]).encode()
 
 
@@ -94,13 +96,18 @@ def encode(records: list) -> bytes:
     if not isinstance(records, list) or not all(type(r) is dict for r in records):
         raise Unstorable("records must be a list of dicts")
     names = list(records[0]) if records else []
-    if any(list(r) != names for r in records):
+    # Same length and every name present: the same keys (the first record's order is kept).
+    if any(len(r) != len(names) for r in records):
         raise Unstorable("records with differing keys")
     table, blobs = [], []
     for name in names:
         if type(name) is not str:
             raise Unstorable("column names must be text")
-        head, blob = _column([r[name] for r in records])
+        try:
+            values = list(map(itemgetter(name), records))
+        except KeyError:
+            raise Unstorable("records with differing keys") from None
+        head, blob = _column(values)
         head.update(name=name, size=len(blob))
         table.append(head)
         blobs.append(blob)

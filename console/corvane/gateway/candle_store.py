@@ -24,6 +24,7 @@ from typing import Callable
 from loguru import logger
 
 from corvane.gateway import candle_codec
+from corvane.gateway.store_writer import StoreWriter
 
 #: Default bound on the bytes of candle data kept on disk.
 DEFAULT_MAX_BYTES = 256_000_000
@@ -84,12 +85,17 @@ class CandleStore:
     """Bar record lists on disk, keyed by text, bounded in bytes (least recently used first)."""
 
     def __init__(self, path: Path, *, max_bytes: int | None = None,
-                 clock: Callable[[], float] = time.time) -> None:
+                 clock: Callable[[], float] = time.time, write_behind: bool = False) -> None:
         self.path = Path(path)
         self.max_bytes = env_max_bytes() if max_bytes is None else max_bytes
         self._clock = clock
         self._db: sqlite3.Connection | None = None
         self._told_busy = False
+        self._writer: StoreWriter | None = None
+        if write_behind:
+            # Its own store object: one SQLite connection per thread.
+            behind = CandleStore(path, max_bytes=self.max_bytes, clock=clock)
+            self._writer = StoreWriter(behind._write)
 
     # -- connection -------------------------------------------------------
 
@@ -109,7 +115,13 @@ class CandleStore:
         self._db = db
         return db
 
+    def flush(self) -> None:
+        """Finish the writes handed to the writing thread."""
+        if self._writer is not None:
+            self._writer.flush()
+
     def close(self) -> None:
+        self.flush()
         if self._db is not None:
             try:
                 self._db.close()
@@ -203,6 +215,13 @@ class CandleStore:
         return self._decode(db_key, data)
 
     def put(self, key: StoredKey, records: list, ttl: float | None) -> None:
+        now = self._clock()
+        if self._writer is not None:
+            self._writer.submit(key, records, ttl, now)
+        else:
+            self._write(key, records, ttl, now)
+
+    def _write(self, key: StoredKey, records: list, ttl: float | None, now: float) -> None:
         try:
             data = candle_codec.encode(records)
         except candle_codec.Unstorable as exc:
@@ -210,7 +229,6 @@ class CandleStore:
             return
         if len(data) > self.max_bytes:
             return
-        now = self._clock()
         expires_at = None if ttl is None else now + ttl
 
         def work(db: sqlite3.Connection):
@@ -244,6 +262,7 @@ class CandleStore:
 
     def clear(self) -> int:
         """Drop every entry; how many there were."""
+        self.flush()
         def work(db: sqlite3.Connection):
             db.execute("BEGIN IMMEDIATE")
             n = db.execute("SELECT COUNT(*) FROM candles").fetchone()[0]

@@ -11,6 +11,8 @@ from typing import Any, Mapping
 
 from loguru import logger
 
+from corvane.gateway import bar_dates
+
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 4001
 #: A fixed id, so a restarted console takes over its own API session.
@@ -110,6 +112,7 @@ class GatewayLink:
         """Try the gateway once; on failure say so in one line and carry on without it."""
         s = self.settings
         self._closing = False
+        bar_dates.install()
         try:
             with _quiet_client_log(quiet):
                 await self.ib.connectAsync(s.host, s.port, clientId=s.client_id,

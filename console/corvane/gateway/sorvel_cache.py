@@ -85,12 +85,18 @@ class _Entry:
 
 #: The store file every cache built without an explicit ``store`` uses; None: memory only.
 _default_store_path: Path | None = None
+_made_stores: list[CandleStore] = []
 
 
 def use_store(path: Path | None) -> None:
-    """Make caches built from now on keep their entries in the SQLite file ``path`` too."""
+    """Make caches built from now on keep their entries in the SQLite file ``path`` too,
+    written behind the command's back; None: from now on in memory only, after
+    finishing the writes of the stores made so far."""
     global _default_store_path
     _default_store_path = None if path is None else Path(path)
+    if path is None:
+        while _made_stores:
+            _made_stores.pop().flush()
 
 
 def default_store_path() -> Path | None:
@@ -150,8 +156,11 @@ class SorvelCache:
         self._today = today
         self._entries: OrderedDict[Hashable, _Entry] = OrderedDict()
         self._records = 0
-        if store is _DEFAULT:
-            store = _default_store_path
+        if store is _DEFAULT and _default_store_path is not None:
+            store = CandleStore(_default_store_path, clock=wall_clock, write_behind=True)
+            _made_stores.append(store)
+        elif store is _DEFAULT:
+            store = None
         if store is not None and not isinstance(store, CandleStore):
             store = CandleStore(store, clock=wall_clock)
         self.store: CandleStore | None = store
