@@ -6,12 +6,13 @@ import argparse
 import sys
 import traceback
 
-from corvane import commands
+from corvane import commands, prompt_output
 from corvane.cache_words import store_path
 from corvane.gateway import sorvel_cache
+from corvane.gateway.discovery import USUAL_PORTS
 from corvane.console import BAD_WORDS, FAILED, INTERRUPTED, Console
 from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAULT_HOST,
-                                        DEFAULT_PORT, DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
+                                        DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
                                         TIMEOUT_ENV, SettingsError, resolve_settings)
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
@@ -45,7 +46,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-v", "--verbose", action="store_true",
                    help="show debug log lines and tracebacks")
     p.add_argument("--host", help=f"gateway host (default {DEFAULT_HOST})")
-    p.add_argument("--port", help=f"gateway port (default {DEFAULT_PORT})")
+    p.add_argument("--port", help=f"gateway port (default: try {', '.join(map(str, USUAL_PORTS))} in turn)")
     p.add_argument("--client-id", help=f"API client id (default {DEFAULT_CLIENT_ID})")
     p.add_argument("--connect-timeout", metavar="SECONDS",
                    help=f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})")
@@ -61,7 +62,7 @@ def main(argv: list[str] | None = None) -> int:
         args = build_parser().parse_args(argv)
     except SystemExit as exc:  # --help, or words argparse refused (already told)
         return exc.code if isinstance(exc.code, int) else BAD_WORDS
-    handler = setup_logging(args.verbose)
+    handler = setup_logging(args.verbose, stream=prompt_output.STDERR)
     try:
         return _run(args)
     except KeyboardInterrupt:

@@ -50,7 +50,11 @@ class Console:
         self._connect_tried = True
         if not self.use_gateway:
             return False
-        return self.session.connect(quiet=not self.verbose)
+        # At the prompt a lost gateway is worth getting back; a one-shot command just ends.
+        self.session.link.reconnector.enabled = self.interactive
+        ok = self.session.connect(quiet=not self.verbose)
+        self.settings = self.session.link.settings  # the port that answered
+        return ok
 
     @property
     def connected(self) -> bool:

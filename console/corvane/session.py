@@ -78,14 +78,21 @@ class LoopThread:
             task.add_done_callback(lambda _t: done.set())
             started.set_result(task)
 
-        self.loop.call_soon_threadsafe(start)
+        def cancel() -> None:
+            # Queued after start() when that was queued at all; otherwise nothing ran.
+            if started.done():
+                started.result().cancel()
+            else:
+                done.set()
+
         try:
+            # Inside the try: a Ctrl-C can land while the task is already running.
+            self.loop.call_soon_threadsafe(start)
             started.result()
             while not done.wait(0.1):
                 pass
         except KeyboardInterrupt:
-            # The task may already be running before this thread saw it start.
-            self.loop.call_soon_threadsafe(started.result().cancel)
+            self.loop.call_soon_threadsafe(cancel)
             try:
                 done.wait(CANCEL_GRACE)
             except KeyboardInterrupt:

@@ -9,6 +9,7 @@ import traceback
 from pathlib import Path
 
 from corvane.cmds.base import COMMANDS
+from corvane import prompt_output
 from corvane.console import Console
 
 HISTORY_LENGTH = 2000
@@ -78,6 +79,7 @@ def interact(console: Console, history: Path) -> int:
         while True:
             prompt = ("corvane> " if console.connected else "corvane (no gateway)> ") if tty else ""
             try:
+                prompt_output.STDERR.prompt_open(prompt)
                 line = input(prompt)
             except EOFError:
                 if tty:
@@ -87,6 +89,8 @@ def interact(console: Console, history: Path) -> int:
                 # Ctrl-C at the prompt drops the half-typed line, as in a shell.
                 console.say("")
                 continue
+            finally:
+                prompt_output.STDERR.prompt_open(None)
             try:
                 words = shlex.split(line)
             except ValueError as exc:
