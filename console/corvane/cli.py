@@ -6,7 +6,7 @@ import argparse
 import sys
 import traceback
 
-from corvane import commands, prompt_output
+from corvane import commands, help_catalog, prompt_output
 from corvane.cache_words import store_path
 from corvane.gateway import sorvel_cache
 from corvane.gateway.discovery import USUAL_PORTS
@@ -83,8 +83,10 @@ def _run(args: argparse.Namespace) -> int:
     except SettingsError as exc:
         print(f"corvane: {exc}", file=sys.stderr)
         return BAD_WORDS
-    commands.load_command_modules(verbose=args.verbose)
     home = default_home()
+    if not (args.command == "help" and help_catalog.use_saved(home)):
+        commands.load_command_modules(verbose=args.verbose)
+        help_catalog.save(home)
     sorvel_cache.use_store(store_path(home))
     console = Console(settings, KeyValueStore(home / "store.json"), verbose=args.verbose,
                       interactive=args.command is None, use_gateway=not args.no_gateway)

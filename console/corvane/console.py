@@ -159,7 +159,7 @@ class Console:
             print(summarize(result) + (f" (the gateway said: {why})" if why else ""),
                   file=self.err, flush=True)
             return FAILED
-        self.say(summarize(result))
+        self.say(summarize(result) + word_checks.contract_month(getattr(op, "state", None), result))
         for note in word_checks.notes(word, op, result):
             self.complain(f"note: {note}")
         return OK

@@ -120,6 +120,19 @@ def sorvel_notes(op: Any, result: dict) -> list[str]:
     return notes
 
 
+def contract_month(state: Any, result: Any) -> str:
+    """ " (ESZ5, contract month 2025-12)" when the result's symbol was resolved as a future."""
+    symbol = result.get("symbol") if isinstance(result, dict) else None
+    if not isinstance(symbol, str) or not symbol.startswith("/"):
+        return ""
+    contract = getattr(state, "resolved", {}).get(symbol)
+    month = str(getattr(contract, "lastTradeDateOrContractMonth", "") or "")
+    if len(month) < 6 or not month[:6].isdigit():
+        return ""
+    local = getattr(contract, "localSymbol", "") or ""
+    return f" ({local + ', ' if local else ''}contract month {month[:4]}-{month[4:6]})"
+
+
 _REFUSALS: dict[str, Callable[[Any], str | None]] = {"sorvel": sorvel_refusal}
 _NOTES: dict[str, Callable[[Any, dict], list[str]]] = {"sorvel": sorvel_notes}
 

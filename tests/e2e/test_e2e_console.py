@@ -94,3 +94,9 @@ class TestWords:
         status, _, err = run("MSFT", "day", "3")
         assert status == 1
         assert "error: MSFT: No data returned (the gateway said: error 162: " in err
+
+    def test_a_future_names_its_contract_month(self, run):
+        status, out, _ = run("/ES", "day", "3")
+        assert status == 0
+        assert out.splitlines()[-1].startswith("/ES 3 bars from ibkr (ES")
+        assert ", contract month 20" in out.splitlines()[-1]
