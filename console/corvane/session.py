@@ -185,8 +185,17 @@ class Session:
     def execute(self, op: Any) -> Outcome:
         if getattr(op, "requires_gateway", True) and not self.connected:
             return Outcome("error", error=GatewayRequired("this command needs a gateway connection"))
-        with gateway_errors(self.ib) as said:
-            outcome = self.loop_thread.run(op.run)
+        said: list[str] = []
+
+        async def watched() -> Any:
+            # Subscribed on the loop's thread, where the client emits its events.
+            with gateway_errors(self.ib) as seen:
+                try:
+                    return await op.run()
+                finally:
+                    said.extend(seen)
+
+        outcome = self.loop_thread.run(watched)
         outcome.gateway_errors = said
         return outcome
 

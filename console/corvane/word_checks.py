@@ -39,6 +39,15 @@ def _bad_date(word: str) -> str | None:
     return None
 
 
+def _day(word: str) -> dt.date:
+    today = dt.datetime.now().date()
+    if word == "today":
+        return today
+    if word == "yesterday":
+        return today - dt.timedelta(days=1)
+    return dt.date.fromisoformat(word)
+
+
 def _int(word: str) -> int | None:
     try:
         return int(word)
@@ -76,9 +85,14 @@ def sorvel_refusal(op: Any) -> str | None:
     if not rest or rest[0] == "intraday":
         return None
     if _is_date(rest[0]):
-        for word in rest[:2]:
-            if _is_date(word) and (why := _bad_date(word)):
+        dates = rest[:2] if len(rest) > 1 and _is_date(rest[1]) else rest[:1]
+        for word in dates:
+            if why := _bad_date(word):
                 return why
+        start, end = (_day(w) for w in (dates + ["today"])[:2])
+        if start >= end:
+            return (f"the start date must be before the end date, and {start} is not before "
+                    f"{end}")
         return None
     _, count, typed = _latest_words(rest, _tables(op)["PERIOD_DEFAULT_COUNT"])
     if typed and count < 1:

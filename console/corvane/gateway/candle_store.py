@@ -90,6 +90,7 @@ class CandleStore:
         self.max_bytes = env_max_bytes() if max_bytes is None else max_bytes
         self._clock = clock
         self._db: sqlite3.Connection | None = None
+        self._inode: int | None = None
         self._told_busy = False
         self._writer: StoreWriter | None = None
         if write_behind:
@@ -105,6 +106,7 @@ class CandleStore:
         self.path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
         db = sqlite3.connect(self.path, timeout=LOCK_WAIT, isolation_level=None,
                              check_same_thread=False)
+        self._inode = _inode(self.path)  # the file this connection reads, for _move_aside
         try:
             db.execute("PRAGMA journal_mode=WAL")
             db.execute("PRAGMA synchronous=NORMAL")
@@ -122,6 +124,9 @@ class CandleStore:
 
     def close(self) -> None:
         self.flush()
+        self._close_connection()
+
+    def _close_connection(self) -> None:
         if self._db is not None:
             try:
                 self._db.close()
@@ -130,7 +135,9 @@ class CandleStore:
             self._db = None
 
     def _move_aside(self, exc: Exception) -> None:
-        self.close()
+        self._close_connection()
+        if _inode(self.path) != self._inode:
+            return  # another store object of this console already replaced it: just reopen
         aside = self.path.with_name(f"{self.path.name}.damaged-{time.strftime('%Y%m%d-%H%M%S')}")
         for suffix in ("", "-wal", "-shm"):
             src = Path(str(self.path) + suffix)
@@ -283,6 +290,13 @@ class CandleStore:
 
         entries, fresh, rows, size = self._run(work, (0, 0, 0, 0))
         return StoreInfo(self.path, entries, fresh, rows, size, self.max_bytes)
+
+
+def _inode(path: Path) -> int | None:
+    try:
+        return path.stat().st_ino
+    except OSError:
+        return None
 
 
 def key_text(*parts: object) -> str:
