@@ -134,8 +134,9 @@ class SorvelCache:
 
     ``clock`` gives monotonic seconds and ``today`` the local calendar date;
     both are injectable so expiry can be stepped through without sleeping.
-    Lists are copied on the way in and out, so a caller that appends to the
-    list it got cannot change what the next caller sees.
+    A hit from memory is the very list that was stored (callers hand it on
+    as their result); one from the store on disk is an equal list, which is
+    then kept in memory for the rest of its freshness.
     """
 
     def __init__(
