@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import asyncio
 import datetime as dt
+import random
 
 import pytest
-from ib_async import ContFuture, Stock, util, wrapper
+from ib_async import IB, ContFuture, Stock, util, wrapper
 
 from corvane.gateway import bar_dates
 from corvane.gateway.connection import GatewayLink, GatewaySettings
@@ -71,10 +73,17 @@ def test_odd_text_reads_and_fails_the_same():
            b"20250305", None, 20250305]
     assert differences(odd) == []
 
+    # Valid shapes with one character changed anywhere, to anything.
+    rnd = random.Random(7)
+    alphabet = "0123456789 :-/+_.aZ\t٣"
+    samples = ["20250305 09:30:00 US/Eastern", "20241231 23:59:59 UTC", "20250305"]
+    mutated = [t[:i] + rnd.choice(alphabet) + t[i + 1:] for t in samples
+               for _ in range(1500) for i in [rnd.randrange(len(t))]]
+    assert differences(mutated) == []
+
 
 def test_connecting_installs_it_once(loopback_gateway, monkeypatch):
     monkeypatch.setattr(wrapper, "parseIBDatetime", ORIGINAL)
-    from ib_async import IB
 
     async def connect_twice():
         link = GatewayLink(IB(), GatewaySettings(port=loopback_gateway.port, timeout=5))
@@ -85,7 +94,6 @@ def test_connecting_installs_it_once(loopback_gateway, monkeypatch):
         link.close()
         return first
 
-    import asyncio
     first = asyncio.run(connect_twice())
     assert first is wrapper.parseIBDatetime and first.original is ORIGINAL
     bar_dates.uninstall()
