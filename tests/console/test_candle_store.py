@@ -58,6 +58,10 @@ class TestAcrossProcesses:
         assert got[1]["date"] == dt.date(2025, 1, 3) and got[1]["close"] == 2.5
         assert second.try_larger_count("AAPL", "1m", "none", 100) == bars(100, 200)
         assert second.try_larger_count("AAPL", "1m", "adj", 100) is None
+        huge = K.count_key("AAPL", "day", "none", 10**30)  # beyond what SQLite holds
+        second.set(huge, bars(2))
+        assert second.get(huge) == bars(2) and cache(path, wall).get(huge) is None
+        assert second.try_larger_count("AAPL", "day", "none", 10**30) is None
 
         # Freshness is wall-clock time, so it holds across processes too.
         wall.now += 61

@@ -166,8 +166,9 @@ class CandleStore:
                 if attempt == 2:
                     return default
                 self._move_aside(exc)
-            except OSError as exc:
+            except (OSError, sqlite3.Error, OverflowError) as exc:
                 logger.debug("Candle cache at {} not usable: {}", self.path, exc)
+                self._rollback()
                 return default
         return default
 

@@ -103,8 +103,16 @@ def default_store_path() -> Path | None:
     return _default_store_path
 
 
+_INT64 = range(-2**63, 2**63)
+
+
 def _stored_key(key: Hashable) -> StoredKey | None:
+    texts = [getattr(key, n) for n in ("symbol", "period", "adjust", "start", "end") if hasattr(key, n)]
+    if not all(type(t) is str for t in texts):
+        return None
     if isinstance(key, CountKey):
+        if type(key.count) is not int or key.count not in _INT64:
+            return None  # SQLite cannot hold the count; such a query stays in memory
         return StoredKey(key_text("count", key.symbol, key.period, key.adjust, key.count),
                          "count", key.symbol, key.period, key.adjust, key.count)
     if isinstance(key, RangeKey):
@@ -250,7 +258,10 @@ class SorvelCache:
     def _larger_stored(self, symbol: str, period: str, adjust: str, count: int) -> list | None:
         if self.store is None:
             return None
-        records = self.store.larger(_stored_key(CountKey(symbol, period, adjust, count)))
+        stored = _stored_key(CountKey(symbol, period, adjust, count))
+        if stored is None:
+            return None
+        records = self.store.larger(stored)
         return None if records is None else records[-count:]
 
     def clear(self) -> None:
