@@ -76,7 +76,10 @@ def _tables(op: Any) -> dict[str, Any]:
 def _span(period: str, count: int, tables: dict[str, Any]) -> str:
     size = tables["PERIOD_MAP"].get(period)
     seconds = tables["BAR_SECONDS"].get(size, 86_400)
-    days = math.ceil(count * seconds * tables["DURATION_FACTOR"].get(period, 1.0) / 86_400)
+    try:
+        days = math.ceil(count * seconds * tables["DURATION_FACTOR"].get(period, 1.0) / 86_400)
+    except OverflowError:
+        return "longest"
     return f"{days} D" if days <= 365 else f"{math.ceil(days / 365)} Y"
 
 
@@ -154,7 +157,10 @@ _NOTES: dict[str, Callable[[Any, dict], list[str]]] = {"sorvel": sorvel_notes}
 def refusal(word: str, op: Any) -> str | None:
     """Why the command's words cannot give an answer, or None."""
     check = _REFUSALS.get(word.lower())
-    return check(op) if check else None
+    try:
+        return check(op) if check else None
+    except Exception:  # when in doubt the command itself decides
+        return None
 
 
 def notes(word: str, op: Any, result: Any) -> list[str]:
@@ -162,4 +168,7 @@ def notes(word: str, op: Any, result: Any) -> list[str]:
     tell = _NOTES.get(word.lower())
     if tell is None or not isinstance(result, dict) or "error" in result:
         return []
-    return tell(op, result)
+    try:
+        return tell(op, result)
+    except Exception:  # a remark about the words must never cost the user the answer
+        return []
