@@ -25,6 +25,10 @@ def _megabytes(n: int) -> str:
     return f"{n / 1_000_000:.1f} MB"
 
 
+def _entries(n: int) -> str:
+    return f"{n} entr{'y' if n == 1 else 'ies'}"
+
+
 def cache_word(path: Path | None, rest: list[str]) -> tuple[bool, str]:
     """(words were usable, what to say) for the store file ``path``."""
     if len(rest) != 1 or rest[0] not in ("info", "clear"):
@@ -37,13 +41,13 @@ def cache_word(path: Path | None, rest: list[str]) -> tuple[bool, str]:
     store = CandleStore(path)
     try:
         if rest[0] == "clear":
+            dropped = store.info().entries
             if live is not None and hasattr(live, "clear"):
-                live.clear()  # its memory layer too, and its own disk file
-            dropped = store.clear()
-            return True, f"candle cache cleared ({dropped} entr{'y' if dropped == 1 else 'ies'} dropped)"
+                live.clear()  # its memory layer too
+            store.clear()
+            return True, f"candle cache cleared ({_entries(dropped)} dropped)"
         info = store.info()
-        return True, (f"candle cache {info.path}: {info.entries} entr"
-                      f"{'y' if info.entries == 1 else 'ies'} ({info.fresh} fresh), "
+        return True, (f"candle cache {info.path}: {_entries(info.entries)} ({info.fresh} fresh), "
                       f"{info.rows} bars, {_megabytes(info.bytes)} of {_megabytes(info.max_bytes)}")
     finally:
         store.close()
