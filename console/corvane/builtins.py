@@ -6,7 +6,6 @@ import difflib
 from itertools import groupby
 
 from corvane import bar_views, commands
-from corvane.cmds.base import COMMANDS
 from corvane.kvstore import KeyValueStore, group_key
 
 #: (usage, what it does) of the console's own words, shown by help.
@@ -17,6 +16,7 @@ CONSOLE_WORDS = [
     ("quote SYMBOL|@GROUP...", "stream live quotes (tessik marks them live)"),
     ("unquote SYMBOL|@GROUP...", "stop streaming these quotes"),
     ("quotes", "the live quotes; on a terminal they update until a key is pressed"),
+    ("cache info|clear", "what the candle cache on disk holds, or empty it"),
 ]
 PROMPT_WORDS = [
     ("connect", "try the gateway again"),
@@ -45,18 +45,32 @@ def help_listing(interactive: bool) -> str:
     return "\n".join(lines)
 
 
+#: What the console adds to a command's own help: its words for the command.
+CONSOLE_NOTES = {
+    "sorvel": """
+
+Console:
+  sorvel /ES day 20   a leading / names a future (ES, NQ, YM, CL, GC, ...): its front
+                      month, asked for as the continuous series; the summary line
+                      names the contract month
+  Tab completes symbols used before, period words, adj / forward / none.
+  Period words are lower case; the console says when a word was read otherwise.""",
+}
+
+
 def command_help(word: str) -> str | None:
     cls = commands.find(word)
-    if cls is None:
+    text = commands.cached_help(word) if cls is None else commands.help_text(cls)
+    if text is None:
         return None
-    return commands.help_text(cls)
+    return text + CONSOLE_NOTES.get(word.lower(), "")
 
 
 def unknown_command_message(word: str) -> str:
     for module, why in commands.failed_modules().items():
         if module.rsplit(".", 1)[-1] == word:
             return f"command {word!r} is unavailable: its module {module} did not load ({why})."
-    near = difflib.get_close_matches(word, list(COMMANDS), n=3)
+    near = difflib.get_close_matches(word, commands.known_words(), n=3)
     hint = f" Did you mean: {', '.join(near)}?" if near else ""
     return f"unknown command {word!r}.{hint} Type help for the list."
 

@@ -6,10 +6,13 @@ import argparse
 import sys
 import traceback
 
-from corvane import cli_options, commands, view_options
+from corvane import cli_options, commands, help_catalog, prompt_output, view_options
+from corvane.cache_words import store_path
+from corvane.gateway import sorvel_cache
+from corvane.gateway.discovery import USUAL_PORTS
 from corvane.console import BAD_WORDS, FAILED, INTERRUPTED, Console
 from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAULT_HOST,
-                                        DEFAULT_PORT, DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
+                                        DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
                                         TIMEOUT_ENV, SettingsError, resolve_settings)
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
@@ -30,7 +33,7 @@ group change could not be saved), 2 words the console cannot use, 130 interrupte
 
 environment: {HOST_ENV}, {PORT_ENV}, {CLIENT_ID_ENV}, {TIMEOUT_ENV} set the
 gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history
-and the saved quote groups."""
+the saved quote groups and the candle cache (corvane cache info|clear)."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -46,7 +49,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-v", "--verbose", action="store_true",
                    help="show debug log lines and tracebacks")
     p.add_argument("--host", help=f"gateway host (default {DEFAULT_HOST})")
-    p.add_argument("--port", help=f"gateway port (default {DEFAULT_PORT})")
+    p.add_argument("--port", help=f"gateway port (default: try {', '.join(map(str, USUAL_PORTS))} in turn)")
     p.add_argument("--client-id", help=f"API client id (default {DEFAULT_CLIENT_ID})")
     p.add_argument("--connect-timeout", metavar="SECONDS",
                    help=f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})")
@@ -68,8 +71,9 @@ def main(argv: list[str] | None = None) -> int:
         return BAD_WORDS
     except SystemExit as exc:  # --help, or words argparse refused (already told)
         return exc.code if isinstance(exc.code, int) else BAD_WORDS
-    # Log lines wipe the status line first, so the two never share a line.
-    handler = setup_logging(args.verbose, status_line.guarded(sys.stderr))
+    # Log lines wipe the status line first, so the two never share a line, and
+    # redraw an open prompt below themselves.
+    handler = setup_logging(args.verbose, status_line.guarded(prompt_output.STDERR))
     try:
         return _run(args, view)
     except KeyboardInterrupt:
@@ -90,8 +94,11 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     except SettingsError as exc:
         print(f"corvane: {exc}", file=sys.stderr)
         return BAD_WORDS
-    commands.load_command_modules(verbose=args.verbose)
     home = default_home()
+    if not (args.command == "help" and help_catalog.use_saved(home)):
+        commands.load_command_modules(verbose=args.verbose)
+        help_catalog.save(home)
+    sorvel_cache.use_store(store_path(home))
     console = Console(settings, KeyValueStore(home / "store.json"), verbose=args.verbose,
                       interactive=args.command is None, use_gateway=not args.no_gateway)
     try:
@@ -106,3 +113,4 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     finally:
         console.close()
         frame.set_rows(None)
+        sorvel_cache.use_store(None)

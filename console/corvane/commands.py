@@ -87,7 +87,39 @@ def usage(word: str, cls: type) -> str:
         return word
 
 
+@dataclass(frozen=True)
+class CachedCommand:
+    """What help shows of a command whose module was not loaded (``help_catalog``)."""
+
+    word: str
+    category: str
+    summary: str
+    help: str
+
+
+_cached: dict[str, CachedCommand] = {}
+
+
+def use_cached_catalog(entries: list[CachedCommand]) -> None:
+    _cached.clear()
+    _cached.update((e.word, e) for e in entries)
+
+
+def cached_help(word: str) -> str | None:
+    """The saved help text of a command not loaded in this process."""
+    if find(word) is not None:
+        return None
+    entry = _cached.get(word) or _cached.get(word.lower())
+    return entry.help if entry else None
+
+
+def known_words() -> list[str]:
+    return sorted({*COMMANDS, *_cached})
+
+
 def catalog() -> list[CommandInfo]:
+    if not COMMANDS and _cached:
+        return [CommandInfo(e.word, None, e.category, e.summary) for _, e in sorted(_cached.items())]
     infos = []
     for word in sorted(COMMANDS):
         cls = COMMANDS[word]

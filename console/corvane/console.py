@@ -6,7 +6,9 @@ import sys
 import traceback
 from typing import Any, Callable, TextIO
 
-from corvane import bar_views, builtins, commands, quote_words
+from corvane import bar_views, builtins, commands, quote_words, word_checks
+from corvane.cache_words import cache_word
+from corvane.gateway import sorvel_cache
 from corvane.gateway.connection import GatewaySettings
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
@@ -49,7 +51,11 @@ class Console:
         self._connect_tried = True
         if not self.use_gateway:
             return False
-        return self.session.connect(quiet=not self.verbose)
+        # At the prompt a lost gateway is worth getting back; a one-shot command just ends.
+        self.session.link.reconnector.enabled = self.interactive
+        ok = self.session.connect(quiet=not self.verbose)
+        self.settings = self.session.link.settings  # the port that answered
+        return ok
 
     @property
     def connected(self) -> bool:
@@ -82,6 +88,8 @@ class Console:
             return self._group(word, rest)
         if word in quote_words.WORDS:
             return quote_words.handle(self, word, rest)
+        if word == "cache":
+            return self._cache(rest)
         if self.interactive and word == "connect":
             if self.connected:
                 self.say(f"already connected to {self.settings.address}")
@@ -115,6 +123,11 @@ class Console:
         # The store has said why; a change that is not on disk is gone when a one-shot run ends.
         return FAILED if self.store.unsaved else OK
 
+    def _cache(self, rest: list[str]) -> int:
+        usable, text = cache_word(sorvel_cache.default_store_path(), rest)
+        (self.say if usable else self.complain)(text)
+        return OK if usable else BAD_WORDS
+
     def _command(self, word: str, rest: list[str]) -> int:
         if commands.find(word) is None:
             self.complain(builtins.unknown_command_message(word))
@@ -131,14 +144,18 @@ class Console:
             return BAD_WORDS
         except Exception as exc:
             return self._crashed(word, exc)
+        refused = word_checks.refusal(word, op)
+        if refused:
+            self.complain(f"{word}: {refused}")
+            return BAD_WORDS
         if not self._connect_tried:
             self.connect()
         with self.views.waiting(word, rest):
             outcome = self.session.execute(op)
         self.views.took(op, outcome)
-        return self._report(word, outcome)
+        return self._report(word, outcome, op)
 
-    def _report(self, word: str, outcome: Outcome) -> int:
+    def _report(self, word: str, outcome: Outcome, op: Any = None) -> int:
         if outcome.kind == "cancelled":
             self.complain(f"{word}: cancelled")
             return INTERRUPTED
@@ -150,9 +167,14 @@ class Console:
             return self._crashed(word, outcome.error)
         result = outcome.value
         if is_failure(result):
-            print(summarize(result), file=self.err, flush=True)
+            why = "; ".join(outcome.gateway_errors)
+            print(summarize(result) + (f" (the gateway said: {why})" if why else ""),
+                  file=self.err, flush=True)
             return FAILED
-        self.say(summarize(result, saved_groups=self.store.groups()))
+        self.say(summarize(result, saved_groups=self.store.groups())
+                 + word_checks.contract_month(getattr(op, "state", None), result))
+        for note in word_checks.notes(word, op, result):
+            self.complain(f"note: {note}")
         return OK
 
     def _crashed(self, word: str, exc: BaseException | None) -> int:

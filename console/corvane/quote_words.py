@@ -11,12 +11,13 @@ import os
 import select
 import sys
 import weakref
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from corvane.helpers import nameForContract
 from corvane.kvstore import group_key
-from corvane.live_quotes import LiveQuotes
 from corvane.quote_table import render
+
+if TYPE_CHECKING:  # the client library loads with the first quote, not with --help
+    from corvane.live_quotes import LiveQuotes
 
 WORDS = ("quote", "unquote", "quotes")
 USAGE = {
@@ -28,7 +29,7 @@ USAGE = {
 REFRESH = 0.5
 GROUP_MARK = "@"
 
-_live: weakref.WeakKeyDictionary[Any, LiveQuotes] = weakref.WeakKeyDictionary()
+_live: weakref.WeakKeyDictionary[Any, "LiveQuotes"] = weakref.WeakKeyDictionary()
 
 
 class NoSuchGroup(LookupError):
@@ -65,13 +66,17 @@ def _expand(store: Any, words: list[str]) -> tuple[list[Any], set[str]]:
 
 
 def _name(item: Any) -> str:
-    return item.strip().upper() if isinstance(item, str) else nameForContract(item)
+    if isinstance(item, str):
+        return item.strip().upper()
+    from corvane.helpers import nameForContract
+    return nameForContract(item)
 
 
 def live_quotes(session: Any) -> LiveQuotes:
     """The session's live quotes, set up the first time they are needed."""
     live = _live.get(session)
     if live is None:
+        from corvane.live_quotes import LiveQuotes
         live = _live[session] = session.loop_thread.call(lambda: LiveQuotes(session.ib, session.state))
     return live
 

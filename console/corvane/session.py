@@ -11,15 +11,15 @@ from __future__ import annotations
 
 import asyncio
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable
 
 from loguru import logger
 
 from corvane import commands
 from corvane.gateway.connection import GatewayLink, GatewaySettings
+from corvane.gateway.error_watch import gateway_errors
 from corvane.kvstore import KeyValueStore
-from corvane.state import ConsoleState
 from ferrut.dispatch import bind_words
 
 #: How long a cancelled command may take to unwind before the prompt returns anyway.
@@ -41,6 +41,8 @@ class Outcome:
     kind: str
     value: Any = None
     error: BaseException | None = None
+    #: What the gateway reported as wrong while the command ran.
+    gateway_errors: list[str] = field(default_factory=list)
 
 
 class LoopThread:
@@ -150,6 +152,7 @@ class Session:
         # transport to the loop it runs on.
         self.ib = self.loop_thread.call(ib_factory)
         self.link = GatewayLink(self.ib, settings)
+        from corvane.state import ConsoleState  # brings in the client library; not needed for help
         self.state = ConsoleState(self.link)
         self.store = store if store is not None else KeyValueStore()
 
@@ -186,7 +189,19 @@ class Session:
     def execute(self, op: Any) -> Outcome:
         if getattr(op, "requires_gateway", True) and not self.connected:
             return Outcome("error", error=GatewayRequired("this command needs a gateway connection"))
-        return self.loop_thread.run(op.run)
+        said: list[str] = []
+
+        async def watched() -> Any:
+            # Subscribed on the loop's thread, where the client emits its events.
+            with gateway_errors(self.ib) as seen:
+                try:
+                    return await op.run()
+                finally:
+                    said.extend(seen)
+
+        outcome = self.loop_thread.run(watched)
+        outcome.gateway_errors = said
+        return outcome
 
     def close(self) -> None:
         try:

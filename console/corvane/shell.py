@@ -8,12 +8,13 @@ import sys
 import traceback
 from pathlib import Path
 
-from corvane.cmds.base import COMMANDS
+from corvane import prompt_output
+from corvane.completion import Completer
 from corvane.console import Console
 
 HISTORY_LENGTH = 2000
-OWN_WORDS = ("help", "group", "ungroup", "quote", "unquote", "quotes", "connect", "exit", "quit",
-             "rows", "chart", "export")
+OWN_WORDS = ("help", "group", "ungroup", "quote", "unquote", "quotes", "cache", "connect", "exit",
+             "quit", "rows", "chart", "export")
 
 try:
     import readline
@@ -21,15 +22,12 @@ except ImportError:  # a Python built without it still gets a plain prompt
     readline = None
 
 
-def _complete_word(text: str, state: int) -> str | None:
-    line = readline.get_line_buffer().lstrip() if readline else ""
-    if " " in line:  # only the command word is completed
-        return None
-    options = sorted(w for w in {*COMMANDS, *OWN_WORDS} if w.startswith(text))
-    return options[state] if state < len(options) else None
+def _history_lines() -> list[str]:
+    n = readline.get_current_history_length()
+    return [readline.get_history_item(i) or "" for i in range(1, n + 1)]
 
 
-def _start_line_editing(history: Path) -> int:
+def _start_line_editing(history: Path, console: Console) -> int:
     """Load the history; the number of lines it had, so only new ones are appended later."""
     if readline is None:
         return 0
@@ -38,7 +36,9 @@ def _start_line_editing(history: Path) -> int:
         readline.read_history_file(history)
     except OSError:
         pass
-    readline.set_completer(_complete_word)
+    completer = Completer(OWN_WORDS, console.store.groups, _history_lines,
+                          readline.get_line_buffer)
+    readline.set_completer(completer.complete)
     readline.set_completer_delims(" \t")
     if "libedit" in (readline.__doc__ or ""):
         readline.parse_and_bind("bind ^I rl_complete")
@@ -67,7 +67,7 @@ def _save_history(history: Path, loaded: int) -> None:
 def interact(console: Console, history: Path) -> int:
     """Read and run lines until Ctrl-D or exit."""
     tty = sys.stdin.isatty()
-    loaded = _start_line_editing(history)
+    loaded = _start_line_editing(history, console)
     if tty:
         console.say("corvane console: help lists the commands, Ctrl-C stops a command, "
                     "Ctrl-D leaves.")
@@ -79,6 +79,7 @@ def interact(console: Console, history: Path) -> int:
         while True:
             prompt = ("corvane> " if console.connected else "corvane (no gateway)> ") if tty else ""
             try:
+                prompt_output.STDERR.prompt_open(prompt)
                 line = input(prompt)
             except EOFError:
                 if tty:
@@ -88,6 +89,8 @@ def interact(console: Console, history: Path) -> int:
                 # Ctrl-C at the prompt drops the half-typed line, as in a shell.
                 console.say("")
                 continue
+            finally:
+                prompt_output.STDERR.prompt_open(None)
             try:
                 words = shlex.split(line)
             except ValueError as exc:

@@ -15,6 +15,8 @@ class ConsoleState:
         self.link = link
         #: symbol -> live entry (an object whose ``ticker`` carries the contract)
         self.quoteState: dict[str, Any] = {}
+        #: symbol as the console names it -> the contract it last resolved to
+        self.resolved: dict[str, Any] = {}
 
     @property
     def connected(self) -> bool:
@@ -28,4 +30,7 @@ class ConsoleState:
         """Resolve a typed symbol through the gateway: (symbol, contract), or ("", None)."""
         if not self.connected:
             raise ConnectionError("no gateway connection")
-        return await resolve_symbol(self.ib, symbol)
+        name, contract = await resolve_symbol(self.ib, symbol)
+        if name:
+            self.resolved[name] = contract
+        return name, contract

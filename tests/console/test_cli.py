@@ -98,6 +98,24 @@ class TestHelp:
 
 
 class TestChildProcess:
+    def test_help_imports_neither_the_client_library_nor_pandas(self, private_home):
+        probe = ("import sys; from corvane.cli import main; status = main(sys.argv[1:]); "
+                 "print(status, sorted({m.split('.')[0] for m in sys.modules} & {'ib_async', 'pandas'}))")
+
+        def heavy(*args: str) -> str:
+            done = subprocess.run([sys.executable, "-c", probe, *args], capture_output=True, text=True,
+                                  timeout=60, env=console_env(private_home))
+            return done.stdout.splitlines()[-1]
+
+        assert heavy("--help") == "0 []"
+        heavy("help")  # the first help loads the command modules and keeps what help shows
+        assert heavy("help") == "0 []"
+        assert heavy("help", "fakebars") == "0 []"
+        assert "Print made-up bars" in run_console(private_home, "help").stdout
+        # A catalog it cannot trust means loading the modules again.
+        (private_home / "commands.json").write_text("{}")
+        assert heavy("help") == "0 ['ib_async', 'pandas']"
+
     def test_python_m_corvane_runs_one_command(self, private_home):
         done = run_console(private_home, "--no-gateway", "fakebars", "msft", "1")
         assert done.returncode == 0, done.stderr

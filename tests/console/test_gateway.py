@@ -28,7 +28,8 @@ def log_lines():
 class TestSettings:
     def test_options_beat_environment_beat_defaults(self):
         env = {"CORVANE_IB_HOST": "10.1.1.1", "CORVANE_IB_PORT": "4002"}
-        assert resolve_settings(env={}) == GatewaySettings("127.0.0.1", 4001, DEFAULT_CLIENT_ID, 2.0)
+        assert resolve_settings(env={}) == GatewaySettings("127.0.0.1", 4001, DEFAULT_CLIENT_ID, 2.0,
+                                                           discover=True)
         s = resolve_settings(env=env)
         assert (s.host, s.port) == ("10.1.1.1", 4002)
         s = resolve_settings(port="7497", client_id="3", env=env)

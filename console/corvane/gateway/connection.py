@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
-import asyncio
 import logging
 import os
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Mapping
 
 from loguru import logger
+
+from corvane.gateway import bar_dates
+from corvane.gateway.discovery import USUAL_PORTS, failure_text, try_ports
+from corvane.gateway.reconnect import Reconnector
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 4001
@@ -33,6 +36,8 @@ class GatewaySettings:
     port: int = DEFAULT_PORT
     client_id: int = DEFAULT_CLIENT_ID
     timeout: float = DEFAULT_TIMEOUT
+    #: No port was named: try the usual ones in turn.
+    discover: bool = False
 
     @property
     def address(self) -> str:
@@ -60,7 +65,9 @@ def resolve_settings(host: str | None = None, port: Any = None, client_id: Any =
         text = env.get(name, "").strip()
         return text if text else default
 
+    port_named = port is not None or bool(env.get(PORT_ENV, "").strip())
     return GatewaySettings(
+        discover=not port_named,
         host=str(pick(host, HOST_ENV, DEFAULT_HOST)),
         port=_number(int, pick(port, PORT_ENV, DEFAULT_PORT), "gateway port", 1, 65535),
         client_id=_number(int, pick(client_id, CLIENT_ID_ENV, DEFAULT_CLIENT_ID),
@@ -95,6 +102,8 @@ class GatewayLink:
         self.settings = settings
         self._up = False
         self._closing = False
+        #: Off unless the prompt turns it on: a one-shot command has no later to reconnect for.
+        self.reconnector = Reconnector(self.reconnect_once)
         ib.disconnectedEvent += self._on_disconnected
 
     @property
@@ -107,30 +116,40 @@ class GatewayLink:
             return False
 
     async def connect(self, *, quiet: bool = True) -> bool:
-        """Try the gateway once; on failure say so in one line and carry on without it."""
+        """Try the gateway (each usual port when none was named); on failure say why in one
+        line and carry on without it."""
         s = self.settings
         self._closing = False
-        try:
-            with _quiet_client_log(quiet):
-                await self.ib.connectAsync(s.host, s.port, clientId=s.client_id,
-                                           readonly=True, timeout=s.timeout)
-        except asyncio.CancelledError:
-            raise
-        except Exception as exc:
+        self.reconnector.stop()
+        bar_dates.install()
+        ports = USUAL_PORTS if s.discover else (s.port,)
+        with _quiet_client_log(quiet):
+            attempts = await try_ports(self.ib, s.host, ports, s.client_id, s.timeout)
+        if not attempts[-1].ok:
             self._up = False
-            reason = str(exc) or type(exc).__name__
-            if isinstance(exc, (TimeoutError, asyncio.TimeoutError)):
-                reason = f"no answer within {s.timeout:g} s"
-            elif isinstance(exc, ConnectionRefusedError):
-                reason = "connection refused"
-            logger.warning("No gateway at {} ({}); running without one", s.address, reason)
+            logger.warning("{}", failure_text(s.host, attempts, s.client_id))
+            return False
+        self.settings = replace(s, port=attempts[-1].port)
+        self._up = True
+        tried = [str(a.port) for a in attempts[:-1]]
+        logger.info("Connected to the gateway at {} (client id {}{})", self.settings.address,
+                    s.client_id, f"; nothing on {', '.join(tried)}" if tried else "")
+        return True
+
+    async def reconnect_once(self) -> bool:
+        """One quiet attempt at the port last used, with the same client object."""
+        s = self.settings
+        with _quiet_client_log(True):
+            attempts = await try_ports(self.ib, s.host, (s.port,), s.client_id, s.timeout)
+        if self._closing or not attempts[-1].ok:
             return False
         self._up = True
-        logger.info("Connected to the gateway at {} (client id {})", s.address, s.client_id)
+        logger.info("Reconnected to the gateway at {}", s.address)
         return True
 
     def close(self) -> None:
         self._closing = True
+        self.reconnector.stop()
         was_up, self._up = self._up, False
         if was_up:
             try:
@@ -139,7 +158,14 @@ class GatewayLink:
                 logger.debug("Disconnect failed: {}", exc)
 
     def _on_disconnected(self, *args: Any) -> None:
-        if self._up and not self._closing:
+        lost = self._up and not self._closing
+        self._up = False
+        if not lost:
+            return
+        if self.reconnector.enabled:
+            logger.warning("Gateway connection at {} lost; reconnecting in the background",
+                           self.settings.address)
+            self.reconnector.start()
+        else:
             logger.warning("Gateway connection at {} lost; running without one",
                            self.settings.address)
-        self._up = False

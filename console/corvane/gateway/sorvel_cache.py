@@ -14,7 +14,10 @@ import os
 import time
 from collections import OrderedDict
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Callable, Hashable
+
+from corvane.gateway.candle_store import CandleStore, StoredKey, key_text
 
 #: Default bound on the bar records held by one cache.
 DEFAULT_MAX_RECORDS = 2_000_000
@@ -80,6 +83,49 @@ class _Entry:
     stored_at: float
 
 
+#: The store file every cache built without an explicit ``store`` uses; None: memory only.
+_default_store_path: Path | None = None
+_made_stores: list[CandleStore] = []
+
+
+def use_store(path: Path | None) -> None:
+    """Make caches built from now on keep their entries in the SQLite file ``path`` too,
+    written behind the command's back; None: from now on in memory only, after
+    finishing the writes of the stores made so far."""
+    global _default_store_path
+    _default_store_path = None if path is None else Path(path)
+    if path is None:
+        while _made_stores:
+            _made_stores.pop().flush()
+
+
+def default_store_path() -> Path | None:
+    return _default_store_path
+
+
+_INT64 = range(-2**63, 2**63)
+
+
+def _stored_key(key: Hashable) -> StoredKey | None:
+    texts = [getattr(key, n) for n in ("symbol", "period", "adjust", "start", "end") if hasattr(key, n)]
+    if not all(type(t) is str for t in texts):
+        return None
+    if isinstance(key, CountKey):
+        if type(key.count) is not int or key.count not in _INT64:
+            return None  # SQLite cannot hold the count; such a query stays in memory
+        return StoredKey(key_text("count", key.symbol, key.period, key.adjust, key.count),
+                         "count", key.symbol, key.period, key.adjust, key.count)
+    if isinstance(key, RangeKey):
+        return StoredKey(key_text("range", key.symbol, key.period, key.adjust, key.start, key.end),
+                         "range", key.symbol, key.period, key.adjust)
+    if isinstance(key, IntradayKey):
+        return StoredKey(key_text("intraday", key.symbol), "intraday", key.symbol)
+    return None  # a key of some other caller's making stays in memory
+
+
+_DEFAULT = object()
+
+
 def _env_max_records() -> int:
     text = os.environ.get(MAX_RECORDS_ENV, "").strip()
     if not text:
@@ -96,8 +142,9 @@ class SorvelCache:
 
     ``clock`` gives monotonic seconds and ``today`` the local calendar date;
     both are injectable so expiry can be stepped through without sleeping.
-    Lists are copied on the way in and out, so a caller that appends to the
-    list it got cannot change what the next caller sees.
+    A hit from memory is the very list that was stored (callers hand it on
+    as their result); one from the store on disk is an equal list, which is
+    then kept in memory for the rest of its freshness.
     """
 
     def __init__(
@@ -106,6 +153,8 @@ class SorvelCache:
         max_records: int | None = None,
         clock: Callable[[], float] = time.monotonic,
         today: Callable[[], dt.date] = dt.date.today,
+        store: CandleStore | Path | None = _DEFAULT,  # type: ignore[assignment]
+        wall_clock: Callable[[], float] = time.time,
     ) -> None:
         if max_records is None:
             max_records = _env_max_records()
@@ -116,6 +165,15 @@ class SorvelCache:
         self._today = today
         self._entries: OrderedDict[Hashable, _Entry] = OrderedDict()
         self._records = 0
+        if store is _DEFAULT and _default_store_path is not None:
+            store = CandleStore(_default_store_path, clock=wall_clock, write_behind=True)
+            _made_stores.append(store)
+        elif store is _DEFAULT:
+            store = None
+        if store is not None and not isinstance(store, CandleStore):
+            store = CandleStore(store, clock=wall_clock)
+        self.store: CandleStore | None = store
+        self._wall_clock = wall_clock
 
     # -- keys -------------------------------------------------------------
 
@@ -136,19 +194,37 @@ class SorvelCache:
     def get(self, key: Hashable) -> list | None:
         entry = self._fresh_entry(key)
         if entry is None:
-            return None
+            return self._get_stored(key)
         self._entries.move_to_end(key)
         # The very list that was stored: callers hand it on as their result.
         return entry.records
 
     def set(self, key: Hashable, records: list) -> None:
+        ttl = self._ttl(key)
+        self._remember(key, records, ttl)
+        stored = _stored_key(key) if self.store is not None else None
+        if stored is not None:
+            self.store.put(stored, records, ttl)
+
+    def _get_stored(self, key: Hashable) -> list | None:
+        stored = _stored_key(key) if self.store is not None else None
+        if stored is None:
+            return None
+        found = self.store.get(stored)
+        if found is None:
+            return None
+        records, expires_at = found
+        ttl = None if expires_at is None else max(0.0, expires_at - self._wall_clock())
+        self._remember(key, records, ttl)
+        return records
+
+    def _remember(self, key: Hashable, records: list, ttl: float | None) -> None:
         self._drop(key)
         if len(records) > self.max_records:
             # Keeping it would mean flushing everything else for one entry
             # that still could not fit; the next query simply fetches again.
             return
         now = self._clock()
-        ttl = self._ttl(key)
         expires_at = None if ttl is None else now + ttl
         self._entries[key] = _Entry(records, expires_at, now)
         self._records += len(records)
@@ -175,13 +251,25 @@ class SorvelCache:
             if best is None or entry.stored_at >= best.stored_at:
                 best_key, best = key, entry
         if best is None:
-            return None
+            return self._larger_stored(symbol, period, adjust, count)
         self._entries.move_to_end(best_key)
         return best.records[-count:]
 
+    def _larger_stored(self, symbol: str, period: str, adjust: str, count: int) -> list | None:
+        if self.store is None:
+            return None
+        stored = _stored_key(CountKey(symbol, period, adjust, count))
+        if stored is None:
+            return None
+        records = self.store.larger(stored)
+        return None if records is None else records[-count:]
+
     def clear(self) -> None:
+        """Forget every entry, on disk too."""
         self._entries.clear()
         self._records = 0
+        if self.store is not None:
+            self.store.clear()
 
     def __len__(self) -> int:
         return len(self._entries)

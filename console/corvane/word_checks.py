@@ -1,0 +1,174 @@
+"""What the console tells about a command's words: the ones it refuses, and how the rest were read.
+
+The sorvel command's word rules are fixed (period words are exact and
+case-sensitive, any unrecognised word becomes the adjustment word, the
+request span follows from the count). A user who typed ``MONTH`` or
+``adjusted`` gets an answer that looks right and is not what was meant, so
+after the result the console says how such words were taken. Words that
+cannot give any answer (a count below one, a date that is not on the
+calendar) are refused before the command runs, in one line.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import math
+import re
+import sys
+from typing import Any, Callable
+
+from corvane.gateway.sorvel_cache import PERIOD_SECONDS
+
+_DATE_SHAPE = re.compile(r"^\d{4}-\d{2}-\d{2}$")
+_RELATIVE_DAYS = ("today", "yesterday")
+_ADJUST_WORDS = ("adj", "forward", "none")
+_PERIOD_LIST = "1m, 5m, 15m, 30m, 1h, day, week, month, year (aliases minute, hour, d, w, m, y, 1d, 1mo)"
+
+
+def _is_date(word: str) -> bool:
+    return word in _RELATIVE_DAYS or _DATE_SHAPE.match(word) is not None
+
+
+def _bad_date(word: str) -> str | None:
+    if word in _RELATIVE_DAYS:
+        return None
+    try:
+        dt.date.fromisoformat(word)
+    except ValueError:
+        return f"{word!r} is not a date on the calendar (dates are YYYY-MM-DD)"
+    return None
+
+
+def _day(word: str) -> dt.date:
+    today = dt.datetime.now().date()
+    if word == "today":
+        return today
+    if word == "yesterday":
+        return today - dt.timedelta(days=1)
+    return dt.date.fromisoformat(word)
+
+
+def _int(word: str) -> int | None:
+    try:
+        return int(word)
+    except ValueError:
+        return None
+
+
+def _latest_words(rest: list[str], defaults: dict) -> tuple[str, int, bool]:
+    """(period word, count asked, whether a count word was typed), read as the command reads them."""
+    period, at = "day", 0
+    if rest and rest[0] in PERIOD_SECONDS:
+        period, at = rest[0], 1
+    count = defaults.get(period, 100)
+    typed = at < len(rest) and _int(rest[at]) is not None
+    if typed:
+        count = _int(rest[at])
+    return period, count, typed
+
+
+def _tables(op: Any) -> dict[str, Any]:
+    module = sys.modules.get(type(op).__module__)
+    names = ("PERIOD_MAP", "PERIOD_DEFAULT_COUNT", "BAR_SECONDS", "DURATION_FACTOR")
+    return {n: getattr(module, n, None) or {} for n in names}
+
+
+def _span(period: str, count: int, tables: dict[str, Any]) -> str:
+    size = tables["PERIOD_MAP"].get(period)
+    seconds = tables["BAR_SECONDS"].get(size, 86_400)
+    try:
+        days = math.ceil(count * seconds * tables["DURATION_FACTOR"].get(period, 1.0) / 86_400)
+    except OverflowError:
+        return "longest"
+    return f"{days} D" if days <= 365 else f"{math.ceil(days / 365)} Y"
+
+
+def sorvel_refusal(op: Any) -> str | None:
+    rest = list(getattr(op, "rest", None) or [])
+    if not rest or rest[0] == "intraday":
+        return None
+    if _is_date(rest[0]):
+        dates = rest[:2] if len(rest) > 1 and _is_date(rest[1]) else rest[:1]
+        for word in dates:
+            if why := _bad_date(word):
+                return why
+        start, end = (_day(w) for w in (dates + ["today"])[:2])
+        if start >= end:
+            return (f"the start date must be before the end date, and {start} is not before "
+                    f"{end}")
+        return None
+    _, count, typed = _latest_words(rest, _tables(op)["PERIOD_DEFAULT_COUNT"])
+    if typed and count < 1:
+        return f"the count must be 1 or more, not {count}"
+    return None
+
+
+def _adjust_note(word: str, date_range: bool) -> str | None:
+    if word in _ADJUST_WORDS:
+        return None
+    head = f"{word!r} was read as the adjustment word"
+    if word.lower() in PERIOD_SECONDS:
+        return f"{head}; period words are lower case ({word.lower()}): {_PERIOD_LIST}"
+    if word.lower() in _ADJUST_WORDS or word.lower().startswith("adj"):
+        return f"{head} and is not one, so prices are unadjusted; use adj or forward"
+    if date_range and _int(word) is not None:
+        return f"{head}; a date range takes no count"
+    return f"{head}; periods are {_PERIOD_LIST}; adjustment words are adj, forward, none"
+
+
+def sorvel_notes(op: Any, result: dict) -> list[str]:
+    rest = list(getattr(op, "rest", None) or [])
+    notes = []
+    adjust = result.get("adjust")
+    if isinstance(adjust, str):
+        note = _adjust_note(adjust, bool(rest) and _is_date(rest[0]))
+        if note:
+            notes.append(note)
+    bars = result.get("bars")
+    if "count" in result and isinstance(bars, list) and not (rest and _is_date(rest[0])):
+        tables = _tables(op)
+        period, asked, _ = _latest_words(rest, tables["PERIOD_DEFAULT_COUNT"])
+        if 0 < len(bars) < asked:
+            if result.get("source") == "yfinance":
+                notes.append(f"asked {asked}, Yahoo Finance gave {len(bars)}")
+            else:
+                notes.append(f"asked {asked}, the gateway's {_span(period, asked, tables)} span "
+                             f"gave {len(bars)}")
+    return notes
+
+
+def contract_month(state: Any, result: Any) -> str:
+    """ " (ESZ5, contract month 2025-12)" when the result's symbol was resolved as a future."""
+    symbol = result.get("symbol") if isinstance(result, dict) else None
+    if not isinstance(symbol, str) or not symbol.startswith("/"):
+        return ""
+    contract = getattr(state, "resolved", {}).get(symbol)
+    month = str(getattr(contract, "lastTradeDateOrContractMonth", "") or "")
+    if len(month) < 6 or not month[:6].isdigit():
+        return ""
+    local = getattr(contract, "localSymbol", "") or ""
+    return f" ({local + ', ' if local else ''}contract month {month[:4]}-{month[4:6]})"
+
+
+_REFUSALS: dict[str, Callable[[Any], str | None]] = {"sorvel": sorvel_refusal}
+_NOTES: dict[str, Callable[[Any, dict], list[str]]] = {"sorvel": sorvel_notes}
+
+
+def refusal(word: str, op: Any) -> str | None:
+    """Why the command's words cannot give an answer, or None."""
+    check = _REFUSALS.get(word.lower())
+    try:
+        return check(op) if check else None
+    except Exception:  # when in doubt the command itself decides
+        return None
+
+
+def notes(word: str, op: Any, result: Any) -> list[str]:
+    """Lines saying how words of a successful result were read."""
+    tell = _NOTES.get(word.lower())
+    if tell is None or not isinstance(result, dict) or "error" in result:
+        return []
+    try:
+        return tell(op, result)
+    except Exception:  # a remark about the words must never cost the user the answer
+        return []

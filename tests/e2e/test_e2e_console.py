@@ -1,0 +1,104 @@
+"""The corvane command line against the loopback gateway: the cache on disk, and what it says about words."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import corvane
+import corvane.cmds.quotes.sorvel as sorvel
+from corvane.cli import main
+
+CONSOLE = Path(corvane.__file__).resolve().parents[1]
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch) -> Path:
+    home = tmp_path / "home"
+    monkeypatch.setenv("CORVANE_HOME", str(home))
+    for name in ("CORVANE_IB_HOST", "CORVANE_IB_PORT", "CORVANE_IB_CLIENT_ID", "CORVANE_IB_TIMEOUT",
+                 "CORVANE_COMMAND_MODULES"):
+        monkeypatch.delenv(name, raising=False)
+    return home
+
+
+def corvane_cli(home: Path, *args: str) -> subprocess.CompletedProcess:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
+    env.update(PYTHONPATH=str(CONSOLE), CORVANE_HOME=str(home))
+    return subprocess.run([sys.executable, "-m", "corvane", *args], capture_output=True, text=True,
+                          timeout=60, env=env)
+
+
+def test_a_repeated_one_shot_query_is_answered_from_disk_with_the_gateway_gone(
+        loopback_gateway_factory, home):
+    gateway = loopback_gateway_factory()
+    port = str(gateway.port)
+    first = corvane_cli(home, "--port", port, "sorvel", "AAPL", "day", "100")
+    assert first.returncode == 0, first.stderr
+    assert first.stdout.splitlines()[-1] == "AAPL 100 bars from ibkr"
+    gateway.stop()
+
+    again = corvane_cli(home, "--port", port, "sorvel", "AAPL", "day", "100")
+    assert again.returncode == 0, again.stderr
+    assert "No gateway" in again.stderr and "yfinance sorvel" not in again.stderr  # no download
+    summary = again.stdout.splitlines()[-1]
+    assert summary.startswith("AAPL 100 bars") and summary.endswith("(cached)")
+
+    info = corvane_cli(home, "cache", "info")
+    assert info.returncode == 0 and "1 entry (1 fresh), 100 bars" in info.stdout
+    assert corvane_cli(home, "cache", "clear").returncode == 0
+    assert "0 entries" in corvane_cli(home, "cache", "info").stdout
+
+
+class TestWords:
+    @pytest.fixture
+    def run(self, loopback_gateway_factory, home, capsys, monkeypatch):
+        port = str(loopback_gateway_factory(refuse_symbols=["MSFT"]).port)
+
+        def run(*words: str):
+            monkeypatch.setattr(sorvel, "_sorvel_cache", None)
+            status = main(["--port", port, "sorvel", *words])
+            out, err = capsys.readouterr()
+            return status, out, err
+
+        return run
+
+    @pytest.mark.parametrize("words, line", [
+        (["AAPL", "day", "-5"], "corvane: sorvel: the count must be 1 or more, not -5"),
+        (["AAPL", "0"], "corvane: sorvel: the count must be 1 or more, not 0"),
+        (["AAPL", "2026-02-30"], "corvane: sorvel: '2026-02-30' is not a date on the calendar"),
+        (["AAPL", "2025-01-02", "2025-13-01", "day"], "corvane: sorvel: '2025-13-01' is not a date"),
+        (["AAPL", "2025-06-01", "2025-01-01"], "corvane: sorvel: the start date must be before the end"),
+        (["AAPL", "today"], "corvane: sorvel: the start date must be before the end date"),
+    ])
+    def test_words_that_cannot_give_an_answer_exit_2_in_one_line(self, run, words, line):
+        status, out, err = run(*words)
+        assert status == 2
+        assert err.startswith(line) and len(err.splitlines()) == 1 and out == ""
+
+    @pytest.mark.parametrize("words, note", [
+        (["AAPL", "MONTH", "2"], "'MONTH' was read as the adjustment word; period words are lower case (month)"),
+        (["AAPL", "day", "2", "adjusted"], "'adjusted' was read as the adjustment word and is not one"),
+        (["AAPL", "1m", "2000"], "asked 2000, the gateway's 2 D span gave 780"),
+    ])
+    def test_a_result_says_how_surprising_words_were_read(self, run, words, note):
+        status, out, err = run(*words)
+        assert status == 0
+        assert f"note: {note}" in err
+        assert run("AAPL", "day", "2", "adj")[2].count("note:") == 0
+
+    def test_a_failure_names_the_reason_the_gateway_gave(self, run, yahoo):
+        yahoo.Ticker = None  # the fallback's download fails too (the fetch wrapper logs it)
+        status, _, err = run("MSFT", "day", "3")
+        assert status == 1
+        assert "error: MSFT: No data returned (the gateway said: error 162: " in err
+
+    def test_a_future_names_its_contract_month(self, run):
+        status, out, _ = run("/ES", "day", "3")
+        assert status == 0
+        assert out.splitlines()[-1].startswith("/ES 3 bars from ibkr (ES")
+        assert ", contract month 20" in out.splitlines()[-1]
