@@ -22,6 +22,22 @@ from sorvel_frames_support import assert_same_records, assert_same_table, plain_
 NEW_YORK = ZoneInfo("America/New_York")
 
 
+class FarZone(dt.tzinfo):
+    """A zone whose offset lies outside any real one; shared, not copied, as ZoneInfo zones are."""
+
+    def __init__(self, offset):
+        self.offset = offset
+
+    def utcoffset(self, when):
+        return self.offset
+
+    def dst(self, when):
+        return None
+
+    def __deepcopy__(self, memo):
+        return self
+
+
 def minute_bars(n, first=dt.datetime(2025, 3, 3, 9, 30, tzinfo=NEW_YORK), step=dt.timedelta(minutes=1)):
     rnd = random.Random(n)
     bars = BarDataList()
@@ -118,6 +134,13 @@ class TestGatewayBars:
         bars = minute_bars(2)
         bars[1].date = dt.datetime(2300, 1, 1, tzinfo=NEW_YORK)
         matches_pandas(gateway_intraday, bars)
+
+    @pytest.mark.parametrize("offset, first", [
+        (dt.timedelta(days=-90000), dt.datetime(2025, 3, 3, 9, 30)),  # beyond 64-bit nanoseconds
+        (dt.timedelta(days=-300), dt.datetime(2261, 12, 1)),  # beyond what pandas holds
+    ], ids=["overflow", "out-of-range"])
+    def test_zones_that_answer_far_offsets(self, gateway_intraday, offset, first):
+        matches_pandas(gateway_intraday, minute_bars(3, first=first.replace(tzinfo=FarZone(offset))))
 
     def test_mixed_zones_and_naive_times(self, gateway_intraday):
         bars = minute_bars(3)

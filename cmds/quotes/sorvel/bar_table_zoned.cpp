@@ -19,7 +19,7 @@ using namespace native;
 namespace {
 
 // Days from 1970-01-01 to the given proleptic Gregorian date.
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
     const unsigned yoe = static_cast<unsigned>(y - era * 400);
@@ -34,7 +34,31 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
 constexpr int kFirstYear = 1678;
 constexpr int kLastYear = 2261;
 
+constexpr std::int64_t kSecondsPerDay = 86400;
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// The instants, in nanoseconds since the epoch, that the same years span.
+// A zone may answer any timedelta, however far (a tzinfo's utcoffset is not
+// bounded the way datetime bounds it), so the instant is range-checked too.
+constexpr std::int64_t kFirstNanos = days_from_civil(kFirstYear, 1, 1) * kSecondsPerDay * kNanosPerSecond;
+constexpr std::int64_t kEndNanos = days_from_civil(kLastYear + 1, 1, 1) * kSecondsPerDay * kNanosPerSecond;
+
+// wall - offset in nanoseconds, when every step fits in 64 bits and the
+// instant lies within the years above; pandas' own path decides otherwise
+// (for far offsets it overflows and says so).
+bool instant_nanos(std::int64_t wall_seconds, std::int64_t offset_days, std::int64_t offset_seconds,
+                   std::int64_t micros, std::int64_t& out) {
+    std::int64_t offset = 0, seconds = 0, nanos = 0;
+    if (__builtin_mul_overflow(offset_days, kSecondsPerDay, &offset) ||
+        __builtin_add_overflow(offset, offset_seconds, &offset) ||
+        __builtin_sub_overflow(wall_seconds, offset, &seconds) ||
+        __builtin_mul_overflow(seconds, kNanosPerSecond, &nanos) ||
+        __builtin_add_overflow(nanos, micros * 1000, &nanos))
+        return false;
+    if (nanos < kFirstNanos || nanos >= kEndNanos) return false;
+    out = nanos;
+    return true;
+}
 
 }  // namespace
 
@@ -55,13 +79,12 @@ Ref zoned_datetime_column(PyObject* values) {
         // offsets go through floating point in pandas.
         if (Py_TYPE(offset.get()) != k.timedelta_type || PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) != 0)
             return {};
-        std::int64_t offset_seconds = std::int64_t{PyDateTime_DELTA_GET_DAYS(offset.get())} * 86400 +
-                                      PyDateTime_DELTA_GET_SECONDS(offset.get());
         std::int64_t wall_seconds =
-            days_from_civil(year, PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v)) * 86400 +
+            days_from_civil(year, PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v)) * kSecondsPerDay +
             PyDateTime_DATE_GET_HOUR(v) * 3600 + PyDateTime_DATE_GET_MINUTE(v) * 60 + PyDateTime_DATE_GET_SECOND(v);
-        nanos[i] = (wall_seconds - offset_seconds) * kNanosPerSecond +
-                   std::int64_t{PyDateTime_DATE_GET_MICROSECOND(v)} * 1000;
+        if (!instant_nanos(wall_seconds, PyDateTime_DELTA_GET_DAYS(offset.get()),
+                           PyDateTime_DELTA_GET_SECONDS(offset.get()), PyDateTime_DATE_GET_MICROSECOND(v), nanos[i]))
+            return {};
     }
 
     Ref buffer = own(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(nanos.data()), n * 8));
