@@ -7,6 +7,7 @@ import dataclasses
 import datetime as dt
 import decimal
 import random
+import warnings
 from collections import namedtuple
 from types import SimpleNamespace
 from typing import ClassVar
@@ -69,6 +70,13 @@ def matches_pandas(gateway_intraday, bars):
     assert_same_table(table, expected)
     assert_same_records(records, expected.to_dict(orient="records"))
     return records
+
+
+def warnings_of(f, *args):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        f(*args)
+    return [(w.category, str(w.message)) for w in caught]
 
 
 class TestGatewayBars:
@@ -141,6 +149,21 @@ class TestGatewayBars:
     ], ids=["overflow", "out-of-range"])
     def test_zones_that_answer_far_offsets(self, gateway_intraday, offset, first):
         matches_pandas(gateway_intraday, minute_bars(3, first=first.replace(tzinfo=FarZone(offset))))
+
+    @pytest.mark.parametrize("closes", [
+        [1.5, float("inf"), float("nan")],
+        [1.0, -float("inf"), 2.0],
+        [2.0**63, 1.0, 2.0],  # whole, beyond int64
+        [-(2.0**63), 1.0, 2.0],  # whole, the lowest int64
+        [float("nan")] * 3,
+        [-0.0, 4.0, float("nan")],
+    ], ids=["inf", "-inf", "2**63", "-2**63", "all-nan", "whole-with-gap"])
+    def test_float_columns_at_the_edges_of_the_nullable_types(self, gateway_intraday, closes):
+        bars = minute_bars(3)
+        for bar, close in zip(bars, closes):
+            bar.close = close
+        matches_pandas(gateway_intraday, bars)
+        assert warnings_of(gateway_intraday, bars) == warnings_of(plain_table, bars)
 
     def test_mixed_zones_and_naive_times(self, gateway_intraday):
         bars = minute_bars(3)

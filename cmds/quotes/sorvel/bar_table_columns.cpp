@@ -51,16 +51,10 @@ private:
     std::vector<Ref> zones_;  // zones already seen to survive deepcopy as themselves
 };
 
-// A numpy array of the given dtype over a fresh writable buffer.
-Ref numpy_array(const Kit& k, const void* data, Py_ssize_t bytes, PyObject* dtype) {
-    Ref buffer = own(PyByteArray_FromStringAndSize(static_cast<const char*>(data), bytes));
-    return call_kw(k.frombuffer, {buffer}, {{"dtype"_id, dtype}});
-}
-
 // pandas infers float64 for a list of floats and int64 for a list of ints
 // that all fit in 64 bits; such columns go over as arrays of that type,
 // sparing pandas the inference. Anything else stays a list for pandas.
-Ref typed_column(const Kit& k, PyObject* list) {
+Ref typed_column(const Kit& k, PyObject* list, NaiveDates* naive) {
     Py_ssize_t n = PyList_GET_SIZE(list);
     PyObject** items = PySequence_Fast_ITEMS(list);
     PyTypeObject* type = Py_TYPE(items[0]);
@@ -70,7 +64,7 @@ Ref typed_column(const Kit& k, PyObject* list) {
     if (type == &PyFloat_Type) {
         std::vector<double> values(n);
         for (Py_ssize_t i = 0; i < n; ++i) values[i] = PyFloat_AS_DOUBLE(items[i]);
-        return numpy_array(k, values.data(), n * 8, k.float64);
+        return numpy_array(values.data(), n * 8, k.float64);
     }
     if (type == &PyLong_Type) {
         std::vector<std::int64_t> values(n);
@@ -80,7 +74,7 @@ Ref typed_column(const Kit& k, PyObject* list) {
             if (overflow) return Ref::borrow(list);  // pandas goes to uint64 or object
             values[i] = v;
         }
-        return numpy_array(k, values.data(), n * 8, k.int64);
+        return numpy_array(values.data(), n * 8, k.int64);
     }
     if (type == k.datetime_type) {
         PyObject* tz = PyDateTime_DATE_GET_TZINFO(items[0]);
@@ -88,7 +82,8 @@ Ref typed_column(const Kit& k, PyObject* list) {
         for (Py_ssize_t i = 1; i < n; ++i)
             if (PyDateTime_DATE_GET_TZINFO(items[i]) != tz) return Ref::borrow(list);
         try {
-            if (Ref zoned = zoned_datetime_column(list)) return zoned;
+            NaiveDates unused;
+            if (Ref zoned = zoned_datetime_column(list, naive ? *naive : unused)) return zoned;
         } catch (const PyError& e) {
             // A zone that fails to answer: pandas asks it too, and reports that its own way.
             if (!e.ordinary()) throw;
@@ -118,7 +113,7 @@ Ref dataclass_field_names(const Kit& k, PyObject* bars) {
 
 }  // namespace
 
-Ref bar_columns(PyObject* bars) {
+Ref bar_columns(PyObject* bars, NaiveDates& naive) {
     if (!PyList_Check(bars) || PyList_GET_SIZE(bars) == 0) return {};
     const Kit& k = kit();
     if (!G["pd"_id].is(k.pandas)) return {};  // a stand-in pandas gets the bars as they are
@@ -146,8 +141,12 @@ Ref bar_columns(PyObject* bars) {
     }
 
     Ref table = new_dict();
-    for (Py_ssize_t f = 0; f < width; ++f)
-        dict_set(table, PyList_GET_ITEM(names.get(), f), typed_column(k, columns[f]));
+    for (Py_ssize_t f = 0; f < width; ++f) {
+        PyObject* name = PyList_GET_ITEM(names.get(), f);
+        // Only "date" loses its zone afterwards.
+        bool is_date = PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "date") == 0;
+        dict_set(table, name, typed_column(k, columns[f], is_date ? &naive : nullptr));
+    }
     return table;
 }
 
