@@ -9,6 +9,9 @@
 
 #include "cmds/quotes/sorvel/sorvel.hpp"
 
+#include <cstring>
+#include <string_view>
+
 namespace sorvel::bar_table {
 
 // The library objects the fast paths compare against or call. Resolved on
@@ -48,6 +51,45 @@ struct Kit {
 };
 const Kit& kit();
 
+// A one-dimensional array's items, read through the buffer protocol.
+class Items {
+public:
+    Items() = default;
+    Items(const Items&) = delete;
+    Items& operator=(const Items&) = delete;
+    ~Items() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // False (and nothing held) when `array` is not one-dimensional with
+    // items of `itemsize` bytes in one of the struct formats given.
+    bool open(PyObject* array, std::string_view formats, Py_ssize_t itemsize) {
+        if (PyObject_GetBuffer(array, &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        std::string_view f = view_.format ? view_.format : "B";
+        if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);  // native: little-endian here
+        if (view_.ndim == 1 && view_.itemsize == itemsize && f.size() == 1 && formats.find(f[0]) != f.npos)
+            return true;
+        PyBuffer_Release(&view_);
+        held_ = false;
+        return false;
+    }
+    Py_ssize_t size() const { return view_.shape[0]; }
+    template <class T>
+    T at(Py_ssize_t i) const {
+        T v;
+        std::memcpy(&v, static_cast<const char*>(view_.buf) + i * view_.strides[0], sizeof v);
+        return v;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // A numpy array of the given dtype over a fresh writable copy of `bytes`.
 Ref numpy_array(const void* data, Py_ssize_t bytes, PyObject* dtype);
 
@@ -85,6 +127,23 @@ Ref convert_dtypes(PyObject* df);
 // _strip_tz would leave it, when the column still holds exactly the
 // instants and zone it was built from; otherwise an empty Ref.
 Ref with_naive_dates(PyObject* df, const NaiveDates& naive);
+
+// Holds the cyclic garbage collector off while records are built by the
+// hundred thousand: its young-generation passes would walk every fresh dict
+// and time stamp again and again, and none of them can be part of a cycle
+// yet. Puts back what it found, however the build ends.
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
 
 // table.to_dict(orient="records") for a plain DataFrame with unique column
 // labels and columns of dtypes whose values are known; otherwise an empty Ref.

@@ -13,9 +13,7 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <string_view>
 #include <vector>
 
 namespace sorvel::bar_table {
@@ -24,45 +22,14 @@ using namespace native;
 
 namespace {
 
-// A one-dimensional numpy array of 8-byte items, read through the buffer protocol.
-class Items8 {
-public:
-    // False when `array` is not such an array of one of the given struct format characters.
-    bool open(PyObject* array, std::string_view formats) {
-        if (PyObject_GetBuffer(array, &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        const char* f = view_.format ? view_.format : "B";
-        if (*f == '<' || *f == '=' || *f == '@') ++f;  // native little-endian on the machines we build for
-        return view_.ndim == 1 && view_.itemsize == 8 && f[0] != '\0' && f[1] == '\0' &&
-               formats.find(f[0]) != std::string_view::npos;
-    }
-    ~Items8() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    Py_ssize_t size() const { return view_.shape[0]; }
-    template <class T>
-    T at(Py_ssize_t i) const {
-        T v;
-        std::memcpy(&v, static_cast<const char*>(view_.buf) + i * view_.strides[0], sizeof v);
-        return v;
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 constexpr double kTwoTo63 = 9223372036854775808.0;
 
 // A float64 column as pandas converts it: Int64 when every present value is
 // whole (masked slots hold 1, as pandas fills them), Float64 otherwise
 // (masked slots hold NaN), NaN being the only missing value.
 Ref float_column(const Kit& k, PyObject* values) {
-    Items8 items;
-    if (!items.open(values, "d")) return {};
+    Items items;
+    if (!items.open(values, "d", 8)) return {};
     Py_ssize_t n = items.size();
     std::vector<std::uint8_t> mask(n);
     bool whole = true, any_present = false;
@@ -92,8 +59,8 @@ Ref float_column(const Kit& k, PyObject* values) {
 
 // An int64 column: Int64 over the same numbers, nothing masked.
 Ref int_column(const Kit& k, PyObject* values) {
-    Items8 items;
-    if (!items.open(values, "lq")) return {};
+    Items items;
+    if (!items.open(values, "lq", 8)) return {};
     Py_ssize_t n = items.size();
     std::vector<std::int64_t> data(n);
     for (Py_ssize_t i = 0; i < n; ++i) data[i] = items.at<std::int64_t>(i);

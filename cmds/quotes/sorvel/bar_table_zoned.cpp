@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace sorvel::bar_table {
@@ -74,6 +75,16 @@ void civil_from_days(std::int64_t z, int& y, int& m, int& d) {
     y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
 }
 
+// a < b for exact timedeltas, whose seconds and microseconds are kept
+// normalised (non-negative, below a day and a second).
+bool shorter(PyObject* a, PyObject* b) {
+    auto parts = [](PyObject* d) {
+        return std::tuple{PyDateTime_DELTA_GET_DAYS(d), PyDateTime_DELTA_GET_SECONDS(d),
+                          PyDateTime_DELTA_GET_MICROSECONDS(d)};
+    };
+    return parts(a) < parts(b);
+}
+
 std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
 // pandas drops a zone the other way round from how it applied it: each
@@ -128,9 +139,7 @@ private:
             !fold, PyDateTimeAPI->DateTimeType));
         Ref other = call(utcoffset_, flipped);
         if (Py_TYPE(other.get()) != k_.timedelta_type) return true;
-        PyObject* fold0 = fold ? other.get() : offset;
-        PyObject* fold1 = fold ? offset : other.get();
-        return check(PyObject_RichCompareBool(fold0, fold1, Py_LT)) == 1;
+        return fold ? shorter(other, offset) : shorter(offset, other);
     }
 
     // The instant as an aware UTC datetime, astimezone(zone), and the
