@@ -134,11 +134,15 @@ class Quiet:
         return lambda *args, **kwargs: None
 
 
+# One event loop for every run, as the console has one.
+LOOP = asyncio.new_event_loop()
+
+
 def module_gateway_records(bars) -> list[dict]:
     sorvel._sorvel_cache = None
     command = sorvel.IOpSorvel(state=None, ib=GatewayClient(bars), cache=None)
     command.symbol = "AAPL"
-    return asyncio.run(command._intraday(None))["bars"]
+    return LOOP.run_until_complete(command._intraday(None))["bars"]
 
 
 def module_yahoo_records(hist) -> list[dict]:
@@ -150,7 +154,7 @@ def module_yahoo_records(hist) -> list[dict]:
         return hist
 
     command._yf_history = download
-    return asyncio.run(command._intraday_yfinance())["bars"]
+    return LOOP.run_until_complete(command._intraday_yfinance())["bars"]
 
 
 # -- checking and timing -----------------------------------------------------------

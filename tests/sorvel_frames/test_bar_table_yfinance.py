@@ -5,6 +5,7 @@ extra columns of other dtypes."""
 from __future__ import annotations
 
 import decimal
+import gc
 import enum
 import warnings
 from zoneinfo import ZoneInfo
@@ -155,6 +156,31 @@ class TestNormalisedTypes:
         monkeypatch.setattr(pd.DataFrame, "convert_dtypes", convert)
         sorvel._normalize_yfinance_df(yf_frame(3))
         assert len(calls) == 1
+
+
+class Unboxable(float):
+    def __float__(self):
+        raise ValueError("no float for this one")
+
+
+def test_the_collector_is_left_as_found(sorvel, yfinance_intraday, monkeypatch):
+    """Records are built with the cyclic collector paused; whatever happens, its state is put back."""
+    good = sorvel._normalize_yfinance_df(yf_frame(3))
+    bad = good.assign(Odd=pd.Series([1.5, Unboxable(2.5), 3.5], dtype=object))
+    with pytest.raises(ValueError, match="no float"):
+        bad.to_dict(orient="records")
+    for enabled in (True, False):
+        (gc.enable if enabled else gc.disable)()
+        try:
+            for frame in (good, bad):
+                monkeypatch.setattr(sorvel, "_normalize_yfinance_df", lambda hist, frame=frame: frame)
+                try:
+                    yfinance_intraday(yf_frame(3))
+                except ValueError as error:
+                    assert frame is bad and "no float" in str(error)
+                assert gc.isenabled() is enabled
+        finally:
+            gc.enable()
 
 
 class TestReplacedNormaliser:

@@ -45,6 +45,7 @@ struct Kit {
     PyObject* floating_array;     // pandas.arrays.FloatingArray
     PyObject* bool_;              // numpy.dtype("bool")
     PyTypeObject* zoneinfo_type;  // zoneinfo.ZoneInfo
+    PyTypeObject* timestamp_type; // pandas.Timestamp
     // Whether the installed pandas is the series whose convert_dtypes rules
     // dtypes.cpp reproduces; other versions always take pandas' own path.
     bool known_pandas;

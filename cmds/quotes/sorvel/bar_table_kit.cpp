@@ -65,6 +65,7 @@ Kit resolve() {
         from("pandas.arrays", "FloatingArray"_id),
         call(numpy_dtype, "bool"_id),
         from("zoneinfo", "ZoneInfo"_id),
+        getattr(pandas, "Timestamp"_id),
     };
     bool known = starts_with(getattr(pandas, "__version__"_id), "2.3.");
     Kit k{
@@ -95,6 +96,7 @@ Kit resolve() {
         .floating_array = held[24],
         .bool_ = held[25],
         .zoneinfo_type = as_type(held[26]),
+        .timestamp_type = as_type(held[27]),
         .known_pandas = known,
     };
     for (Ref& r : held) r.release();

@@ -6,6 +6,8 @@
 // that iteration gives them, boxed once, and the dicts are zipped in C++.
 #include "cmds/quotes/sorvel/bar_table.hpp"
 
+#include <datetime.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -81,6 +83,20 @@ public:
     }
 
     Py_ssize_t size() const { return list_ ? PyList_GET_SIZE(list_.get()) : data_.size(); }
+
+    // Whether no value can lead back to a container: numbers, None, text,
+    // dates, and time stamps without a zone (which refer to nothing).
+    bool leaves(const Kit& k) const {
+        if (!list_) return true;
+        Py_ssize_t n = PyList_GET_SIZE(list_.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* v = PyList_GET_ITEM(list_.get(), i);
+            if (!PyObject_GC_IsTracked(v)) continue;
+            if (Py_TYPE(v) == k.timestamp_type && PyDateTime_DATE_GET_TZINFO(v) == Py_None) continue;
+            return false;
+        }
+        return true;
+    }
 
     // A new reference to row i's value.
     PyObject* take(Py_ssize_t i) const {
@@ -195,6 +211,13 @@ Ref records_of(PyObject* table) {
     // copying a dict's table is cheaper than inserting each key anew.
     Ref blank = new_dict();
     for (Py_ssize_t c = 0; c < width; ++c) dict_set(blank, PyList_GET_ITEM(keys.get(), c), Py_None);
+    // Rows of such values can never be part of a reference cycle, so the
+    // collector need not walk them, now or in every later full pass while
+    // they sit in the cache (it stops walking a dict of plain values itself,
+    // but only once a full pass has seen it). A row that later receives a
+    // container is tracked again by the dict itself.
+    bool untrack = true;
+    for (const ColumnPtr& column : columns) untrack = untrack && column->leaves(k);
     Ref records = new_list(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref row = own(PyDict_Copy(blank));
@@ -202,6 +225,7 @@ Ref records_of(PyObject* table) {
             Ref value = Ref::steal(columns[c]->take(i));
             check(PyDict_SetItem(row, PyList_GET_ITEM(keys.get(), c), value));
         }
+        if (untrack && PyObject_GC_IsTracked(row)) PyObject_GC_UnTrack(row);
         PyList_SET_ITEM(records.get(), i, row.release());
     }
     return records;
