@@ -207,10 +207,6 @@ Ref records_of(PyObject* table) {
         columns.push_back(std::move(values));
     }
 
-    // Every row is a copy of one dict of the keys, its values then replaced:
-    // copying a dict's table is cheaper than inserting each key anew.
-    Ref blank = new_dict();
-    for (Py_ssize_t c = 0; c < width; ++c) dict_set(blank, PyList_GET_ITEM(keys.get(), c), Py_None);
     // Rows of such values can never be part of a reference cycle, so the
     // collector need not walk them, now or in every later full pass while
     // they sit in the cache (it stops walking a dict of plain values itself,
@@ -220,7 +216,7 @@ Ref records_of(PyObject* table) {
     for (const ColumnPtr& column : columns) untrack = untrack && column->leaves(k);
     Ref records = new_list(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref row = own(PyDict_Copy(blank));
+        Ref row = own(_PyDict_NewPresized(width));
         for (Py_ssize_t c = 0; c < width; ++c) {
             Ref value = Ref::steal(columns[c]->take(i));
             check(PyDict_SetItem(row, PyList_GET_ITEM(keys.get(), c), value));
