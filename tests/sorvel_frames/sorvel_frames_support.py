@@ -39,6 +39,23 @@ def plain_table(bars) -> pd.DataFrame:
     return df
 
 
+def plain_normalized(hist: pd.DataFrame) -> pd.DataFrame:
+    """pandas' own way from a yfinance frame to the unified bar table."""
+    df = hist.reset_index()
+    df = df.rename(columns={str(df.columns[0]): "date", "Open": "open", "High": "high", "Low": "low",
+                            "Close": "close", "Volume": "volume"})
+    for label in ("Dividends", "Stock Splits"):
+        if label in df.columns:
+            df = df.drop(columns=label)
+    df["average"] = df["close"].astype(float)
+    df["barCount"] = 1
+    try:
+        df["date"] = df["date"].dt.tz_localize(None)
+    except (AttributeError, TypeError):
+        pass
+    return df.convert_dtypes()
+
+
 def assert_same_table(ours: pd.DataFrame, theirs: pd.DataFrame) -> None:
     assert list(ours.columns) == list(theirs.columns)
     assert list(ours.dtypes) == list(theirs.dtypes)

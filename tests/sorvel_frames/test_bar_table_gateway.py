@@ -7,6 +7,7 @@ import dataclasses
 import datetime as dt
 import decimal
 import random
+import warnings
 from collections import namedtuple
 from types import SimpleNamespace
 from typing import ClassVar
@@ -20,6 +21,22 @@ from ib_async import BarData, BarDataList
 from sorvel_frames_support import assert_same_records, assert_same_table, plain_table
 
 NEW_YORK = ZoneInfo("America/New_York")
+
+
+class FarZone(dt.tzinfo):
+    """A zone whose offset lies outside any real one; shared, not copied, as ZoneInfo zones are."""
+
+    def __init__(self, offset):
+        self.offset = offset
+
+    def utcoffset(self, when):
+        return self.offset
+
+    def dst(self, when):
+        return None
+
+    def __deepcopy__(self, memo):
+        return self
 
 
 def minute_bars(n, first=dt.datetime(2025, 3, 3, 9, 30, tzinfo=NEW_YORK), step=dt.timedelta(minutes=1)):
@@ -53,6 +70,13 @@ def matches_pandas(gateway_intraday, bars):
     assert_same_table(table, expected)
     assert_same_records(records, expected.to_dict(orient="records"))
     return records
+
+
+def warnings_of(f, *args):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        f(*args)
+    return [(w.category, str(w.message)) for w in caught]
 
 
 class TestGatewayBars:
@@ -118,6 +142,28 @@ class TestGatewayBars:
         bars = minute_bars(2)
         bars[1].date = dt.datetime(2300, 1, 1, tzinfo=NEW_YORK)
         matches_pandas(gateway_intraday, bars)
+
+    @pytest.mark.parametrize("offset, first", [
+        (dt.timedelta(days=-90000), dt.datetime(2025, 3, 3, 9, 30)),  # beyond 64-bit nanoseconds
+        (dt.timedelta(days=-300), dt.datetime(2261, 12, 1)),  # beyond what pandas holds
+    ], ids=["overflow", "out-of-range"])
+    def test_zones_that_answer_far_offsets(self, gateway_intraday, offset, first):
+        matches_pandas(gateway_intraday, minute_bars(3, first=first.replace(tzinfo=FarZone(offset))))
+
+    @pytest.mark.parametrize("closes", [
+        [1.5, float("inf"), float("nan")],
+        [1.0, -float("inf"), 2.0],
+        [2.0**63, 1.0, 2.0],  # whole, beyond int64
+        [-(2.0**63), 1.0, 2.0],  # whole, the lowest int64
+        [float("nan")] * 3,
+        [-0.0, 4.0, float("nan")],
+    ], ids=["inf", "-inf", "2**63", "-2**63", "all-nan", "whole-with-gap"])
+    def test_float_columns_at_the_edges_of_the_nullable_types(self, gateway_intraday, closes):
+        bars = minute_bars(3)
+        for bar, close in zip(bars, closes):
+            bar.close = close
+        matches_pandas(gateway_intraday, bars)
+        assert warnings_of(gateway_intraday, bars) == warnings_of(plain_table, bars)
 
     def test_mixed_zones_and_naive_times(self, gateway_intraday):
         bars = minute_bars(3)

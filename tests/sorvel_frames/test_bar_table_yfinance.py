@@ -5,6 +5,7 @@ extra columns of other dtypes."""
 from __future__ import annotations
 
 import decimal
+import gc
 import enum
 import warnings
 from zoneinfo import ZoneInfo
@@ -13,7 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from sorvel_frames_support import assert_same_records, assert_same_table
+from sorvel_frames_support import assert_same_records, assert_same_table, plain_normalized
 
 NEW_YORK = ZoneInfo("America/New_York")
 
@@ -111,6 +112,75 @@ class TestYFinanceFrames:
                     yfinance_intraday(yf_frame(2))
             else:
                 assert_same_records(yfinance_intraday(yf_frame(2))[0], theirs)
+
+
+def set_column(label, values):
+    def change(hist):
+        hist[label] = values[:len(hist)] if isinstance(values, list) else values
+    return change
+
+
+def with_attrs(hist):
+    hist.attrs["source"] = "yahoo"
+
+
+class TestNormalisedTypes:
+    """The unified frame carries exactly the column types pandas' own normalisation gives."""
+
+    @pytest.mark.parametrize("change", [
+        lambda hist: None,
+        set_column("Close", [1.0, 2.0, np.nan, 4.0]),
+        set_column("High", [1.5, np.inf, 2.5, 3.0]),
+        set_column("Low", [2.0**63, 1.0, 2.0, 3.0]),
+        set_column("Adj Close", np.nan),
+        set_column("Volume", np.arange(4, dtype=np.int32)),
+        set_column("Exchange", ["NYSE", None, "ARCA", "IEX"]),
+        set_column("Halted", [True, False, True, False]),
+        with_attrs,
+    ], ids=["usual", "whole-with-gap", "inf", "2**63", "all-nan", "int32", "text", "bool", "attrs"])
+    def test_columns_as_pandas_converts_them(self, sorvel, change):
+        hist = yf_frame(4)
+        change(hist)
+        ours, theirs = sorvel._normalize_yfinance_df(hist), plain_normalized(hist)
+        assert_same_table(ours, theirs)
+        assert ours.attrs == theirs.attrs
+
+    def test_a_replaced_convert_dtypes_is_the_one_called(self, sorvel, monkeypatch):
+        calls = []
+        original = pd.DataFrame.convert_dtypes
+
+        def convert(df, *args, **kwargs):
+            calls.append(df)
+            return original(df, *args, **kwargs)
+
+        monkeypatch.setattr(pd.DataFrame, "convert_dtypes", convert)
+        sorvel._normalize_yfinance_df(yf_frame(3))
+        assert len(calls) == 1
+
+
+class Unboxable(float):
+    def __float__(self):
+        raise ValueError("no float for this one")
+
+
+def test_the_collector_is_left_as_found(sorvel, yfinance_intraday, monkeypatch):
+    """Records are built with the cyclic collector paused; whatever happens, its state is put back."""
+    good = sorvel._normalize_yfinance_df(yf_frame(3))
+    bad = good.assign(Odd=pd.Series([1.5, Unboxable(2.5), 3.5], dtype=object))
+    with pytest.raises(ValueError, match="no float"):
+        bad.to_dict(orient="records")
+    for enabled in (True, False):
+        (gc.enable if enabled else gc.disable)()
+        try:
+            for frame in (good, bad):
+                monkeypatch.setattr(sorvel, "_normalize_yfinance_df", lambda hist, frame=frame: frame)
+                try:
+                    yfinance_intraday(yf_frame(3))
+                except ValueError as error:
+                    assert frame is bad and "no float" in str(error)
+                assert gc.isenabled() is enabled
+        finally:
+            gc.enable()
 
 
 class TestReplacedNormaliser:

@@ -12,10 +12,21 @@ namespace sorvel {
 using namespace native;
 
 Ref bars_to_table(PyObject* bars) {
-    Ref columns = bar_table::bar_columns(bars);
+    bar_table::NaiveDates naive;
+    Ref columns = bar_table::bar_columns(bars, naive);
     Ref df = call(getattr(G["pd"_id], "DataFrame"_id), columns ? columns.get() : bars);
-    df = call_method(df, "convert_dtypes"_id);
-    return call(G["_strip_tz"_id], df);
+    df = bar_table::convert_dtypes(df);
+    Ref strip = G["_strip_tz"_id];
+    // Our own _strip_tz, while the module still holds it, need not ask the
+    // zone for every bar again when the zone-less times are already known.
+    if (naive && is_module_strip_tz(strip)) {
+        try {
+            if (Ref stripped = bar_table::with_naive_dates(df, naive)) return stripped;
+        } catch (const PyError& e) {
+            if (!e.ordinary()) throw;
+        }
+    }
+    return call(strip, df);
 }
 
 Ref table_to_records(PyObject* table) {

@@ -51,44 +51,69 @@ private:
     std::vector<Ref> zones_;  // zones already seen to survive deepcopy as themselves
 };
 
-// A numpy array of the given dtype over a fresh writable buffer.
-Ref numpy_array(const Kit& k, const void* data, Py_ssize_t bytes, PyObject* dtype) {
-    Ref buffer = own(PyByteArray_FromStringAndSize(static_cast<const char*>(data), bytes));
-    return call_kw(k.frombuffer, {buffer}, {{"dtype"_id, dtype}});
-}
+// One field's values, read bar by bar. While each value is at hand, the
+// numbers of a field whose values are all floats, or all ints, are kept
+// aside too, so that its array needs no second pass over the objects.
+class FieldColumn {
+public:
+    explicit FieldColumn(Py_ssize_t n) : list_(new_list(n)) {}
+
+    void add(Py_ssize_t i, Ref value) {
+        PyObject* v = value.get();
+        PyTypeObject* t = Py_TYPE(v);
+        if (i == 0) {
+            type_ = t;
+            if (t == &PyFloat_Type) floats_.resize(PyList_GET_SIZE(list_.get()));
+            if (t == &PyLong_Type) ints_.resize(PyList_GET_SIZE(list_.get()));
+        } else if (t != type_) {
+            type_ = nullptr;
+        }
+        if (type_ == &PyFloat_Type) {
+            floats_[i] = PyFloat_AS_DOUBLE(v);
+        } else if (type_ == &PyLong_Type && fits_) {
+            int overflow = 0;
+            ints_[i] = PyLong_AsLongLongAndOverflow(v, &overflow);
+            fits_ = !overflow;
+        }
+        PyList_SET_ITEM(list_.get(), i, value.release());
+    }
+
+    PyObject* list() const { return list_.get(); }
+    // The one type of all the values, or nullptr when they differ.
+    PyTypeObject* type() const { return type_; }
+    const std::vector<double>& floats() const { return floats_; }
+    // The ints, when every one fits in 64 bits.
+    const std::vector<std::int64_t>* ints() const { return fits_ ? &ints_ : nullptr; }
+
+private:
+    Ref list_;
+    PyTypeObject* type_ = nullptr;
+    bool fits_ = true;
+    std::vector<double> floats_;
+    std::vector<std::int64_t> ints_;
+};
 
 // pandas infers float64 for a list of floats and int64 for a list of ints
 // that all fit in 64 bits; such columns go over as arrays of that type,
 // sparing pandas the inference. Anything else stays a list for pandas.
-Ref typed_column(const Kit& k, PyObject* list) {
+Ref typed_column(const Kit& k, const FieldColumn& column, NaiveDates* naive) {
+    PyObject* list = column.list();
     Py_ssize_t n = PyList_GET_SIZE(list);
-    PyObject** items = PySequence_Fast_ITEMS(list);
-    PyTypeObject* type = Py_TYPE(items[0]);
-    for (Py_ssize_t i = 1; i < n; ++i)
-        if (Py_TYPE(items[i]) != type) return Ref::borrow(list);
-
-    if (type == &PyFloat_Type) {
-        std::vector<double> values(n);
-        for (Py_ssize_t i = 0; i < n; ++i) values[i] = PyFloat_AS_DOUBLE(items[i]);
-        return numpy_array(k, values.data(), n * 8, k.float64);
-    }
+    PyTypeObject* type = column.type();
+    if (type == &PyFloat_Type) return numpy_array(column.floats().data(), n * 8, k.float64);
     if (type == &PyLong_Type) {
-        std::vector<std::int64_t> values(n);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(items[i], &overflow);
-            if (overflow) return Ref::borrow(list);  // pandas goes to uint64 or object
-            values[i] = v;
-        }
-        return numpy_array(k, values.data(), n * 8, k.int64);
+        // Beyond 64 bits pandas goes to uint64 or object.
+        if (const auto* ints = column.ints()) return numpy_array(ints->data(), n * 8, k.int64);
+        return Ref::borrow(list);
     }
     if (type == k.datetime_type) {
-        PyObject* tz = PyDateTime_DATE_GET_TZINFO(items[0]);
+        PyObject* tz = PyDateTime_DATE_GET_TZINFO(PyList_GET_ITEM(list, 0));
         if (tz == Py_None) return Ref::borrow(list);  // naive: pandas is quick with these
         for (Py_ssize_t i = 1; i < n; ++i)
-            if (PyDateTime_DATE_GET_TZINFO(items[i]) != tz) return Ref::borrow(list);
+            if (PyDateTime_DATE_GET_TZINFO(PyList_GET_ITEM(list, i)) != tz) return Ref::borrow(list);
         try {
-            if (Ref zoned = zoned_datetime_column(list)) return zoned;
+            NaiveDates unused;
+            if (Ref zoned = zoned_datetime_column(list, naive ? *naive : unused)) return zoned;
         } catch (const PyError& e) {
             // A zone that fails to answer: pandas asks it too, and reports that its own way.
             if (!e.ordinary()) throw;
@@ -118,7 +143,7 @@ Ref dataclass_field_names(const Kit& k, PyObject* bars) {
 
 }  // namespace
 
-Ref bar_columns(PyObject* bars) {
+Ref bar_columns(PyObject* bars, NaiveDates& naive) {
     if (!PyList_Check(bars) || PyList_GET_SIZE(bars) == 0) return {};
     const Kit& k = kit();
     if (!G["pd"_id].is(k.pandas)) return {};  // a stand-in pandas gets the bars as they are
@@ -130,9 +155,9 @@ Ref bar_columns(PyObject* bars) {
 
     Py_ssize_t n = PyList_GET_SIZE(snapshot.get());
     Py_ssize_t width = PyList_GET_SIZE(names.get());
-    std::vector<Ref> columns;
+    std::vector<FieldColumn> columns;
     columns.reserve(width);
-    for (Py_ssize_t f = 0; f < width; ++f) columns.push_back(new_list(n));
+    for (Py_ssize_t f = 0; f < width; ++f) columns.emplace_back(n);
 
     CopySafety safety(k);
     // Bar by bar, field by field: the order in which asdict reads them.
@@ -141,13 +166,17 @@ Ref bar_columns(PyObject* bars) {
         for (Py_ssize_t f = 0; f < width; ++f) {
             Ref value = getattr(bar, PyList_GET_ITEM(names.get(), f));
             if (!safety.holds(value)) return {};
-            PyList_SET_ITEM(columns[f].get(), i, value.release());
+            columns[f].add(i, std::move(value));
         }
     }
 
     Ref table = new_dict();
-    for (Py_ssize_t f = 0; f < width; ++f)
-        dict_set(table, PyList_GET_ITEM(names.get(), f), typed_column(k, columns[f]));
+    for (Py_ssize_t f = 0; f < width; ++f) {
+        PyObject* name = PyList_GET_ITEM(names.get(), f);
+        // Only "date" loses its zone afterwards.
+        bool is_date = PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "date") == 0;
+        dict_set(table, name, typed_column(k, columns[f], is_date ? &naive : nullptr));
+    }
     return table;
 }
 

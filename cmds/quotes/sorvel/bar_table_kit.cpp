@@ -1,6 +1,8 @@
 // The library objects the bar-table fast paths rely on, resolved once.
 #include "cmds/quotes/sorvel/bar_table.hpp"
 
+#include <string_view>
+
 namespace sorvel::bar_table {
 
 using namespace native;
@@ -12,6 +14,14 @@ Ref from(const char* module, PyObject* name) { return getattr(native::import(mod
 PyTypeObject* as_type(const Ref& obj) {
     if (!PyType_Check(obj.get())) raise(PyExc_TypeError, "expected a type");
     return reinterpret_cast<PyTypeObject*>(obj.get());
+}
+
+bool starts_with(const Ref& text, std::string_view prefix) {
+    if (!PyUnicode_Check(text.get())) return false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) throw_current();
+    return std::string_view(utf8, size).starts_with(prefix);
 }
 
 // No C++ static-initialisation guard here: an import may release the GIL,
@@ -48,7 +58,16 @@ Kit resolve() {
         from("datetime", "timedelta"_id),
         from("datetime", "timezone"_id),
         getattr(from("datetime", "timezone"_id), "utc"_id),
+        // Where pandas defines it: DataFrame's own attribute may be replaced already.
+        getattr(from("pandas.core.generic", "NDFrame"_id), "convert_dtypes"_id),
+        getattr(pandas, "DatetimeTZDtype"_id),
+        from("pandas.arrays", "IntegerArray"_id),
+        from("pandas.arrays", "FloatingArray"_id),
+        call(numpy_dtype, "bool"_id),
+        from("zoneinfo", "ZoneInfo"_id),
+        getattr(pandas, "Timestamp"_id),
     };
+    bool known = starts_with(getattr(pandas, "__version__"_id), "2.3.");
     Kit k{
         .pandas = held[0],
         .data_frame = held[1],
@@ -71,6 +90,14 @@ Kit resolve() {
         .timedelta_type = as_type(held[18]),
         .timezone_type = as_type(held[19]),
         .utc = held[20],
+        .convert_dtypes = held[21],
+        .datetime_tz_dtype = held[22],
+        .integer_array = held[23],
+        .floating_array = held[24],
+        .bool_ = held[25],
+        .zoneinfo_type = as_type(held[26]),
+        .timestamp_type = as_type(held[27]),
+        .known_pandas = known,
     };
     for (Ref& r : held) r.release();
     return k;
@@ -84,6 +111,11 @@ const Kit& kit() {
         if (!resolved) resolved = new Kit(k);
     }
     return *resolved;
+}
+
+Ref numpy_array(const void* data, Py_ssize_t bytes, PyObject* dtype) {
+    Ref buffer = own(PyByteArray_FromStringAndSize(static_cast<const char*>(data), bytes));
+    return call_kw(kit().frombuffer, {buffer}, {{"dtype"_id, dtype}});
 }
 
 }  // namespace sorvel::bar_table

@@ -6,6 +6,10 @@
 // that iteration gives them, boxed once, and the dicts are zipped in C++.
 #include "cmds/quotes/sorvel/bar_table.hpp"
 
+#include <datetime.h>
+
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace sorvel::bar_table {
@@ -57,22 +61,86 @@ private:
     std::vector<PyTypeObject*> passing_;
 };
 
+// One column's record values: finished values in a list, or the numbers of
+// a float64 or int64 array (and its mask) boxed one by one as the rows are
+// zipped, into what tolist() would give for them (masked ones None). The
+// numbers are not first gathered into lists of their own.
+class Column {
+public:
+    explicit Column(Ref list) : list_(std::move(list)) {}
+    Column() = default;
+
+    // The numbers of `data` (float64 or int64), None where `mask` (bool, or
+    // nullptr for none) is set; false when the arrays are not such.
+    bool open(PyObject* data, PyObject* mask) {
+        if (data_.open(data, "d", 8))
+            floats_ = true;
+        else if (!data_.open(data, "lq", 8))
+            return false;
+        if (mask && (!mask_.open(mask, "?", 1) || mask_.size() != data_.size())) return false;
+        masked_ = mask != nullptr;
+        return true;
+    }
+
+    Py_ssize_t size() const { return list_ ? PyList_GET_SIZE(list_.get()) : data_.size(); }
+
+    // Whether no value can lead back to a container: numbers, None, text,
+    // dates, and time stamps without a zone (which refer to nothing).
+    bool leaves(const Kit& k) const {
+        if (!list_) return true;
+        Py_ssize_t n = PyList_GET_SIZE(list_.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* v = PyList_GET_ITEM(list_.get(), i);
+            if (!PyObject_GC_IsTracked(v)) continue;
+            if (Py_TYPE(v) == k.timestamp_type && PyDateTime_DATE_GET_TZINFO(v) == Py_None) continue;
+            return false;
+        }
+        return true;
+    }
+
+    // A new reference to row i's value.
+    PyObject* take(Py_ssize_t i) const {
+        if (list_) return Py_NewRef(PyList_GET_ITEM(list_.get(), i));
+        if (masked_ && mask_.at<std::uint8_t>(i)) return Py_NewRef(Py_None);
+        PyObject* v = floats_ ? PyFloat_FromDouble(data_.at<double>(i)) : PyLong_FromLongLong(data_.at<std::int64_t>(i));
+        if (!v) throw_current();
+        return v;
+    }
+
+private:
+    Ref list_;
+    Items data_, mask_;
+    bool floats_ = false, masked_ = false;
+};
+
+using ColumnPtr = std::unique_ptr<Column>;
+
+ColumnPtr list_column(Ref list) {
+    if (!list || !PyList_CheckExact(list.get())) return {};
+    return std::make_unique<Column>(std::move(list));
+}
+
 // A masked column (Int64, Float64, boolean...) iterates as numpy scalars
 // with pd.NA where masked; boxed, those are the Python numbers of its data
 // array's tolist() and None.
-Ref masked_values(PyObject* series) {
+ColumnPtr masked_values(PyObject* series) {
     Ref array = getattr(series, "array"_id);
-    Ref values = call_method(getattr(array, "_data"_id), "tolist"_id);
-    Ref mask = call_method(getattr(array, "_mask"_id), "tolist"_id);
+    Ref data = getattr(array, "_data"_id);
+    Ref mask = getattr(array, "_mask"_id);
+    auto numbers = std::make_unique<Column>();
+    if (numbers->open(data, mask)) return numbers;
+    Ref values = call_method(data, "tolist"_id);
+    Ref flags = call_method(mask, "tolist"_id);
+    if (!PyList_Check(values.get()) || !PyList_Check(flags.get())) return {};
     Py_ssize_t n = PyList_GET_SIZE(values.get());
-    if (!PyList_Check(mask.get()) || PyList_GET_SIZE(mask.get()) != n) return {};
+    if (PyList_GET_SIZE(flags.get()) != n) return {};
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(mask.get(), i) == Py_True) PyList_SetItem(values, i, Py_NewRef(Py_None));
-    return values;
+        if (PyList_GET_ITEM(flags.get(), i) == Py_True) PyList_SetItem(values, i, Py_NewRef(Py_None));
+    return list_column(std::move(values));
 }
 
 // One column's record values, or none when its dtype is not one handled.
-Ref column_values(const Kit& k, PyObject* series) {
+ColumnPtr column_values(const Kit& k, PyObject* series) {
     Ref dtype = getattr(series, "dtype"_id);
     if (is_instance_of(dtype, k.numpy_dtype)) {
         Ref kind = getattr(dtype, "kind"_id);
@@ -80,14 +148,18 @@ Ref column_values(const Kit& k, PyObject* series) {
         if (itemsize < 0 && PyErr_Occurred()) throw_current();
         Py_UCS4 c = PyUnicode_GET_LENGTH(kind.get()) == 1 ? PyUnicode_READ_CHAR(kind.get(), 0) : 0;
         // Iteration gives ndarray.item(i): what tolist() gives, never boxed.
-        if (c == 'b' || c == 'i' || c == 'u' || (c == 'f' && itemsize <= 8))
-            return call_method(call_method(series, "to_numpy"_id), "tolist"_id);
+        if (c == 'b' || c == 'i' || c == 'u' || (c == 'f' && itemsize <= 8)) {
+            Ref array = call_method(series, "to_numpy"_id);
+            auto numbers = std::make_unique<Column>();
+            if (numbers->open(array, nullptr)) return numbers;
+            return list_column(call_method(array, "tolist"_id));
+        }
         // Iteration gives Timestamps or Timedeltas, never boxed.
-        if (c == 'M' || c == 'm') return own(PySequence_List(series));
+        if (c == 'M' || c == 'm') return list_column(own(PySequence_List(series)));
         if (c == 'O') {
             Ref values = call_method(call_method(series, "to_numpy"_id), "tolist"_id);
             NativeBoxing(k).apply(values);
-            return values;
+            return list_column(std::move(values));
         }
         return {};
     }
@@ -95,7 +167,7 @@ Ref column_values(const Kit& k, PyObject* series) {
     if (is_instance_of(dtype, k.extension_dtype)) {
         Ref values = own(PySequence_List(series));
         NativeBoxing(k).apply(values);
-        return values;
+        return list_column(std::move(values));
     }
     return {};
 }
@@ -119,26 +191,37 @@ Ref records_of(PyObject* table) {
         if (t != &PyUnicode_Type && t != &PyLong_Type) return {};
     }
 
+    GcPause pause;
     Ref iloc = getattr(table, "iloc"_id);
     Ref every_row = own(PySlice_New(nullptr, nullptr, nullptr));
-    std::vector<Ref> columns;
+    std::vector<ColumnPtr> columns;
     columns.reserve(width);
     Py_ssize_t n = -1;
     for (Py_ssize_t c = 0; c < width; ++c) {
         // By position, as itertuples does, whatever the labels.
         Ref at = own(PyTuple_Pack(2, every_row.get(), integer(c).get()));
-        Ref values = column_values(k, getitem(iloc, at));
-        if (!values || !PyList_CheckExact(values.get())) return {};
-        if (n < 0) n = PyList_GET_SIZE(values.get());
-        if (PyList_GET_SIZE(values.get()) != n) return {};
+        ColumnPtr values = column_values(k, getitem(iloc, at));
+        if (!values) return {};
+        if (n < 0) n = values->size();
+        if (values->size() != n) return {};
         columns.push_back(std::move(values));
     }
 
+    // Rows of such values can never be part of a reference cycle, so the
+    // collector need not walk them, now or in every later full pass while
+    // they sit in the cache (it stops walking a dict of plain values itself,
+    // but only once a full pass has seen it). A row that later receives a
+    // container is tracked again by the dict itself.
+    bool untrack = true;
+    for (const ColumnPtr& column : columns) untrack = untrack && column->leaves(k);
     Ref records = new_list(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref row = own(_PyDict_NewPresized(width));
-        for (Py_ssize_t c = 0; c < width; ++c)
-            check(PyDict_SetItem(row, PyList_GET_ITEM(keys.get(), c), PyList_GET_ITEM(columns[c].get(), i)));
+        for (Py_ssize_t c = 0; c < width; ++c) {
+            Ref value = Ref::steal(columns[c]->take(i));
+            check(PyDict_SetItem(row, PyList_GET_ITEM(keys.get(), c), value));
+        }
+        if (untrack && PyObject_GC_IsTracked(row)) PyObject_GC_UnTrack(row);
         PyList_SET_ITEM(records.get(), i, row.release());
     }
     return records;

@@ -1,5 +1,6 @@
 // Bringing bar tables to one shape: gateway frames lose their time zones,
 // yfinance frames are relabelled to the gateway's bar columns.
+#include "cmds/quotes/sorvel/bar_table.hpp"
 #include "cmds/quotes/sorvel/sorvel.hpp"
 
 namespace sorvel {
@@ -50,7 +51,7 @@ Ref normalize_yfinance_df(Ref hist) {
         // Dates that are not datetime-like stay as they are.
         if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_TypeError)) throw;
     }
-    return call_method(df, "convert_dtypes"_id);
+    return bar_table::convert_dtypes(df);
 }
 
 namespace {
@@ -70,10 +71,17 @@ const FunctionSpec normalize_spec{
     .doc = "Convert yfinance OHLCV DataFrame to unified bar format matching IBKR Bar schema.",
 };
 
+// A strong reference, so that no other object can take its address while it is compared with.
+PyObject* module_strip_tz = nullptr;
+
 }  // namespace
 
+bool is_module_strip_tz(PyObject* f) { return f && f == module_strip_tz; }
+
 void bind_frame_functions() {
-    G.set("_strip_tz", function<strip_tz>(strip_tz_spec, kModuleName));
+    Ref strip = function<strip_tz>(strip_tz_spec, kModuleName);
+    Py_XSETREF(module_strip_tz, strip.new_ref());
+    G.set("_strip_tz", strip);
     G.set("_normalize_yfinance_df", function<normalize_yfinance_df>(normalize_spec, kModuleName));
 }
 
