@@ -21,21 +21,23 @@ def _cut(text: str) -> str:
 def _groups_line(groups: dict, saved: Collection[str] | None) -> str:
     if not groups:
         return "no quote groups"
-    parts, shown, any_live = [], 0, False
+    parts, unsaved, any_live = [], [], False
     for name, entry in groups.items():
         if saved is not None and name not in saved:
-            parts.append(f"{name}: not saved")
+            unsaved.append(str(name))
             continue
-        shown += 1
         symbols = entry.get("symbols", []) if isinstance(entry, dict) else []
         live = set(map(str, entry.get("live", []))) if isinstance(entry, dict) else set()
         any_live = any_live or bool(live)
         members = " ".join(f"{s}{LIVE_MARK}" if str(s) in live else str(s) for s in symbols)
         parts.append(f"{name}: {members or '(empty)'}")
-    line = "; ".join(parts) + (f" ({LIVE_MARK} live)" if any_live else "")
-    if not shown:
-        return line
-    return f"{shown} quote group{'s' if shown != 1 else ''}: {line}"
+    # Named but not stored: said apart, so the count is of groups that exist.
+    missing = f"not saved: {' '.join(unsaved)}" if unsaved else ""
+    if not parts:
+        return missing
+    line = (f"{len(parts)} quote group{'s' if len(parts) != 1 else ''}: " + "; ".join(parts)
+            + (f" ({LIVE_MARK} live)" if any_live else ""))
+    return f"{line}; {missing}" if missing else line
 
 
 def summarize(result: Any, saved_groups: Collection[str] | None = None) -> str:

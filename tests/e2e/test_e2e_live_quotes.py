@@ -129,7 +129,7 @@ def test_console_words_and_quotes_surviving_a_reconnect(loopback_gateway_factory
     try:
         assert said("group", "tech", "AAPL", "MSFT")[0] == 0
         assert said("quote", "@tech") == (0, "live: AAPL MSFT")
-        assert said("tessik", "tech", "nosuch") == (0, "1 quote group: nosuch: not saved; tech: AAPL* MSFT* (* live)")
+        assert said("tessik", "tech", "nosuch") == (0, "1 quote group: tech: AAPL* MSFT* (* live); not saved: nosuch")
         status, _ = said("quotes")
         table = out.getvalue().splitlines()
         assert status == 0 and table[0].split()[:2] == ["symbol", "last"]
