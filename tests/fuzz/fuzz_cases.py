@@ -105,7 +105,10 @@ def word(rng: random.Random) -> str:
 
 
 def word_list(rng: random.Random) -> list[str]:
-    return [word(rng) for _ in range(rng.choice((0, 1, 1, 2, 2, 3, 3, 4, 5)))]
+    words = [word(rng) for _ in range(rng.choice((0, 1, 1, 2, 2, 3, 3, 4, 5)))]
+    if rng.random() < 0.1:
+        words.insert(0, "intraday")  # the only mode chosen by one exact word
+    return words
 
 
 @dataclass
@@ -123,7 +126,7 @@ class SorvelCase:
 
 
 def sorvel_case(rng: random.Random) -> SorvelCase:
-    symbol = rng.choice(["AAPL", "ES", "", "brk b", _junk(rng) or "X"])
+    symbol = rng.choice(["AAPL", "ES", "brk b", _junk(rng) or "X"] * 4 + [""])
     failure = rng.choice([RuntimeError("gateway gone"), ConnectionError("reset"), ValueError("bad"),
                           KeyError("conId")])
     return SorvelCase(symbol=symbol, words=word_list(rng), scenario=rng.choice(SCENARIOS),
