@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 build=build/sanitize
 site=$build/site
-suites=(tests/runtime tests/sorvel_decl tests/sorvel_frames tests/sorvel_queries tests/tessik tests/e2e tests/fuzz)
+suites=(tests/runtime tests/sorvel_decl tests/sorvel_frames tests/sorvel_queries tests/tessik tests/e2e tests/fuzz tests/console/test_cli.py)
 
 # The compiler's own runtime: libasan.so is shipped with g++'s support
 # library; a machine without it gets it from Debian when we may install.
