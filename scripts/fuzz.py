@@ -28,6 +28,7 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=1, help="seed of the first batch; each next one adds 1")
     parser.add_argument("--sorvel", type=int, default=200, help="sorvel cases per batch (each runs twice)")
     parser.add_argument("--tessik", type=int, default=50, help="tessik cases per batch")
+    parser.add_argument("--calls", type=int, default=200, help="direct calls of sorvel functions and methods per batch")
     parser.add_argument("--every", type=float, default=10.0, help="seconds between progress lines")
     parser.add_argument("--trace", action="store_true", help="print each case before it runs")
     args = parser.parse_args()
@@ -44,7 +45,7 @@ def main() -> int:
         while (args.batches is None or batches < args.batches) and (
                 args.seconds is None or time.monotonic() - started < args.seconds):
             before = len(findings.items)
-            invocations += run_batch(seed, args.sorvel, args.tessik, findings,
+            invocations += run_batch(seed, args.sorvel, args.tessik, findings, call_cases=args.calls,
                                      on_case=trace if args.trace else None)
             for reason, case in findings.items[before:]:
                 print(f"FINDING (seed {seed}) {reason}: {case!r}", flush=True)

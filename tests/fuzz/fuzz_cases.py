@@ -24,7 +24,7 @@ from ib_async import Contract, Future
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "sorvel_queries"))
 from sorvel_q_doubles import (  # noqa: E402
-    FakeIB, FakeState, FakeYFinance, LoggerSpy, Printer, daily_bars, minute_bars, stock, yf_daily_frame,
+    FakeIB, FakeState, FakeYFinance, LoggerSpy, Printer, daily_bars, future, minute_bars, stock, yf_daily_frame,
     yf_minute_frame,
 )
 
@@ -120,10 +120,6 @@ class SorvelCase:
     intraday_bars: bool
     failure: BaseException | None = None
 
-    def __repr__(self) -> str:
-        return (f"SorvelCase(symbol={self.symbol!r}, words={self.words!r}, scenario={self.scenario!r}, "
-                f"bars={self.bars}, intraday_bars={self.intraday_bars}, failure={self.failure!r})")
-
 
 def sorvel_case(rng: random.Random) -> SorvelCase:
     symbol = rng.choice(["AAPL", "ES", "brk b", _junk(rng) or "X"] * 4 + [""])
@@ -187,7 +183,7 @@ class SorvelDriver:
 
     def _command(self, case: SorvelCase):
         bars, frame = self._answers(case)
-        contract = Future("ES", "202503", "CME") if case.symbol == "ES" else stock(case.symbol or "X")
+        contract = future() if case.symbol == "ES" else stock(case.symbol or "X")
         answer = (case.symbol, contract)
         state, ib = FakeState(answer), FakeIB(bars)
         if case.scenario == "disconnected":
@@ -268,9 +264,73 @@ def log_problem(calls) -> str | None:
     return None
 
 
-# -- tessik ------------------------------------------------------------------
+# -- direct calls -------------------------------------------------------------
+
+# The module functions and methods as a caller outside the commands may call
+# them: any arguments, by position or keyword. Binding and type checks refuse
+# with TypeError; the bodies raise what the Python code would.
+CALL_ERRORS = (TypeError, ValueError, OverflowError)
+FUNCTIONS = ["_is_date", "_is_period", "_parse_date", "_calc_duration", "_get_cache"]
+METHODS = ["_sorvel", "_history", "_intraday", "_yf_history", "_run_yfinance", "_sorvel_yfinance",
+           "_history_yfinance", "_intraday_yfinance", "run", "argmap"]
+NAMES = ["s", "back_days", "rest", "contract", "self", "kwargs", "x", "period"]
+RESULT_TYPES = {"_is_date": bool, "_is_period": bool, "_calc_duration": str}
+
+
+def _value(rng: random.Random):
+    return rng.choice([
+        lambda: word(rng), lambda: rng.randint(-10**6, 10**6), lambda: 10**rng.randint(300, 400), lambda: True,
+        lambda: None, lambda: 1.5, lambda: float("nan"), lambda: word_list(rng), lambda: tuple(word_list(rng)),
+        lambda: type("Words", (list,), {})(word_list(rng)), lambda: pd.NA, lambda: b"2025-01-01",
+        lambda: stock(), lambda: {"s": "x"},
+    ])()
+
 
 @dataclass
+class CallCase:
+    name: str
+    args: list
+    kwargs: dict
+
+
+# Calls shaped as the declarations want them, so that most reach the bodies.
+WELL_FORMED = {
+    "_is_date": lambda rng: [word(rng)], "_is_period": lambda rng: [word(rng)],
+    "_parse_date": lambda rng: [_date(rng)], "_get_cache": lambda rng: [],
+    "_calc_duration": lambda rng: [rng.choice([rng.randint(-400, 4000), 10**rng.randint(15, 400)])],
+}
+
+
+def call_case(rng: random.Random) -> CallCase:
+    name = rng.choice(FUNCTIONS + METHODS)
+    if name in WELL_FORMED and rng.random() < 0.6:
+        return CallCase(name, WELL_FORMED[name](rng), {})
+    args = [_value(rng) for _ in range(rng.choice((0, 1, 1, 1, 2, 3)))]
+    kwargs = {rng.choice(NAMES): _value(rng) for _ in range(rng.choice((0, 0, 1, 2)))}
+    return CallCase(name, args, kwargs)
+
+
+def run_call(case: CallCase, findings: Findings) -> int:
+    if case.name in METHODS:
+        target = getattr(sorvel.IOpSorvel(state=None, ib=None, cache=None), case.name)
+    else:
+        target = getattr(sorvel, case.name)
+    try:
+        result = target(*case.args, **case.kwargs)
+    except CALL_ERRORS:
+        return 1
+    except BaseException as exc:  # noqa: BLE001
+        findings.add(f"raised {type(exc).__name__}: {exc}", case)
+        return 1
+    if asyncio.iscoroutine(result):
+        result.close()  # bound and checked; running them is the word lists' part
+    elif case.name in RESULT_TYPES and type(result) is not RESULT_TYPES[case.name]:
+        findings.add(f"result {result!r}", case)
+    return 1
+
+
+# -- tessik ------------------------------------------------------------------
+
 class Refuses:
     """A key element that cannot be compared, like pd.NA."""
 
@@ -323,9 +383,6 @@ class TessikCase:
     store: dict
     groups: set
     quotes: list
-
-    def __repr__(self) -> str:
-        return f"TessikCase(store={self.store!r}, groups={self.groups!r}, quotes={self.quotes!r})"
 
 
 def tessik_case(rng: random.Random) -> TessikCase:
@@ -392,8 +449,10 @@ def live_objects() -> int:
     return len(gc.get_objects()) + sys.getallocatedblocks()
 
 
-def run_batch(seed: int, sorvel_cases: int, tessik_cases: int, findings: Findings, *, on_case=None) -> int:
-    """Runs one seeded batch of both commands; returns the invocations."""
+def run_batch(seed: int, sorvel_cases: int, tessik_cases: int, findings: Findings, *, on_case=None,
+              call_cases: int | None = None) -> int:
+    """Runs one seeded batch of both commands (and as many direct calls as
+    sorvel cases, unless told otherwise); returns the invocations."""
     rng = random.Random(seed)
     driver = SorvelDriver()
     invocations = 0
@@ -408,6 +467,11 @@ def run_batch(seed: int, sorvel_cases: int, tessik_cases: int, findings: Finding
             if on_case:
                 on_case(seed, sorvel_cases + index, case)
             invocations += run_tessik(case, findings, driver.loop)
+        for index in range(sorvel_cases if call_cases is None else call_cases):
+            case = call_case(rng)
+            if on_case:
+                on_case(seed, sorvel_cases + tessik_cases + index, case)
+            invocations += run_call(case, findings)
     finally:
         driver.close()
     return invocations
