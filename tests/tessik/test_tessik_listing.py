@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 from types import SimpleNamespace
 
+import pandas as pd
 import pytest
 from ib_async import Contract, Future
 from loguru import logger
@@ -153,6 +154,17 @@ def test_keys_without_a_group_name_are_skipped():
         ("quotes", "g"): ["A"],
     }
     assert listing(store) == {"extra": {"symbols": [], "live": []}, "g": {"symbols": ["A"], "live": []}}
+
+
+def test_a_key_whose_head_cannot_be_compared_is_skipped():
+    class Refuses:
+        def __eq__(self, other):
+            raise ValueError("no comparison")
+
+        __hash__ = object.__hash__
+
+    store = {(pd.NA, "x"): ["Z"], (Refuses(), "y"): ["Z"], ("quotes", "tech"): ["AAPL"]}
+    assert listing(store) == {"tech": {"symbols": ["AAPL"], "live": []}}
 
 
 def test_other_failures_still_reach_the_console():

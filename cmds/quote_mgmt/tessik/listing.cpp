@@ -30,6 +30,18 @@ Ref element(PyObject* key, PyObject* index) {
     throw_current();
 }
 
+// Whether a key's element 0 is "quotes". An element that cannot even be
+// compared (pd.NA refuses a truth value) names no group either, so it is
+// skipped like a key that cannot be indexed; only an interruption escapes.
+bool names_quote_groups(PyObject* head) {
+    try {
+        return equals(head, "quotes"_id);
+    } catch (const PyError& e) {
+        if (!e.ordinary()) throw;
+        return false;
+    }
+}
+
 // The chosen names, or every name stored under a ("quotes", name) key.
 Ref group_names(PyObject* self) {
     Ref chosen = getattr(self, "groups"_id);
@@ -39,7 +51,7 @@ Ref group_names(PyObject* self) {
     Ref names = new_list();
     for_each(getattr(self, "cache"_id), [&](Ref key) {
         Ref head = element(key, zero);
-        if (!head || !equals(head, "quotes"_id)) return;
+        if (!head || !names_quote_groups(head)) return;
         if (Ref name = element(key, one)) list_append(names, name);
     });
     return sorted(names);
