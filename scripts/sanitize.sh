@@ -57,8 +57,13 @@ cp -r console/corvane console/ferrut "$site"/
 find "$site" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
 cp $build/sorvel.*.so "$site"/corvane/cmds/quotes/
 cp $build/tessik.*.so "$site"/corvane/cmds/quote_mgmt/
+cp $build/_native_probe.*.so "$site"/corvane/
 
-export LD_PRELOAD="$asan"
+# libstdc++ is preloaded too: the sanitizer intercepts C++ throws and needs the
+# real __cxa_throw at start-up, which other extensions (matplotlib's font
+# module) load only later; our modules carry their own, statically.
+cxx=$(runtime_of libstdc++.so || true)
+export LD_PRELOAD="$asan${cxx:+ $cxx}"
 export ASAN_OPTIONS=detect_leaks=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export PYTHONMALLOC=malloc
@@ -69,7 +74,8 @@ export PYTHONPATH="$PWD/$site"
 import sys
 import corvane.cmds.quote_mgmt.tessik as tessik
 import corvane.cmds.quotes.sorvel as sorvel
-for module in (sorvel, tessik):
+import corvane._native_probe as probe
+for module in (sorvel, tessik, probe):
     if not module.__file__.startswith(sys.argv[1]):
         sys.exit(f"sanitize: {module.__name__} came from {module.__file__}, not the checked build")
 EOF
