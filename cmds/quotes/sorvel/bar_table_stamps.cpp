@@ -37,7 +37,16 @@ class StampMaker {
 public:
     // Whether the objects made here are pandas' own, byte for byte.
     bool usable() {
-        if (state_ == State::unknown) state_ = confirmed() ? State::usable : State::unusable;
+        if (state_ == State::unknown) {
+            bool same = false;
+            try {
+                same = confirmed();
+            } catch (const PyError& e) {
+                // Probes pandas cannot make: its own iteration stays in charge.
+                if (!e.ordinary()) throw;
+            }
+            state_ = same ? State::usable : State::unusable;
+        }
         return state_ == State::usable;
     }
 
