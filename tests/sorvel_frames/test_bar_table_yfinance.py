@@ -87,6 +87,28 @@ class TestYFinanceFrames:
         assert records[0]["Mixed"] == 2.5 and type(records[0]["Mixed"]) is float
         assert type(records[4]["Mixed"]) is int and records[1]["Gaps"] is None
 
+    @pytest.mark.parametrize("nanos", [
+        [0, 1, -1, 999, -1_001, 1_741_012_200_123_456_789, 951_782_399_999_999_999, 951_868_800_000_000_001],
+        [-(2**63) + 1, 2**63 - 1, -5_000_000_000_000_000_123],
+        [1_741_012_200_000_000_000, -(2**63), 5],  # NaT among them
+    ], ids=["around-epoch-and-leap-day", "range-ends", "with-nat"])
+    def test_record_times_are_pandas_own_time_stamps(self, sorvel, yfinance_intraday, monkeypatch, nanos):
+        times = np.array(nanos, dtype="M8[ns]")
+        table = sorvel._normalize_yfinance_df(yf_frame(len(nanos))).assign(date=times, Later=times)
+        theirs = table.to_dict(orient="records")
+        monkeypatch.setattr(sorvel, "_normalize_yfinance_df", lambda hist: table)
+        records, _ = yfinance_intraday(yf_frame(len(nanos)))
+        assert_same_records(records, theirs)
+        for mine, row in zip(records, theirs):
+            for label in ("date", "Later"):
+                a, b = mine[label], row[label]
+                if b is not pd.NaT:
+                    assert (a.value, a.nanosecond, a.year, a.month, a.day, a.hour, a.minute, a.second,
+                            a.microsecond, a.unit, a.tz, a.fold, hash(a), repr(a), a.isoformat()) == \
+                           (b.value, b.nanosecond, b.year, b.month, b.day, b.hour, b.minute, b.second,
+                            b.microsecond, b.unit, b.tz, b.fold, hash(b), repr(b), b.isoformat())
+                    assert a - b == pd.Timedelta(0) and a.to_datetime64() == b.to_datetime64()
+
     def test_duplicate_column_labels_as_in_pandas(self, sorvel, yfinance_intraday):
         hist = yf_frame(3)
         hist.insert(5, "Extra", [1.5, 2.5, 3.5])

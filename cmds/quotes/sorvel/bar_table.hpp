@@ -146,6 +146,11 @@ private:
     bool was_enabled_;
 };
 
+// The values of a zone-less datetime64[ns] series as the Timestamps its
+// iteration gives, when made the quick way is certainly the same;
+// otherwise an empty Ref.
+Ref naive_timestamps(PyObject* series);
+
 // table.to_dict(orient="records") for a plain DataFrame with unique column
 // labels and columns of dtypes whose values are known; otherwise an empty Ref.
 Ref records_of(PyObject* table);

@@ -155,7 +155,11 @@ ColumnPtr column_values(const Kit& k, PyObject* series) {
             return list_column(call_method(array, "tolist"_id));
         }
         // Iteration gives Timestamps or Timedeltas, never boxed.
-        if (c == 'M' || c == 'm') return list_column(own(PySequence_List(series)));
+        if (c == 'M' || c == 'm') {
+            if (c == 'M' && equals(dtype, k.datetime64_ns))
+                if (Ref stamps = naive_timestamps(series)) return list_column(std::move(stamps));
+            return list_column(own(PySequence_List(series)));
+        }
         if (c == 'O') {
             Ref values = call_method(call_method(series, "to_numpy"_id), "tolist"_id);
             NativeBoxing(k).apply(values);

@@ -6,6 +6,7 @@
 // the slowest step of building a bar table; the same arithmetic here, with
 // the zone's own utcoffset, gives the same numbers.
 #include "cmds/quotes/sorvel/bar_table.hpp"
+#include "cmds/quotes/sorvel/bar_table_civil.hpp"
 
 #include <datetime.h>
 
@@ -20,24 +21,11 @@ using namespace native;
 
 namespace {
 
-// Days from 1970-01-01 to the given proleptic Gregorian date.
-constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
 // Years whose times, shifted by any real zone offset, stay well inside the
 // nanosecond range (1677-09-21 to 2262-04-11); pandas treats values
 // beyond it differently, so they are left to pandas.
 constexpr int kFirstYear = 1678;
 constexpr int kLastYear = 2261;
-
-constexpr std::int64_t kSecondsPerDay = 86400;
-constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
 // The instants, in nanoseconds since the epoch, that the same years span.
 // A zone may answer any timedelta, however far (a tzinfo's utcoffset is not
@@ -62,19 +50,6 @@ bool instant_nanos(std::int64_t wall_seconds, std::int64_t offset_days, std::int
     return true;
 }
 
-// Civil date of a day count from 1970-01-01 (the inverse of days_from_civil).
-void civil_from_days(std::int64_t z, int& y, int& m, int& d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
-}
-
 // a < b for exact timedeltas, whose seconds and microseconds are kept
 // normalised (non-negative, below a day and a second).
 bool shorter(PyObject* a, PyObject* b) {
@@ -84,8 +59,6 @@ bool shorter(PyObject* a, PyObject* b) {
     };
     return parts(a) < parts(b);
 }
-
-std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
 // pandas drops a zone the other way round from how it applied it: each
 // instant is turned back into wall time through the zone (astimezone) and
