@@ -36,4 +36,15 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return a / b - (a % b != 0 && (a < 0) != (b < 0));
 }
 
+// Whole seconds (rounded down) and the nanoseconds after them, for any
+// int64 value: seconds * 1e9 would leave the range near its lower end.
+constexpr void split_nanos(std::int64_t value, std::int64_t& seconds, std::int64_t& below) {
+    seconds = value / kNanosPerSecond;
+    below = value % kNanosPerSecond;
+    if (below < 0) {
+        seconds -= 1;
+        below += kNanosPerSecond;
+    }
+}
+
 }  // namespace sorvel::bar_table

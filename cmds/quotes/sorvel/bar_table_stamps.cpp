@@ -51,8 +51,8 @@ public:
     }
 
     PyObject* make(std::int64_t value) const {
-        std::int64_t seconds = floor_div(value, kNanosPerSecond);
-        std::int64_t below = value - seconds * kNanosPerSecond;
+        std::int64_t seconds = 0, below = 0;
+        split_nanos(value, seconds, below);
         std::int64_t days = floor_div(seconds, kSecondsPerDay);
         int of_day = static_cast<int>(seconds - days * kSecondsPerDay);
         int y = 0, m = 0, d = 0;

@@ -118,8 +118,9 @@ private:
     // The instant as an aware UTC datetime, astimezone(zone), and the
     // offset of that wall time added to the instant: pandas' steps.
     bool pandas_naive(std::int64_t instant, std::int64_t& out) {
-        std::int64_t seconds = floor_div(instant, kNanosPerSecond);
-        int micros = static_cast<int>((instant - seconds * kNanosPerSecond) / 1000);
+        std::int64_t seconds = 0, below = 0;
+        split_nanos(instant, seconds, below);
+        int micros = static_cast<int>(below / 1000);
         std::int64_t days = floor_div(seconds, kSecondsPerDay);
         int of_day = static_cast<int>(seconds - days * kSecondsPerDay);
         int y = 0, m = 0, d = 0;
