@@ -118,6 +118,9 @@ Call function_call(At f, const A&... args) {
     return call_for_await(f.obj, argv + 1, sizeof...(A), f.where);
 }
 
+// Whether `f` is our function object made from `spec` (not replaced).
+bool made_from(PyObject* f, const FunctionSpec& spec) noexcept;
+
 // Result check of a body against spec.result_exact; false with TypeError set.
 bool check_result_type(const FunctionSpec* spec, PyObject* result) noexcept;
 

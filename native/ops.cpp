@@ -26,6 +26,12 @@ Ref make_dict(std::initializer_list<Kw> items, Here w) {
     return d;
 }
 
+bool class_is_own_type(PyTypeObject* type) noexcept {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* own_class = _PyType_Lookup(&PyBaseObject_Type, "__class__"_id);
+    return own_class && _PyType_Lookup(type, "__class__"_id) == own_class;
+}
+
 Ref import(const char* module, Here w) { return own(PyImport_ImportModule(module), w); }
 
 }  // namespace native

@@ -85,7 +85,20 @@ inline bool equals(At a, PyObject* b) {
 }
 inline bool less_equal(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_LE), a.where) == 1; }
 inline bool greater_equal(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_GE), a.where) == 1; }
-inline bool isinstance(At obj, PyObject* cls) { return check(PyObject_IsInstance(obj.obj, cls), obj.where) == 1; }
+// Whether obj.__class__ is type(obj), with no code run to find out: the
+// generic attribute lookup meets object's own `__class__` descriptor.
+bool class_is_own_type(PyTypeObject* type) noexcept;
+inline bool isinstance(At obj, PyObject* cls) {
+    // A class whose metaclass is exactly type has type's own instance check:
+    // the MRO of type(obj), then obj.__class__, which for most objects is
+    // type(obj) again and needs no lookup.
+    if (PyType_CheckExact(cls)) {
+        PyTypeObject* type = Py_TYPE(obj.obj);
+        if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) return true;
+        if (class_is_own_type(type)) return false;
+    }
+    return check(PyObject_IsInstance(obj.obj, cls), obj.where) == 1;
+}
 
 // ---- construction -----------------------------------------------------------
 

@@ -131,6 +131,17 @@ constexpr FunctionSpec calc_duration_spec{
 
 }  // namespace
 
+bool period_check_is_plain(PyObject* f) {
+    return made_from(f, is_period_spec) && PyDict_CheckExact(G["PERIOD_MAP"_id].get());
+}
+
+bool duration_is_plain(PyObject* f, PyObject* back_days) {
+    if (!made_from(f, calc_duration_spec) || !PyLong_CheckExact(back_days)) return false;
+    int overflow = 0;
+    const long long days = PyLong_AsLongLongAndOverflow(back_days, &overflow);
+    return !overflow && days <= 365;
+}
+
 void bind_helpers() {
     G.set("_get_cache", function<get_cache, get_cache_spec>(kModuleName));
     G.set("_is_date", function<is_date, is_date_spec>(kModuleName));

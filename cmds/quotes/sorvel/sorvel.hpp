@@ -32,6 +32,11 @@ Ref is_date(Ref s);
 Ref is_period(Ref s);
 Ref parse_date(Ref s);
 Ref calc_duration(Ref back_days);
+// Whether `f` is this module's own _is_period, reading an exact dict.
+bool period_check_is_plain(PyObject* f);
+// Whether `f(back_days)` is this module's own _calc_duration of a day count
+// it formats in place: no effect, no failure, so it may be computed later.
+bool duration_is_plain(PyObject* f, PyObject* back_days);
 Ref strip_tz(Ref df);
 Ref normalize_yfinance_df(Ref hist);
 
