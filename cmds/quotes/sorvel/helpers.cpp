@@ -93,22 +93,6 @@ namespace {
 
 constexpr FunctionSpec get_cache_spec{.name = "_get_cache", .qualname = "_get_cache", .params = {}};
 
-constexpr FunctionSpec is_date_spec{
-    .name = "_is_date",
-    .qualname = "_is_date",
-    .params = {{"s", "str", &PyUnicode_Type}},
-    .returns = "bool",
-    .doc = "Check if string looks like a date (YYYY-MM-DD or known keyword).",
-};
-
-constexpr FunctionSpec is_period_spec{
-    .name = "_is_period",
-    .qualname = "_is_period",
-    .params = {{"s", "str", &PyUnicode_Type}},
-    .returns = "bool",
-    .doc = "Check if string matches a known period or alias.",
-};
-
 constexpr FunctionSpec parse_date_spec{
     .name = "_parse_date",
     .qualname = "_parse_date",

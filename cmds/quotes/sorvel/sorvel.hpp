@@ -26,7 +26,24 @@ void bind_helpers();
 void bind_frame_functions();
 void bind_command_class();
 
-// Module functions.
+// Module functions; the word classifiers' specs are shared so the queries
+// can run them in place while the globals still hold them.
+inline constexpr native::FunctionSpec is_period_spec{
+    .name = "_is_period",
+    .qualname = "_is_period",
+    .params = {{"s", "str", &PyUnicode_Type}},
+    .returns = "bool",
+    .doc = "Check if string matches a known period or alias.",
+};
+
+inline constexpr native::FunctionSpec is_date_spec{
+    .name = "_is_date",
+    .qualname = "_is_date",
+    .params = {{"s", "str", &PyUnicode_Type}},
+    .returns = "bool",
+    .doc = "Check if string looks like a date (YYYY-MM-DD or known keyword).",
+};
+
 Ref get_cache();
 Ref is_date(Ref s);
 Ref is_period(Ref s);

@@ -14,8 +14,8 @@ Ref word_at(PyObject* rest, Py_ssize_t i) {
     return Ref::borrow(PyList_GET_ITEM(rest, i));
 }
 
-bool is_period_word(PyObject* word) { return truthy(call(G["_is_period"_id], word)); }
-bool is_date_word(PyObject* word) { return truthy(call(G["_is_date"_id], word)); }
+bool is_period_word(PyObject* word) { return truthy(call_own<is_period, is_period_spec>(G["_is_period"_id], word)); }
+bool is_date_word(PyObject* word) { return truthy(call_own<is_date, is_date_spec>(G["_is_date"_id], word)); }
 
 // int(word) when the word is plain ASCII digits short enough for a long
 // long, where the interpreter's int() can only give that number; nothing
