@@ -42,10 +42,19 @@ inline Ref call_kw(At f, std::initializer_list<PyObject*> pos, std::initializer_
     return call_vector(f, pos.begin(), pos.size(), kws);
 }
 
+// The plain function under `cls.name` when that is a classmethod found on a
+// class whose metaclass is exactly type: calling it with cls first is what
+// the bound method would do. nullptr for anything else.
+PyObject* class_method_function(PyObject* cls, PyObject* name) noexcept;
+
 // obj.name(args...)
 template <class... A>
 Ref call_method(At obj, PyObject* name, const A&... args) {
     PyObject* argv[] = {obj.obj, static_cast<PyObject*>(args)...};
+    // A classmethod called on its class (`SorvelCache.count_key(...)`) skips
+    // making a bound method for the one call.
+    if (PyObject* f = class_method_function(obj.obj, name))
+        return own(PyObject_Vectorcall(f, argv, sizeof...(A) + 1, nullptr), obj.where);
     return own(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
                obj.where);
 }

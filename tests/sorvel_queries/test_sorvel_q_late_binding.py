@@ -124,28 +124,40 @@ def test_work_done_in_place_gives_way_to_replaced_re_math_and_tables(command, fa
 
 
 def test_steps_moved_past_the_cache_check_stay_in_place_once_replaced(command, fake_cache, sorvel, monkeypatch):
+    def latest(words, ib=None):
+        fake_cache.calls.clear()
+        return run(command("AAPL", ib=ib or FakeIB(daily_bars(1)))._sorvel(stock(), words))
+
     # A replaced _calc_duration is still asked before the cache, even when the cache answers.
-    order = []
-    fake_cache.entries[sorvel.SorvelCache.count_key("AAPL", "day", "none", 10)] = daily_bars(2)
-    real_get = fake_cache.get
-    monkeypatch.setattr(fake_cache, "get", lambda key: order.append("get") or real_get(key))
-    monkeypatch.setattr(sorvel, "_calc_duration", lambda days: order.append(days) or f"{days} D")
-    assert run(command("AAPL", ib=FakeIB([]))._sorvel(stock(), ["day", "10"]))["cached"] is True
-    assert order == [14, "get"]
-    monkeypatch.undo()
+    with monkeypatch.context() as m:
+        order = []
+        fake_cache.entries[sorvel.SorvelCache.count_key("AAPL", "day", "none", 10)] = daily_bars(2)
+        real_get = fake_cache.get
+        m.setattr(fake_cache, "get", lambda key: order.append("get") or real_get(key))
+        m.setattr(sorvel, "_calc_duration", lambda days: order.append(days) or f"{days} D")
+        assert latest(["day", "10"], FakeIB([]))["cached"] is True
+        assert order == [14, "get"]
 
     # The "day" default is read before a replaced _is_period runs, as written.
-    monkeypatch.setattr(sorvel, "_sorvel_cache", fake_cache)
-    monkeypatch.setitem(sorvel.PERIOD_DEFAULT_COUNT, "day", 7)
+    with monkeypatch.context() as m:
+        m.setitem(sorvel.PERIOD_DEFAULT_COUNT, "day", 7)
 
-    def is_period(s):
-        sorvel.PERIOD_DEFAULT_COUNT["day"] = 9
-        return False
+        def is_period(s):
+            sorvel.PERIOD_DEFAULT_COUNT["day"] = 9
+            return False
 
-    monkeypatch.setattr(sorvel, "_is_period", is_period)
-    fake_cache.calls.clear()
-    run(command("AAPL", ib=FakeIB(daily_bars(1)))._sorvel(stock(), ["split"]))
-    assert fake_cache.calls[0][1].count == 7
+        m.setattr(sorvel, "_is_period", is_period)
+        latest(["split"])
+        assert fake_cache.calls[0][1].count == 7
+
+    # A key builder replaced on the class, as a classmethod or not, is the one asked next.
+    made = []
+    for builder in (classmethod(lambda cls, *parts: made.append(cls) or parts), staticmethod(lambda *parts: parts)):
+        with monkeypatch.context() as m:
+            m.setattr(sorvel.SorvelCache, "count_key", builder)
+            latest(["day", "3"])
+            assert fake_cache.calls[0][1] == ("AAPL", "day", "none", 3)
+    assert made == [sorvel.SorvelCache]
 
     # isinstance asks __class__ where an object answers it itself.
     class Disguised:
