@@ -91,8 +91,6 @@ Ref calc_duration(Ref back_days) {
 
 namespace {
 
-constexpr FunctionSpec get_cache_spec{.name = "_get_cache", .qualname = "_get_cache", .params = {}};
-
 constexpr FunctionSpec parse_date_spec{
     .name = "_parse_date",
     .qualname = "_parse_date",

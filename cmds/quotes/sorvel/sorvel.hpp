@@ -26,8 +26,10 @@ void bind_helpers();
 void bind_frame_functions();
 void bind_command_class();
 
-// Module functions; the word classifiers' specs are shared so the queries
-// can run them in place while the globals still hold them.
+// Module functions; the specs of those the queries call on every run are
+// shared so the queries can run them in place while the globals hold them.
+inline constexpr native::FunctionSpec get_cache_spec{.name = "_get_cache", .qualname = "_get_cache", .params = {}};
+
 inline constexpr native::FunctionSpec is_period_spec{
     .name = "_is_period",
     .qualname = "_is_period",
