@@ -378,6 +378,10 @@ Call method_for_await(PyObject* const* args, std::size_t nargs, PyObject* name, 
     return Call{Coro(), Ref(), own(PyObject_Vectorcall(method, args + 1, nargs - 1, nullptr), w)};
 }
 
+bool made_from(PyObject* f, const FunctionSpec& spec) noexcept {
+    return Py_IS_TYPE(f, &FunctionType) && as_func(f)->spec == &spec;
+}
+
 bool check_result_type(const FunctionSpec* spec, PyObject* result) noexcept {
     PyTypeObject* want = spec->result_exact;
     if (!want || result == Py_None || Py_TYPE(result) == want) return true;

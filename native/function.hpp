@@ -118,10 +118,35 @@ Call function_call(At f, const A&... args) {
     return call_for_await(f.obj, argv + 1, sizeof...(A), f.where);
 }
 
+// Whether `f` is our function object made from `spec` (not replaced).
+bool made_from(PyObject* f, const FunctionSpec& spec) noexcept;
+
 // Result check of a body against spec.result_exact; false with TypeError set.
 bool check_result_type(const FunctionSpec* spec, PyObject* result) noexcept;
 
 bool init_function_type(PyObject* module) noexcept;
+
+// f(args...) for a module global that is, unless replaced, our own plain
+// function made from `Spec` with body `Body`: while it is still that object
+// and the arguments have their exact types, the body runs as a C++ call and
+// fails with the same traceback entry; otherwise the interpreter's call.
+template <auto Body, const FunctionSpec& Spec, class... A>
+Ref call_own(At f, const A&... args) {
+    static_assert(sizeof...(A) == Spec.params.size() && !Spec.varkw, "call_own binds every parameter by position");
+    PyObject* const argv[] = {static_cast<PyObject*>(args)...};
+    bool direct = made_from(f.obj, Spec);
+    for (std::size_t i = 0; direct && i < sizeof...(A); ++i)
+        direct = !Spec.params[i].exact || Py_TYPE(argv[i]) == Spec.params[i].exact;
+    if (!direct) return call(f, args...);
+    try {
+        Ref r = Body(Ref::borrow(args)...);
+        if (!check_result_type(&Spec, r)) throw_current(f.where);
+        return r;
+    } catch (...) {
+        set_error_from_current_exception(Spec.qualname);
+        throw_current(f.where);
+    }
+}
 
 namespace detail {
 

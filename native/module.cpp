@@ -37,17 +37,27 @@ Ref Globals::lookup(PyObject* name) const {
     throw_current();
 }
 
+void Globals::remember(PyObject* name, PyObject* value) const noexcept {
+    for (std::size_t i = slot_of(name);; i = (i + 1) & (kSlots - 1)) {
+        Slot& s = slots_[i];
+        if (!s.name) {
+            if (used_ >= kSlots / 2) return;
+            // The slot holds its name, so the pointer stays that name's identity.
+            s.name = Py_NewRef(name);
+            ++used_;
+        }
+        if (s.name == name) {
+            s.value = value;
+            s.version = watched_dicts_version;
+            return;
+        }
+    }
+}
+
 Ref Globals::lookup_own(PyObject* name) const {
     PyObject* v = PyDict_GetItemWithError(dict_, name);
     if (v) {
-        if (watched_) {
-            // The slot holds its name, so the pointer stays that name's identity.
-            Slot& s = slots_[slot_of(name)];
-            Py_INCREF(name);
-            Py_XSETREF(s.name, name);
-            s.value = v;
-            s.version = watched_dicts_version;
-        }
+        if (watched_) remember(name, v);
         return Ref::borrow(v);
     }
     if (PyErr_Occurred()) throw_current();

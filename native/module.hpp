@@ -34,14 +34,12 @@ public:
 
     // Like a global name lookup: the module, then builtins, else NameError.
     Ref operator[](PyObject* name) const {
-        const Slot& s = slots_[slot_of(name)];
-        if (s.name == name && s.version == watched_dicts_version) return Ref::borrow(s.value);
+        if (PyObject* v = remembered(name)) return Ref::borrow(v);
         return lookup(name);
     }
     // The module's own binding of `name`, or an empty Ref (no builtins, no error).
     Ref find(PyObject* name) const {
-        const Slot& s = slots_[slot_of(name)];
-        if (s.name == name && s.version == watched_dicts_version) return Ref::borrow(s.value);
+        if (PyObject* v = remembered(name)) return Ref::borrow(v);
         return lookup_own(name);
     }
     void set(PyObject* name, PyObject* value, Here w = Here::current()) const;
@@ -62,20 +60,31 @@ private:
         PyObject* value = nullptr;  // borrowed from the dict, good while the version holds
         std::uint64_t version = 0;
     };
-    // Direct-mapped by the name's address, spread by a Fibonacci hash: a
-    // module body uses a few dozen names, which rarely share a slot.
+    // Open addressing by the name's address, spread by a Fibonacci hash. A
+    // name keeps its slot for good (only the value goes stale), so two names
+    // used in turn never evict each other; a module body uses a few dozen
+    // names, and past half full new names are simply not remembered.
     static constexpr unsigned kSlotBits = 8;
     static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
     static std::size_t slot_of(PyObject* name) noexcept {
         return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ull) >>
                                         (64 - kSlotBits));
     }
+    PyObject* remembered(PyObject* name) const noexcept {
+        for (std::size_t i = slot_of(name);; i = (i + 1) & (kSlots - 1)) {
+            const Slot& s = slots_[i];
+            if (s.name == name) return s.version == watched_dicts_version ? s.value : nullptr;
+            if (!s.name) return nullptr;
+        }
+    }
+    void remember(PyObject* name, PyObject* value) const noexcept;
     Ref lookup(PyObject* name) const;
     Ref lookup_own(PyObject* name) const;
 
     PyObject* dict_ = nullptr;
     bool watched_ = false;
     mutable Slot slots_[kSlots] = {};
+    mutable std::size_t used_ = 0;
 };
 
 // An attribute of a module as this module found it when it was loaded

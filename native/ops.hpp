@@ -42,10 +42,19 @@ inline Ref call_kw(At f, std::initializer_list<PyObject*> pos, std::initializer_
     return call_vector(f, pos.begin(), pos.size(), kws);
 }
 
+// The plain function under `cls.name` when that is a classmethod found on a
+// class whose metaclass is exactly type: calling it with cls first is what
+// the bound method would do. nullptr for anything else.
+PyObject* class_method_function(PyObject* cls, PyObject* name) noexcept;
+
 // obj.name(args...)
 template <class... A>
 Ref call_method(At obj, PyObject* name, const A&... args) {
     PyObject* argv[] = {obj.obj, static_cast<PyObject*>(args)...};
+    // A classmethod called on its class (`SorvelCache.count_key(...)`) skips
+    // making a bound method for the one call.
+    if (PyObject* f = class_method_function(obj.obj, name))
+        return own(PyObject_Vectorcall(f, argv, sizeof...(A) + 1, nullptr), obj.where);
     return own(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
                obj.where);
 }
@@ -85,7 +94,20 @@ inline bool equals(At a, PyObject* b) {
 }
 inline bool less_equal(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_LE), a.where) == 1; }
 inline bool greater_equal(At a, PyObject* b) { return check(PyObject_RichCompareBool(a.obj, b, Py_GE), a.where) == 1; }
-inline bool isinstance(At obj, PyObject* cls) { return check(PyObject_IsInstance(obj.obj, cls), obj.where) == 1; }
+// Whether obj.__class__ is type(obj), with no code run to find out: the
+// generic attribute lookup meets object's own `__class__` descriptor.
+bool class_is_own_type(PyTypeObject* type) noexcept;
+inline bool isinstance(At obj, PyObject* cls) {
+    // A class whose metaclass is exactly type has type's own instance check:
+    // the MRO of type(obj), then obj.__class__, which for most objects is
+    // type(obj) again and needs no lookup.
+    if (PyType_CheckExact(cls)) {
+        PyTypeObject* type = Py_TYPE(obj.obj);
+        if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) return true;
+        if (class_is_own_type(type)) return false;
+    }
+    return check(PyObject_IsInstance(obj.obj, cls), obj.where) == 1;
+}
 
 // ---- construction -----------------------------------------------------------
 

@@ -57,13 +57,8 @@ def test_yfinance_path_uses_the_current_normaliser_and_date_helpers(command, yf,
     assert result["start"] == "2025-01-01" and seen == [2]
 
 
-def test_dispatcher_reads_the_future_type_when_it_runs(command, sorvel, monkeypatch):
-    class Odd:
-        secType = "STK"
-
-    monkeypatch.setattr(sorvel, "Future", Odd)
-    contract = Odd()
-    cmd = command("AAPL", [], state=FakeState(("AAPL", contract)))
+def queried_contracts(cmd) -> list:
+    """The contracts run() hands to the latest-bars query, which answers at once."""
     seen = []
 
     async def mode(queried, rest):
@@ -71,6 +66,17 @@ def test_dispatcher_reads_the_future_type_when_it_runs(command, sorvel, monkeypa
         return {"ok": 1}
 
     cmd._sorvel = mode
+    return seen
+
+
+def test_dispatcher_reads_the_future_type_when_it_runs(command, sorvel, monkeypatch):
+    class Odd:
+        secType = "STK"
+
+    monkeypatch.setattr(sorvel, "Future", Odd)
+    contract = Odd()
+    cmd = command("AAPL", [], state=FakeState(("AAPL", contract)))
+    seen = queried_contracts(cmd)
     run(cmd.run())
     assert seen[0] is not contract and seen[0].secType == "CONTFUT" and contract.secType == "STK"
 
@@ -115,3 +121,53 @@ def test_work_done_in_place_gives_way_to_replaced_re_math_and_tables(command, fa
     monkeypatch.setattr(sorvel, "PERIOD_DEFAULT_COUNT", Counts())
     ib = FakeIB(daily_bars(5))
     assert run(command("AAPL", ib=ib)._sorvel(stock(), ["week"]))["count"] == 3
+
+
+def test_steps_moved_past_the_cache_check_stay_in_place_once_replaced(command, fake_cache, sorvel, monkeypatch):
+    def latest(words, ib=None):
+        fake_cache.calls.clear()
+        return run(command("AAPL", ib=ib or FakeIB(daily_bars(1)))._sorvel(stock(), words))
+
+    # A replaced _calc_duration is still asked before the cache, even when the cache answers.
+    with monkeypatch.context() as m:
+        order = []
+        fake_cache.entries[sorvel.SorvelCache.count_key("AAPL", "day", "none", 10)] = daily_bars(2)
+        real_get = fake_cache.get
+        m.setattr(fake_cache, "get", lambda key: order.append("get") or real_get(key))
+        m.setattr(sorvel, "_calc_duration", lambda days: order.append(days) or f"{days} D")
+        assert latest(["day", "10"], FakeIB([]))["cached"] is True
+        assert order == [14, "get"]
+
+    # The "day" default is read before a replaced _is_period runs, as written.
+    with monkeypatch.context() as m:
+        m.setitem(sorvel.PERIOD_DEFAULT_COUNT, "day", 7)
+
+        def is_period(s):
+            sorvel.PERIOD_DEFAULT_COUNT["day"] = 9
+            return False
+
+        m.setattr(sorvel, "_is_period", is_period)
+        latest(["split"])
+        assert fake_cache.calls[0][1].count == 7
+
+    # A key builder replaced on the class, as a classmethod or not, is the one asked next.
+    made = []
+    for builder in (classmethod(lambda cls, *parts: made.append(cls) or parts), staticmethod(lambda *parts: parts)):
+        with monkeypatch.context() as m:
+            m.setattr(sorvel.SorvelCache, "count_key", builder)
+            latest(["day", "3"])
+            assert fake_cache.calls[0][1] == ("AAPL", "day", "none", 3)
+    assert made == [sorvel.SorvelCache]
+
+    # isinstance asks __class__ where an object answers it itself.
+    class Disguised:
+        secType = "STK"
+
+        @property
+        def __class__(self):
+            return sorvel.Future
+
+    cmd = command("AAPL", [], state=FakeState(("AAPL", Disguised())))
+    seen = queried_contracts(cmd)
+    run(cmd.run())
+    assert seen[0].secType == "CONTFUT"

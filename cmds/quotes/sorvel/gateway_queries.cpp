@@ -69,7 +69,11 @@ Coro latest_via_gateway(Ref self, Ref contract, Ref rest) {
     if (!count_is_positive(w.count)) co_return refuse_count(symbol, w.count);
     PyObject* what = what_to_show(w.adjust);
     Ref bar_size = getitem(G["PERIOD_MAP"_id], w.period);
-    Ref duration = call(G["_calc_duration"_id], back_days_for(w.count, w.period, bar_size));
+    Ref back_days = back_days_for(w.count, w.period, bar_size);
+    // A cache answer does not wait for the duration text where making it
+    // cannot be seen (see duration_is_plain); it is made after the misses.
+    Ref duration;
+    if (!duration_is_plain(G["_calc_duration"_id], back_days)) duration = call(G["_calc_duration"_id], back_days);
 
     CacheSlot slot = cache_slot("count_key"_id, symbol, w.period, w.adjust, w.count);
     if (slot.hit()) {
@@ -83,6 +87,7 @@ Coro latest_via_gateway(Ref self, Ref contract, Ref rest) {
         co_return from_cache(latest_record(symbol, w, larger));
     }
 
+    if (!duration) duration = calc_duration(back_days);
     log("info"_id, "[{}] sorvel: period={} ({}), count={}, duration={}, what={}"_id, symbol, w.period, bar_size,
         w.count, duration, what);
     Ref bars = co_await request_bars(self, contract, ""_id, duration, bar_size, what);

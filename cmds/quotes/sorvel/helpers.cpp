@@ -91,24 +91,6 @@ Ref calc_duration(Ref back_days) {
 
 namespace {
 
-constexpr FunctionSpec get_cache_spec{.name = "_get_cache", .qualname = "_get_cache", .params = {}};
-
-constexpr FunctionSpec is_date_spec{
-    .name = "_is_date",
-    .qualname = "_is_date",
-    .params = {{"s", "str", &PyUnicode_Type}},
-    .returns = "bool",
-    .doc = "Check if string looks like a date (YYYY-MM-DD or known keyword).",
-};
-
-constexpr FunctionSpec is_period_spec{
-    .name = "_is_period",
-    .qualname = "_is_period",
-    .params = {{"s", "str", &PyUnicode_Type}},
-    .returns = "bool",
-    .doc = "Check if string matches a known period or alias.",
-};
-
 constexpr FunctionSpec parse_date_spec{
     .name = "_parse_date",
     .qualname = "_parse_date",
@@ -130,6 +112,17 @@ constexpr FunctionSpec calc_duration_spec{
 };
 
 }  // namespace
+
+bool period_check_is_plain(PyObject* f) {
+    return made_from(f, is_period_spec) && PyDict_CheckExact(G["PERIOD_MAP"_id].get());
+}
+
+bool duration_is_plain(PyObject* f, PyObject* back_days) {
+    if (!made_from(f, calc_duration_spec) || !PyLong_CheckExact(back_days)) return false;
+    int overflow = 0;
+    const long long days = PyLong_AsLongLongAndOverflow(back_days, &overflow);
+    return !overflow && days <= 365;
+}
 
 void bind_helpers() {
     G.set("_get_cache", function<get_cache, get_cache_spec>(kModuleName));

@@ -53,7 +53,7 @@ struct CacheSlot {
 template <class... A>
 CacheSlot cache_slot(PyObject* key_builder, const A&... values) {
     CacheSlot slot;
-    slot.cache = native::call(G["_get_cache"_id]);
+    slot.cache = native::call_own<get_cache, get_cache_spec>(G["_get_cache"_id]);
     slot.key = native::call_method(G["SorvelCache"_id], key_builder, values...);
     slot.cached = native::call_method(slot.cache, "get"_id, slot.key);
     return slot;

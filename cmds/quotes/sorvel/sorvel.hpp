@@ -26,12 +26,36 @@ void bind_helpers();
 void bind_frame_functions();
 void bind_command_class();
 
-// Module functions.
+// Module functions; the specs of those the queries call on every run are
+// shared so the queries can run them in place while the globals hold them.
+inline constexpr native::FunctionSpec get_cache_spec{.name = "_get_cache", .qualname = "_get_cache", .params = {}};
+
+inline constexpr native::FunctionSpec is_period_spec{
+    .name = "_is_period",
+    .qualname = "_is_period",
+    .params = {{"s", "str", &PyUnicode_Type}},
+    .returns = "bool",
+    .doc = "Check if string matches a known period or alias.",
+};
+
+inline constexpr native::FunctionSpec is_date_spec{
+    .name = "_is_date",
+    .qualname = "_is_date",
+    .params = {{"s", "str", &PyUnicode_Type}},
+    .returns = "bool",
+    .doc = "Check if string looks like a date (YYYY-MM-DD or known keyword).",
+};
+
 Ref get_cache();
 Ref is_date(Ref s);
 Ref is_period(Ref s);
 Ref parse_date(Ref s);
 Ref calc_duration(Ref back_days);
+// Whether `f` is this module's own _is_period, reading an exact dict.
+bool period_check_is_plain(PyObject* f);
+// Whether `f(back_days)` is this module's own _calc_duration of a day count
+// it formats in place: no effect, no failure, so it may be computed later.
+bool duration_is_plain(PyObject* f, PyObject* back_days);
 Ref strip_tz(Ref df);
 Ref normalize_yfinance_df(Ref hist);
 

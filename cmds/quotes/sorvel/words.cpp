@@ -14,8 +14,8 @@ Ref word_at(PyObject* rest, Py_ssize_t i) {
     return Ref::borrow(PyList_GET_ITEM(rest, i));
 }
 
-bool is_period_word(PyObject* word) { return truthy(call(G["_is_period"_id], word)); }
-bool is_date_word(PyObject* word) { return truthy(call(G["_is_date"_id], word)); }
+bool is_period_word(PyObject* word) { return truthy(call_own<is_period, is_period_spec>(G["_is_period"_id], word)); }
+bool is_date_word(PyObject* word) { return truthy(call_own<is_date, is_date_spec>(G["_is_date"_id], word)); }
 
 // int(word) when the word is plain ASCII digits short enough for a long
 // long, where the interpreter's int() can only give that number; nothing
@@ -51,13 +51,19 @@ Mode choose_mode(PyObject* rest) {
 }
 
 LatestWords parse_latest_words(PyObject* rest) {
-    LatestWords w{Ref::borrow("day"_id), default_count("day"_id), Ref::borrow("none"_id)};
+    LatestWords w{Ref::borrow("day"_id), Ref(), Ref::borrow("none"_id)};
+    // The default for "day" is looked up first. From an exact dict, with our
+    // own _is_period reading an exact dict in between, neither step can be
+    // seen, so the read waits until no period word has replaced it.
+    if (!PyDict_CheckExact(G["PERIOD_DEFAULT_COUNT"_id].get()) || !period_check_is_plain(G["_is_period"_id]))
+        w.count = default_count("day"_id);
     Py_ssize_t cursor = 0;
     if (Ref word = word_at(rest, cursor); word && is_period_word(word)) {
         w.period = word;
         w.count = default_count(word);
         ++cursor;
     }
+    if (!w.count) w.count = default_count("day"_id);
     if (Ref word = word_at(rest, cursor)) {
         // The interpreter's int(): sign, spaces, underscores and any Unicode
         // digits, within its digit limit. Anything else is the adjustment word.
