@@ -69,7 +69,11 @@ class Console:
     # -- one line ---------------------------------------------------------
 
     def say(self, text: str) -> None:
-        print(text, file=self.out, flush=True)
+        try:
+            print(text, file=self.out, flush=True)
+        except BrokenPipeError:  # `| head` has read all it wanted
+            from ferrut.frame import reader_gone
+            reader_gone(self.out)
 
     def complain(self, text: str) -> None:
         print(f"corvane: {text}", file=self.err, flush=True)

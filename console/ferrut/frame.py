@@ -10,6 +10,7 @@ from __future__ import annotations
 import functools
 import io
 import math
+import os
 import sys
 
 from typing import TYPE_CHECKING
@@ -167,17 +168,38 @@ def render_frame(df: "pd.DataFrame", title: str = "") -> str:
     return "\n".join(line.rstrip() for line in buffer.getvalue().splitlines())
 
 
+def reader_gone(out) -> None:
+    """Quiet ``out`` for good: whoever read it (``head``, a closed pager) has gone away.
+
+    That is no failure of the command, which goes on and stores what it
+    fetched; the rest of its output has nowhere to go, so the stream's file
+    is pointed at the null device and later writes, the one at exit
+    included, pass without a word.
+    """
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(null, out.fileno())
+        finally:
+            os.close(null)
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        pass
+
+
 def printFrame(df: "pd.DataFrame", title: str = "") -> None:
     """Print ``df`` as an aligned table under ``title``; long tables show head and tail."""
     status_line.finish()  # the table takes the place of the waiting line
     out = sys.stdout
-    if status_line.is_terminal(out) and df.shape[1]:
-        from rich.console import Console
-        Console(file=out, highlight=False, emoji=False, markup=False).print(
-            build_table(df, title, color=True))
-    else:
-        print(render_frame(df, title), file=out)
-    out.flush()
+    try:
+        if status_line.is_terminal(out) and df.shape[1]:
+            from rich.console import Console
+            Console(file=out, highlight=False, emoji=False, markup=False).print(
+                build_table(df, title, color=True))
+        else:
+            print(render_frame(df, title), file=out)
+        out.flush()
+    except BrokenPipeError:
+        reader_gone(out)
     _printed["count"] += 1
     _printed["title"] = title
 

@@ -130,6 +130,18 @@ class TestChildProcess:
         told = [ln for ln in done.stderr.splitlines() if "broken_cmd" in ln]
         assert told == ["corvane: command module broken_cmd not loaded (ImportError: needs a missing library)"]
 
+    def test_a_reader_that_stops_early_is_no_failure(self, private_home):
+        # `corvane ... | head -1`: the rest of the table has nowhere to go, and the command
+        # must neither fail nor go looking for the bars elsewhere.
+        child = subprocess.Popen([sys.executable, "-m", "corvane", "--no-gateway", "--rows", "all",
+                                  "fakebars", "aapl", "3000"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=console_env(private_home))
+        assert child.stdout.readline().startswith(b"AAPL")
+        child.stdout.close()
+        err = child.stderr.read().decode()
+        assert child.wait(timeout=60) == 0, err
+        assert "Error" not in err and "Exception ignored" not in err
+
     def test_ctrl_c_cancels_the_pending_request(self, private_home):
         child = subprocess.Popen([sys.executable, "-m", "corvane", "--no-gateway", "fakewait"],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
