@@ -13,6 +13,8 @@ from __future__ import annotations
 import sys
 import threading
 
+from ferrut.status_line import is_terminal
+
 try:
     import readline
 except ImportError:  # without line editing there is no typed text to keep
@@ -36,7 +38,7 @@ class PromptAwareStderr:
     def write(self, text: str) -> int:
         with self._lock:
             err = sys.stderr
-            if self._prompt is None or not _is_tty(err):
+            if self._prompt is None or not is_terminal(err):
                 return err.write(text)
             typed = readline.get_line_buffer()
             err.write(_CLEAR_LINE + text)
@@ -49,14 +51,7 @@ class PromptAwareStderr:
         sys.stderr.flush()
 
     def isatty(self) -> bool:
-        return _is_tty(sys.stderr)
-
-
-def _is_tty(stream) -> bool:
-    try:
-        return bool(stream.isatty())
-    except (AttributeError, ValueError):
-        return False
+        return is_terminal(sys.stderr)
 
 
 STDERR = PromptAwareStderr()

@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 
 from corvane.kvstore import group_key
 from corvane.quote_table import render
+from ferrut.status_line import is_terminal
 
 if TYPE_CHECKING:  # the client library loads with the first quote, not with --help
     from corvane.live_quotes import LiveQuotes
@@ -152,18 +153,11 @@ def _show(console: Any) -> int:
     def table() -> list[str]:
         return session.loop_thread.call(lambda: render(live.rows()))
 
-    if not (_is_terminal(console.out) and _is_terminal(sys.stdin)):
+    if not (is_terminal(console.out) and is_terminal(sys.stdin)):
         console.say("\n".join(table()))
         return OK
     _watch(console, table)
     return OK
-
-
-def _is_terminal(stream: Any) -> bool:
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError):
-        return False
 
 
 def _watch(console: Any, table) -> None:

@@ -11,41 +11,18 @@ calendar) are refused before the command runs, in one line.
 
 from __future__ import annotations
 
-import datetime as dt
 import math
-import re
 import sys
 from typing import Any, Callable
 
-from corvane.gateway.sorvel_cache import PERIOD_SECONDS
 
-_DATE_SHAPE = re.compile(r"^\d{4}-\d{2}-\d{2}$")
-_RELATIVE_DAYS = ("today", "yesterday")
 _ADJUST_WORDS = ("adj", "forward", "none")
 _PERIOD_LIST = "1m, 5m, 15m, 30m, 1h, day, week, month, year (aliases minute, hour, d, w, m, y, 1d, 1mo)"
 
 
-def _is_date(word: str) -> bool:
-    return word in _RELATIVE_DAYS or _DATE_SHAPE.match(word) is not None
-
-
-def _bad_date(word: str) -> str | None:
-    if word in _RELATIVE_DAYS:
-        return None
-    try:
-        dt.date.fromisoformat(word)
-    except ValueError:
-        return f"{word!r} is not a date on the calendar (dates are YYYY-MM-DD)"
-    return None
-
-
-def _day(word: str) -> dt.date:
-    today = dt.datetime.now().date()
-    if word == "today":
-        return today
-    if word == "yesterday":
-        return today - dt.timedelta(days=1)
-    return dt.date.fromisoformat(word)
+def _module(op: Any) -> Any:
+    """The command's own module: its word classifiers and tables are the ones read here."""
+    return sys.modules[type(op).__module__]
 
 
 def _int(word: str) -> int | None:
@@ -55,59 +32,57 @@ def _int(word: str) -> int | None:
         return None
 
 
-def _latest_words(rest: list[str], defaults: dict) -> tuple[str, int, bool]:
+def _latest_words(rest: list[str], module: Any) -> tuple[str, int, bool]:
     """(period word, count asked, whether a count word was typed), read as the command reads them."""
     period, at = "day", 0
-    if rest and rest[0] in PERIOD_SECONDS:
+    if rest and module._is_period(rest[0]):
         period, at = rest[0], 1
-    count = defaults.get(period, 100)
+    count = module.PERIOD_DEFAULT_COUNT.get(period, 100)
     typed = at < len(rest) and _int(rest[at]) is not None
     if typed:
         count = _int(rest[at])
     return period, count, typed
 
 
-def _tables(op: Any) -> dict[str, Any]:
-    module = sys.modules.get(type(op).__module__)
-    names = ("PERIOD_MAP", "PERIOD_DEFAULT_COUNT", "BAR_SECONDS", "DURATION_FACTOR")
-    return {n: getattr(module, n, None) or {} for n in names}
-
-
-def _span(period: str, count: int, tables: dict[str, Any]) -> str:
-    size = tables["PERIOD_MAP"].get(period)
-    seconds = tables["BAR_SECONDS"].get(size, 86_400)
+def _span(period: str, count: int, module: Any) -> str:
+    """The request span the command sent for ``count`` bars of ``period``."""
+    seconds = module.BAR_SECONDS.get(module.PERIOD_MAP[period], 86_400)
     try:
-        days = math.ceil(count * seconds * tables["DURATION_FACTOR"].get(period, 1.0) / 86_400)
+        days = math.ceil(count * seconds * module.DURATION_FACTOR.get(period, 1.0) / 86_400)
     except OverflowError:
         return "longest"
-    return f"{days} D" if days <= 365 else f"{math.ceil(days / 365)} Y"
+    return module._calc_duration(days)
 
 
 def sorvel_refusal(op: Any) -> str | None:
+    module = _module(op)
     rest = list(getattr(op, "rest", None) or [])
     if not rest or rest[0] == "intraday":
         return None
-    if _is_date(rest[0]):
-        dates = rest[:2] if len(rest) > 1 and _is_date(rest[1]) else rest[:1]
-        for word in dates:
-            if why := _bad_date(word):
-                return why
-        start, end = (_day(w) for w in (dates + ["today"])[:2])
+    if module._is_date(rest[0]):
+        words = rest[:2] if len(rest) > 1 and module._is_date(rest[1]) else rest[:1]
+        days = []
+        for word in words:
+            try:
+                days.append(module._parse_date(word))
+            except ValueError:
+                return f"{word!r} is not a date on the calendar (dates are YYYY-MM-DD)"
+        start, end = days[0], days[1] if len(days) > 1 else module._parse_date("today")
         if start >= end:
             return (f"the start date must be before the end date, and {start} is not before "
                     f"{end}")
         return None
-    _, count, typed = _latest_words(rest, _tables(op)["PERIOD_DEFAULT_COUNT"])
+    _, count, typed = _latest_words(rest, module)
     if typed and count < 1:
         return f"the count must be 1 or more, not {count}"
     return None
 
 
-def _adjust_note(word: str, date_range: bool) -> str | None:
+def _adjust_note(word: str, date_range: bool, module: Any) -> str | None:
     if word in _ADJUST_WORDS:
         return None
     head = f"{word!r} was read as the adjustment word"
-    if word.lower() in PERIOD_SECONDS:
+    if module._is_period(word.lower()):
         return f"{head}; period words are lower case ({word.lower()}): {_PERIOD_LIST}"
     if word.lower() in _ADJUST_WORDS or word.lower().startswith("adj"):
         return f"{head} and is not one, so prices are unadjusted; use adj or forward"
@@ -117,22 +92,23 @@ def _adjust_note(word: str, date_range: bool) -> str | None:
 
 
 def sorvel_notes(op: Any, result: dict) -> list[str]:
+    module = _module(op)
     rest = list(getattr(op, "rest", None) or [])
+    date_range = bool(rest) and module._is_date(rest[0])
     notes = []
     adjust = result.get("adjust")
     if isinstance(adjust, str):
-        note = _adjust_note(adjust, bool(rest) and _is_date(rest[0]))
+        note = _adjust_note(adjust, date_range, module)
         if note:
             notes.append(note)
     bars = result.get("bars")
-    if "count" in result and isinstance(bars, list) and not (rest and _is_date(rest[0])):
-        tables = _tables(op)
-        period, asked, _ = _latest_words(rest, tables["PERIOD_DEFAULT_COUNT"])
+    if "count" in result and isinstance(bars, list) and not date_range:
+        period, asked, _ = _latest_words(rest, module)
         if 0 < len(bars) < asked:
             if result.get("source") == "yfinance":
                 notes.append(f"asked {asked}, Yahoo Finance gave {len(bars)}")
             else:
-                notes.append(f"asked {asked}, the gateway's {_span(period, asked, tables)} span "
+                notes.append(f"asked {asked}, the gateway's {_span(period, asked, module)} span "
                              f"gave {len(bars)}")
     return notes
 
