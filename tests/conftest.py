@@ -3,10 +3,29 @@
 from __future__ import annotations
 
 import asyncio
+import os
+
 import pytest
 from ib_async import IB
 
+from corvane import clock
 from corvane.loopback import GatewayThread
+from frozen_now import NOW
+
+
+@pytest.fixture(autouse=True, scope="session")
+def frozen_clock():
+    """No test reads the wall clock: the console's today and now are ``NOW``, here and in
+    every console a test starts as a process (through ``CORVANE_NOW``)."""
+    saved = os.environ.get(clock.NOW_ENV)
+    os.environ[clock.NOW_ENV] = NOW.isoformat()
+    clock.freeze(NOW)
+    yield NOW
+    clock.freeze(None)
+    if saved is None:
+        os.environ.pop(clock.NOW_ENV, None)
+    else:
+        os.environ[clock.NOW_ENV] = saved
 
 
 @pytest.fixture
@@ -15,6 +34,7 @@ def loopback_gateway_factory():
     running: list[GatewayThread] = []
 
     def start(**options) -> GatewayThread:
+        options.setdefault("now", NOW)
         gateway = GatewayThread(**options).start()
         running.append(gateway)
         return gateway
@@ -26,7 +46,7 @@ def loopback_gateway_factory():
 
 @pytest.fixture
 def loopback_gateway(loopback_gateway_factory) -> GatewayThread:
-    """A gateway with default behaviour and the real clock, on a free port (``.port``)."""
+    """A gateway with default behaviour and the tests' frozen clock, on a free port (``.port``)."""
     return loopback_gateway_factory()
 
 

@@ -6,7 +6,7 @@ import argparse
 import sys
 import traceback
 
-from corvane import cli_options, commands, help_catalog, prompt_output, view_options
+from corvane import clock, cli_options, commands, help_catalog, prompt_output, view_options
 from corvane.cache_words import store_path
 from corvane.gateway import sorvel_cache
 from corvane.gateway.discovery import USUAL_PORTS
@@ -90,8 +90,9 @@ def main(argv: list[str] | None = None) -> int:
 
 def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     try:
+        clock.freeze_from_env()
         settings = resolve_settings(args.host, args.port, args.client_id, args.connect_timeout)
-    except SettingsError as exc:
+    except (SettingsError, clock.ClockError) as exc:
         print(f"corvane: {exc}", file=sys.stderr)
         return BAD_WORDS
     home = default_home()

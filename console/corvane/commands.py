@@ -9,6 +9,7 @@ import sys
 import traceback
 from dataclasses import dataclass
 
+from corvane import clock
 from corvane.cmds.base import COMMANDS
 from ferrut.dispatch import usage_line
 
@@ -38,7 +39,7 @@ def load_command_modules(*, verbose: bool = False, stream=None) -> dict[str, str
         if name in _attempted:
             continue
         try:
-            importlib.import_module(name)
+            clock.follow(importlib.import_module(name))
         except BaseException as exc:  # a broken module must never take the console down
             if isinstance(exc, KeyboardInterrupt):
                 raise

@@ -44,13 +44,25 @@ class _Line:
         self.thread = threading.Thread(target=self._serve, name="status-line", daemon=True)
 
     def _serve(self) -> None:
-        if self.done.wait(self.delay):
+        if not self._pause(self.delay):
             return
         while not self.done.is_set():
             with _lock:
                 if not self.done.is_set():
                     self.draw()
-            self.done.wait(INTERVAL)
+            self._pause(INTERVAL)
+
+    def _pause(self, seconds: float) -> bool:
+        """Sleep in short steps; False once the line is done. Plain sleeps, not a timed wait
+        on the event: a timed wait trusts the kernel's monotonic clock to agree with the
+        process's, which a time-shifting preload (libfaketime) breaks, and then never ends."""
+        until = time.monotonic() + seconds
+        while not self.done.is_set():
+            left = until - time.monotonic()
+            if left <= 0:
+                return True
+            time.sleep(min(left, 0.02))
+        return False
 
     def draw(self) -> None:
         import shutil

@@ -42,7 +42,7 @@ def closed_port() -> int:
 
 
 def console_env(home: Path, **extra: str) -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_") or k == "CORVANE_NOW"}
     env["PYTHONPATH"] = os.pathsep.join([str(CONSOLE), str(HERE)])
     env["CORVANE_HOME"] = str(home)
     env["CORVANE_COMMAND_MODULES"] = "fake_commands"

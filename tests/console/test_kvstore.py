@@ -80,16 +80,19 @@ class TestConsolesSharingOneFile:
 
     def test_two_processes_saving_at_once_lose_nothing(self, tmp_path):
         path = tmp_path / "store.json"
+        # Both start saving when the go file appears (no clock: each process may see another time).
+        go = tmp_path / "go"
         code = """
-            import sys, time
-            start = float(sys.argv[1])
-            time.sleep(max(0.0, start - time.time()))
+            import pathlib, sys, time
+            while not pathlib.Path(sys.argv[1]).exists():
+                time.sleep(0.005)
             for i in range(15):
                 store[group_key(f"{sys.argv[2]}{i}")] = {"X"}
         """
-        start = str(time.time() + 2)
-        children = [subprocess.Popen([sys.executable, "-c", _script(path, code), start, tag],
+        children = [subprocess.Popen([sys.executable, "-c", _script(path, code), str(go), tag],
                                      env=console_env(tmp_path)) for tag in ("a", "b")]
+        time.sleep(1.0)  # both started and waiting
+        go.touch()
         assert [c.wait(timeout=60) for c in children] == [0, 0]
         assert len(KeyValueStore(path).groups()) == 30
 

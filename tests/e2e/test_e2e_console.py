@@ -27,7 +27,7 @@ def home(tmp_path, monkeypatch) -> Path:
 
 
 def corvane_cli(home: Path, *args: str) -> subprocess.CompletedProcess:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_") or k == "CORVANE_NOW"}
     env.update(PYTHONPATH=str(CONSOLE), CORVANE_HOME=str(home))
     return subprocess.run([sys.executable, "-m", "corvane", *args], capture_output=True, text=True,
                           timeout=60, env=env)

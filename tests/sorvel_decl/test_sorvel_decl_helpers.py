@@ -80,8 +80,17 @@ class TestParseDate:
         assert sorvel._parse_date("yesterday") == datetime.date(2024, 12, 31)
         assert type(sorvel._parse_date("today")) is datetime.date
 
-    def test_real_clock(self):
-        assert sorvel._parse_date("today") == datetime.date.today()
+    def test_follows_the_console_clock(self):
+        from corvane import clock
+        saved = clock.frozen()
+        try:
+            clock.freeze("2024-02-29T12:00:00+00:00")
+            assert sorvel._parse_date("today") == clock.today()
+            assert sorvel._parse_date("yesterday") == clock.today() - datetime.timedelta(days=1)
+            clock.freeze(None)
+            assert sorvel.datetime is datetime  # a running clock leaves the module as it is
+        finally:
+            clock.freeze(saved)
 
     @pytest.mark.parametrize("word", ["2025-13-45", "2025-02-30", "Today", "2025-01-01\n", "nonsense"])
     def test_impossible_or_unreadable_dates_raise_value_error(self, word):

@@ -99,7 +99,17 @@ def test_cache_slot_starts_empty_in_a_fresh_process():
     assert fresh_process("import corvane.cmds.quotes.sorvel as m; print(m._sorvel_cache)").strip() == "None"
 
 
-def test_bindings_are_what_they_name():
+@pytest.fixture
+def running_clock():
+    """The console's clock let run for one test (the tests' frozen clock swaps ``datetime``)."""
+    from corvane import clock
+    saved = clock.frozen()
+    clock.freeze(None)
+    yield
+    clock.freeze(saved)
+
+
+def test_bindings_are_what_they_name(running_clock):
     import asyncio
 
     expected = {

@@ -7,9 +7,9 @@ import datetime as dt
 import pytest
 
 from sorvel_q_doubles import FakeIB, daily_bars, minute_bars, request_keywords, run, stock
+from frozen_now import TODAY
 
 D = dt.date
-TODAY = dt.date.today()
 
 
 @pytest.fixture

@@ -8,9 +8,9 @@ import pandas as pd
 import pytest
 
 from sorvel_q_doubles import run, yf_daily_frame, yf_minute_frame
+from frozen_now import TODAY
 
 D = dt.date
-TODAY = dt.date.today()
 COLUMNS = ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
 
 

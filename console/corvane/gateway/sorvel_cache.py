@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Hashable
 
+from corvane import clock
 from corvane.gateway.candle_store import CandleStore, StoredKey, key_text
 
 #: Default bound on the bar records held by one cache.
@@ -152,7 +153,7 @@ class SorvelCache:
         *,
         max_records: int | None = None,
         clock: Callable[[], float] = time.monotonic,
-        today: Callable[[], dt.date] = dt.date.today,
+        today: Callable[[], dt.date] = clock.today,
         store: CandleStore | Path | None = _DEFAULT,  # type: ignore[assignment]
         wall_clock: Callable[[], float] = time.time,
     ) -> None:
