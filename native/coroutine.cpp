@@ -37,8 +37,10 @@ void destroy_frame(CoroutineObject* c) noexcept {
 void forbid_stop_iteration() noexcept {
     PyObject* exc = PyErr_GetRaisedException();
     const char* msg = nullptr;
-    if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) msg = "coroutine raised StopIteration";
-    else if (PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration)) msg = "coroutine raised StopAsyncIteration";
+    if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration))
+        msg = "coroutine raised StopIteration";
+    else if (PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration))
+        msg = "coroutine raised StopAsyncIteration";
     if (!msg) {
         PyErr_SetRaisedException(exc);
         return;
@@ -120,8 +122,10 @@ PySendResult send_ex(CoroutineObject* c, PyObject* value, PyObject** out) {
         return PYGEN_NEXT;
     }
     p.awaiting.reset();
-    if (res == PYGEN_RETURN) p.sent = Ref::steal(r);
-    else p.thrown = Ref::steal(PyErr_GetRaisedException());
+    if (res == PYGEN_RETURN)
+        p.sent = Ref::steal(r);
+    else
+        p.thrown = Ref::steal(PyErr_GetRaisedException());
     return step(c, out);
 }
 
@@ -252,8 +256,7 @@ PyObject* exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
         exc = Py_NewRef(typ);
         if (tb) PyException_SetTraceback(exc, tb);
     } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(typ)->tp_name);
         return nullptr;
     }
@@ -344,8 +347,10 @@ void coro_finalize(PyObject* self) {
             PyErr_WriteUnraisable(self);
     } else if (c->state == State::Suspended) {
         PyObject* r = coro_close(self, nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_WriteUnraisable(self);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(self);
     }
     PyErr_SetRaisedException(saved);
 }
@@ -399,7 +404,7 @@ PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
 
 // Settable as on the interpreter's coroutines, and only to strings.
-template <PyObject* CoroutineObject::*Field>
+template <PyObject* CoroutineObject::* Field>
 int set_text(PyObject* self, PyObject* value, void* what) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(what));
@@ -418,7 +423,8 @@ PyObject* get_await(PyObject* self, void*) {
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
@@ -446,8 +452,7 @@ PyAsyncMethods coro_async = {
 // interpreter requires an iterator there, so the type keeps __next__, and
 // next(coro) is coro.send(None). One object per call, none per await.
 PyTypeObject CoroutineType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "native.coroutine",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "native.coroutine",
     .tp_basicsize = sizeof(CoroutineObject),
     .tp_dealloc = coro_dealloc,
     .tp_as_async = &coro_async,
@@ -498,7 +503,9 @@ namespace {
 // and destroyed only by threads holding the GIL, which serialises the cache.
 struct FrameCache {
     static constexpr std::size_t kStep = 64, kClasses = 64, kKept = 4;
-    struct Block { Block* next; };
+    struct Block {
+        Block* next;
+    };
     Block* free[kClasses] = {};
     unsigned char count[kClasses] = {};
 
@@ -607,8 +614,7 @@ Ref awaitable_iterator(PyObject* obj, Here where) {
         throw_current(where);
     }
     if (!PyIter_Check(it.get())) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(it.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
         throw_current(where);
     }
     return it;

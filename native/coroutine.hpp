@@ -33,11 +33,11 @@ public:
         promise_type* promise;
         Ref awaitable;
         Here where;
-        Ref value;      // result when the first step already finished
-        Ref error;      // exception when the first step already failed
+        Ref value;  // result when the first step already finished
+        Ref error;  // exception when the first step already failed
         bool suspended = false;
-        Handle callee = {};                      // a direct call's frame, not started
-        Ref callee_function;                     // its function object
+        Handle callee = {};   // a direct call's frame, not started
+        Ref callee_function;  // its function object
 
         bool await_ready() noexcept;
         void await_suspend(Handle) noexcept {}
@@ -50,10 +50,10 @@ public:
     struct promise_type {
         Ref result;
         std::exception_ptr failure;
-        Ref awaiting;      // iterator we are suspended on (yield-from target)
-        Ref yielded;       // what it yielded, for the driver to pass up
-        Ref sent;          // result the driver got from `awaiting`
-        Ref thrown;        // exception the driver wants raised at the suspension point
+        Ref awaiting;  // iterator we are suspended on (yield-from target)
+        Ref yielded;   // what it yielded, for the driver to pass up
+        Ref sent;      // result the driver got from `awaiting`
+        Ref thrown;    // exception the driver wants raised at the suspension point
 
         // Frames come from a small cache of recently freed blocks of their
         // size: a query runs the same few bodies again and again.
@@ -83,7 +83,9 @@ public:
         return *this;
     }
     Coro(const Coro&) = delete;
-    ~Coro() { if (h_) h_.destroy(); }
+    ~Coro() {
+        if (h_) h_.destroy();
+    }
 
     explicit operator bool() const noexcept { return static_cast<bool>(h_); }
     Handle release() noexcept { return std::exchange(h_, {}); }

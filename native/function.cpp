@@ -33,8 +33,8 @@ void missing_arguments(FunctionObject* f, PyObject* const* bound) {
     if (n == 1) {
         text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
     } else if (n == 2) {
-        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
-                                               PyList_GET_ITEM(names.get(), 1)));
+        text = Ref::steal(
+            PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
     } else {
         Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
                                                    PyList_GET_ITEM(names.get(), n - 1)));
@@ -211,7 +211,7 @@ PyObject* get_signature(PyObject* self, void*) {
 // module reads as None, deleted annotations as a new empty dict.
 enum class Kind { Text, Dict, Nullable };
 
-template <PyObject* FunctionObject::*Field, Kind K>
+template <PyObject* FunctionObject::* Field, Kind K>
 PyObject* get_field(PyObject* self, void*) {
     PyObject*& slot = as_func(self)->*Field;
     if (!slot) {
@@ -221,7 +221,7 @@ PyObject* get_field(PyObject* self, void*) {
     return Py_NewRef(slot);
 }
 
-template <PyObject* FunctionObject::*Field, Kind K>
+template <PyObject* FunctionObject::* Field, Kind K>
 int set_field(PyObject* self, PyObject* value, void* closure) {
     const char* what = static_cast<const char*>(closure);
     if (K == Kind::Text && (!value || !PyUnicode_Check(value))) {
@@ -236,7 +236,7 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-#define FUNC_FIELD(pyname, field, kind)                                                               \
+#define FUNC_FIELD(pyname, field, kind)                                                                 \
     {pyname, get_field<&FunctionObject::field, kind>, set_field<&FunctionObject::field, kind>, nullptr, \
      const_cast<char*>(pyname)}
 
@@ -277,7 +277,6 @@ PyGetSetDef func_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 #undef FUNC_FIELD
-
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_func(self);
@@ -323,8 +322,7 @@ void func_dealloc(PyObject* self) {
 }
 
 PyTypeObject FunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "native.function",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "native.function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = func_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

@@ -51,9 +51,9 @@ struct FunctionSpec {
     const char* name;
     const char* qualname;
     ParamList params;
-    const char* varkw = nullptr;          // name of a **kwargs collector
-    const char* returns = nullptr;        // return annotation
-    PyTypeObject* result_exact = nullptr; // when set, the result must be exactly this type or None
+    const char* varkw = nullptr;           // name of a **kwargs collector
+    const char* returns = nullptr;         // return annotation
+    PyTypeObject* result_exact = nullptr;  // when set, the result must be exactly this type or None
     const char* doc = nullptr;
 };
 
@@ -82,9 +82,9 @@ struct FunctionObject {
     PyObject* closure;    // tuple or nullptr
     PyObject* dict;
     PyObject* weakrefs;
-    PyObject* globals;    // the defining module's dict, or nullptr
+    PyObject* globals;                    // the defining module's dict, or nullptr
     std::vector<PyObject*>* param_names;  // interned, parallel to spec->params
-    DirectThunk direct;   // coroutine bodies: how our own code runs them without a coroutine object
+    DirectThunk direct;                   // coroutine bodies: how our own code runs them without a coroutine object
 };
 
 // Builds the function object; `closure` is captured for bodies taking a Closure.
@@ -157,7 +157,8 @@ template <class R, class... A>
 struct body_traits<R (*)(A...)> {
     using result = R;
     static constexpr bool closure =
-        sizeof...(A) > 0 && std::is_same_v<std::remove_cvref_t<std::tuple_element_t<0, std::tuple<A..., void>>>, Closure>;
+        sizeof...(A) > 0 &&
+        std::is_same_v<std::remove_cvref_t<std::tuple_element_t<0, std::tuple<A..., void>>>, Closure>;
     static constexpr std::size_t nargs = sizeof...(A) - (closure ? 1 : 0);
 };
 
@@ -165,8 +166,10 @@ template <auto Body>
 PyObject* thunk(FunctionObject* f, PyObject* const* bound) {
     using T = body_traits<decltype(Body)>;
     auto run = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        if constexpr (T::closure) return Body(Closure{f->closure}, Ref::borrow(bound[I])...);
-        else return Body(Ref::borrow(bound[I])...);
+        if constexpr (T::closure)
+            return Body(Closure{f->closure}, Ref::borrow(bound[I])...);
+        else
+            return Body(Ref::borrow(bound[I])...);
     };
     if constexpr (std::is_same_v<typename T::result, Coro>) {
         return new_coroutine(run(std::make_index_sequence<T::nargs>{}), f->spec, f->name, f->qualname);
@@ -181,8 +184,10 @@ template <auto Body>
 Coro direct(FunctionObject* f, PyObject* const* bound) {
     using T = body_traits<decltype(Body)>;
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        if constexpr (T::closure) return Body(Closure{f->closure}, Ref::borrow(bound[I])...);
-        else return Body(Ref::borrow(bound[I])...);
+        if constexpr (T::closure)
+            return Body(Closure{f->closure}, Ref::borrow(bound[I])...);
+        else
+            return Body(Ref::borrow(bound[I])...);
     }(std::make_index_sequence<T::nargs>{});
 }
 

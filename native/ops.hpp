@@ -33,8 +33,7 @@ Ref call_vector(At f, PyObject* const* args, std::size_t nargs, std::initializer
 template <class... A>
 Ref call(At f, const A&... args) {
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
-    return own(PyObject_Vectorcall(f.obj, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
-               f.where);
+    return own(PyObject_Vectorcall(f.obj, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr), f.where);
 }
 
 // f(*pos, **kws) with keywords in the given order.
@@ -62,7 +61,9 @@ Ref call_method(At obj, PyObject* name, const A&... args) {
 // ---- attributes and items ---------------------------------------------------
 
 inline Ref getattr(At obj, PyObject* name) { return own(PyObject_GetAttr(obj.obj, name), obj.where); }
-inline void setattr(At obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj.obj, name, value), obj.where); }
+inline void setattr(At obj, PyObject* name, PyObject* value) {
+    check(PyObject_SetAttr(obj.obj, name, value), obj.where);
+}
 inline Ref getitem(At obj, PyObject* key) { return own(PyObject_GetItem(obj.obj, key), obj.where); }
 inline void setitem(At obj, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(obj.obj)) {
@@ -75,7 +76,9 @@ inline void setitem(At obj, PyObject* key, PyObject* value) {
     Ref held = Ref::borrow(obj.obj);
     check(PyObject_SetItem(held, key, value), obj.where);
 }
-inline bool contains(At container, PyObject* item) { return check(PySequence_Contains(container.obj, item), container.where) == 1; }
+inline bool contains(At container, PyObject* item) {
+    return check(PySequence_Contains(container.obj, item), container.where) == 1;
+}
 
 // ---- truth and comparison ---------------------------------------------------
 

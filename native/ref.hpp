@@ -15,18 +15,31 @@ namespace native {
 class Ref {
 public:
     Ref() noexcept = default;
-    static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
-    static Ref borrow(PyObject* p) noexcept { Py_XINCREF(p); return steal(p); }
+    static Ref steal(PyObject* p) noexcept {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return steal(p);
+    }
     static Ref none() noexcept { return borrow(Py_None); }
 
     Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
     ~Ref() { Py_XDECREF(p_); }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    PyObject* new_ref() const noexcept { Py_XINCREF(p_); return p_; }
+    PyObject* new_ref() const noexcept {
+        Py_XINCREF(p_);
+        return p_;
+    }
     void reset() noexcept { Py_CLEAR(p_); }
 
     operator PyObject*() const noexcept { return p_; }
@@ -54,6 +67,8 @@ PyObject* interned() {
 
 // "printFrame"_id: the interned str "printFrame" (a borrowed, immortal-for-us reference).
 template <Lit L>
-PyObject* operator""_id() { return interned<L>(); }
+PyObject* operator""_id() {
+    return interned<L>();
+}
 
 }  // namespace native

@@ -53,11 +53,11 @@ void exec_module(PyObject* module) {
     G.set("relay", function<relay, relay_spec>(kModuleName));
     G.set("make_closure", function<make_closure, make_closure_spec>(kModuleName));
     G.set("Relay", make_class(kModuleName, "Relay", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, [](Ref ns) {
-        setitem(ns, "inner"_id, function<inner, inner_spec>(kModuleName));
-        setitem(ns, "outer"_id, function<outer, outer_spec>(kModuleName));
-        setitem(ns, "listed"_id, function<listed, listed_spec>(kModuleName));
-        setitem(ns, "outer_listed"_id, function<outer_listed, outer_listed_spec>(kModuleName));
-    }));
+              setitem(ns, "inner"_id, function<inner, inner_spec>(kModuleName));
+              setitem(ns, "outer"_id, function<outer, outer_spec>(kModuleName));
+              setitem(ns, "listed"_id, function<listed, listed_spec>(kModuleName));
+              setitem(ns, "outer_listed"_id, function<outer_listed, outer_listed_spec>(kModuleName));
+          }));
 }
 
 }  // namespace probe

@@ -38,9 +38,10 @@ const FunctionSpec run_spec{.name = "run",
 }  // namespace
 
 Ref argmap(Ref) {
-    Ref groups = call_kw(G["DArg"_id], {"*groups"_id},
-                         {{"convert"_id, G["set"_id]},
-                          {"desc"_id, "optional groups to fetch. if not provided, return all groups and their members."_id}});
+    Ref groups =
+        call_kw(G["DArg"_id], {"*groups"_id},
+                {{"convert"_id, G["set"_id]},
+                 {"desc"_id, "optional groups to fetch. if not provided, return all groups and their members."_id}});
     return list_of(groups);
 }
 

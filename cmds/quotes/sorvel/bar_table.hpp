@@ -18,34 +18,34 @@ namespace sorvel::bar_table {
 // first use and kept for the life of the process (never released: they
 // outlive any call and the interpreter's teardown frees them).
 struct Kit {
-    PyObject* pandas;             // the module, to recognise the real `pd`
-    PyObject* data_frame;         // pandas.DataFrame
-    PyObject* datetime_index;     // pandas.DatetimeIndex
-    PyObject* na;                 // pandas.NA
-    PyObject* na_type;            // type(pandas.NA)
-    PyObject* maybe_box_native;   // what to_dict applies to object/extension values
-    PyObject* masked_dtype;       // BaseMaskedDtype: Int64, Float64, boolean...
-    PyObject* extension_dtype;    // ExtensionDtype
-    PyObject* numpy_dtype;        // numpy.dtype
-    PyObject* numpy_generic;      // numpy.generic: every numpy scalar type
-    PyObject* frombuffer;         // numpy.frombuffer
-    PyObject* float64;            // numpy.dtype("float64")
-    PyObject* int64;              // numpy.dtype("int64")
-    PyObject* datetime64_ns;      // numpy.dtype("M8[ns]")
-    PyObject* dataclass_fields;   // dataclasses.fields
-    PyObject* deepcopy;           // copy.deepcopy
-    PyTypeObject* date_type;      // datetime.date
-    PyTypeObject* datetime_type;  // datetime.datetime
-    PyTypeObject* timedelta_type; // datetime.timedelta
-    PyTypeObject* timezone_type;  // datetime.timezone
-    PyObject* utc;                // datetime.timezone.utc
-    PyObject* convert_dtypes;     // NDFrame.convert_dtypes, where pandas defines it
-    PyObject* datetime_tz_dtype;  // pandas.DatetimeTZDtype
-    PyObject* integer_array;      // pandas.arrays.IntegerArray
-    PyObject* floating_array;     // pandas.arrays.FloatingArray
-    PyObject* bool_;              // numpy.dtype("bool")
-    PyTypeObject* zoneinfo_type;  // zoneinfo.ZoneInfo
-    PyTypeObject* timestamp_type; // pandas.Timestamp
+    PyObject* pandas;              // the module, to recognise the real `pd`
+    PyObject* data_frame;          // pandas.DataFrame
+    PyObject* datetime_index;      // pandas.DatetimeIndex
+    PyObject* na;                  // pandas.NA
+    PyObject* na_type;             // type(pandas.NA)
+    PyObject* maybe_box_native;    // what to_dict applies to object/extension values
+    PyObject* masked_dtype;        // BaseMaskedDtype: Int64, Float64, boolean...
+    PyObject* extension_dtype;     // ExtensionDtype
+    PyObject* numpy_dtype;         // numpy.dtype
+    PyObject* numpy_generic;       // numpy.generic: every numpy scalar type
+    PyObject* frombuffer;          // numpy.frombuffer
+    PyObject* float64;             // numpy.dtype("float64")
+    PyObject* int64;               // numpy.dtype("int64")
+    PyObject* datetime64_ns;       // numpy.dtype("M8[ns]")
+    PyObject* dataclass_fields;    // dataclasses.fields
+    PyObject* deepcopy;            // copy.deepcopy
+    PyTypeObject* date_type;       // datetime.date
+    PyTypeObject* datetime_type;   // datetime.datetime
+    PyTypeObject* timedelta_type;  // datetime.timedelta
+    PyTypeObject* timezone_type;   // datetime.timezone
+    PyObject* utc;                 // datetime.timezone.utc
+    PyObject* convert_dtypes;      // NDFrame.convert_dtypes, where pandas defines it
+    PyObject* datetime_tz_dtype;   // pandas.DatetimeTZDtype
+    PyObject* integer_array;       // pandas.arrays.IntegerArray
+    PyObject* floating_array;      // pandas.arrays.FloatingArray
+    PyObject* bool_;               // numpy.dtype("bool")
+    PyTypeObject* zoneinfo_type;   // zoneinfo.ZoneInfo
+    PyTypeObject* timestamp_type;  // pandas.Timestamp
     // Whether the installed pandas is the series whose convert_dtypes rules
     // dtypes.cpp reproduces; other versions always take pandas' own path.
     bool known_pandas;
@@ -71,9 +71,9 @@ public:
         }
         held_ = true;
         std::string_view f = view_.format ? view_.format : "B";
-        if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@')) f.remove_prefix(1);  // native: little-endian here
-        if (view_.ndim == 1 && view_.itemsize == itemsize && f.size() == 1 && formats.find(f[0]) != f.npos)
-            return true;
+        if (!f.empty() && (f[0] == '<' || f[0] == '=' || f[0] == '@'))
+            f.remove_prefix(1);  // native: little-endian here
+        if (view_.ndim == 1 && view_.itemsize == itemsize && f.size() == 1 && formats.find(f[0]) != f.npos) return true;
         PyBuffer_Release(&view_);
         held_ = false;
         return false;

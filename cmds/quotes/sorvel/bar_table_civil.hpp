@@ -32,9 +32,7 @@ constexpr void civil_from_days(std::int64_t z, int& y, int& m, int& d) {
     y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
 }
 
-constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    return a / b - (a % b != 0 && (a < 0) != (b < 0));
-}
+constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
 // Whole seconds (rounded down) and the nanoseconds after them, for any
 // int64 value: seconds * 1e9 would leave the range near its lower end.

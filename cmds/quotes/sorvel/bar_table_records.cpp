@@ -102,7 +102,8 @@ public:
     PyObject* take(Py_ssize_t i) const {
         if (list_) return Py_NewRef(PyList_GET_ITEM(list_.get(), i));
         if (masked_ && mask_.at<std::uint8_t>(i)) return Py_NewRef(Py_None);
-        PyObject* v = floats_ ? PyFloat_FromDouble(data_.at<double>(i)) : PyLong_FromLongLong(data_.at<std::int64_t>(i));
+        PyObject* v =
+            floats_ ? PyFloat_FromDouble(data_.at<double>(i)) : PyLong_FromLongLong(data_.at<std::int64_t>(i));
         if (!v) throw_current();
         return v;
     }

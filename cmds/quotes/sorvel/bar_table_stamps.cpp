@@ -58,8 +58,7 @@ public:
         int y = 0, m = 0, d = 0;
         civil_from_days(days, y, m, d);
         PyObject* stamp = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
-            y, m, d, of_day / 3600, of_day % 3600 / 60, of_day % 60, static_cast<int>(below / 1000), Py_None, 0,
-            type_);
+            y, m, d, of_day / 3600, of_day % 3600 / 60, of_day % 60, static_cast<int>(below / 1000), Py_None, 0, type_);
         if (!stamp) throw_current();
         char* raw = reinterpret_cast<char*>(stamp);
         // The vtable pointer and the unit, as in every Timestamp of this unit.
@@ -87,12 +86,21 @@ private:
         }
         // Before and after the epoch, with and without sub-microsecond parts,
         // near both ends of the range, on and around leap days.
-        const std::int64_t probes[] = {0, 1, -1, 999, 1'000, -1'001, 1'741'012'200'000'000'000,
-                                       1'709'164'799'123'456'789, -5'000'000'000'000'000'123,
-                                       9'223'372'036'854'775'807, kNaT + 1, 951'782'400'000'000'001};
+        const std::int64_t probes[] = {0,
+                                       1,
+                                       -1,
+                                       999,
+                                       1'000,
+                                       -1'001,
+                                       1'741'012'200'000'000'000,
+                                       1'709'164'799'123'456'789,
+                                       -5'000'000'000'000'000'123,
+                                       9'223'372'036'854'775'807,
+                                       kNaT + 1,
+                                       951'782'400'000'000'001};
         constexpr Py_ssize_t n = sizeof probes / sizeof probes[0];
-        Ref theirs = own(PySequence_List(
-            getattr(call(k.datetime_index, numpy_array(probes, n * 8, k.datetime64_ns)), "array"_id)));
+        Ref theirs = own(
+            PySequence_List(getattr(call(k.datetime_index, numpy_array(probes, n * 8, k.datetime64_ns)), "array"_id)));
         if (PyList_GET_SIZE(theirs.get()) != n) return false;
         PyObject* first = PyList_GET_ITEM(theirs.get(), 0);
         if (Py_TYPE(first) != type_) return false;

@@ -125,9 +125,8 @@ private:
         int of_day = static_cast<int>(seconds - days * kSecondsPerDay);
         int y = 0, m = 0, d = 0;
         civil_from_days(days, y, m, d);
-        Ref utc_time = own(PyDateTimeAPI->DateTime_FromDateAndTime(y, m, d, of_day / 3600, of_day % 3600 / 60,
-                                                                    of_day % 60, micros, k_.utc,
-                                                                    PyDateTimeAPI->DateTimeType));
+        Ref utc_time = own(PyDateTimeAPI->DateTime_FromDateAndTime(
+            y, m, d, of_day / 3600, of_day % 3600 / 60, of_day % 60, micros, k_.utc, PyDateTimeAPI->DateTimeType));
         Ref local = call_method(utc_time, "astimezone"_id, tz_);
         Ref offset = call(utcoffset_, local);
         if (Py_TYPE(offset.get()) != k_.timedelta_type || PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) != 0)
@@ -135,8 +134,7 @@ private:
         std::int64_t shift = 0;
         return !__builtin_mul_overflow(std::int64_t{PyDateTime_DELTA_GET_DAYS(offset.get())}, kSecondsPerDay, &shift) &&
                !__builtin_add_overflow(shift, std::int64_t{PyDateTime_DELTA_GET_SECONDS(offset.get())}, &shift) &&
-               !__builtin_mul_overflow(shift, kNanosPerSecond, &shift) &&
-               !__builtin_add_overflow(instant, shift, &out);
+               !__builtin_mul_overflow(shift, kNanosPerSecond, &shift) && !__builtin_add_overflow(instant, shift, &out);
     }
 
     const Kit& k_;

@@ -95,9 +95,15 @@ Coro run(Ref self) {
 
         Ref result;
         switch (choose_mode(rest)) {
-            case Mode::Intraday: result = co_await method_call(self, "_intraday"_id, query); break;
-            case Mode::Range: result = co_await method_call(self, "_history"_id, query, rest); break;
-            case Mode::Latest: result = co_await method_call(self, "_sorvel"_id, query, rest); break;
+            case Mode::Intraday:
+                result = co_await method_call(self, "_intraday"_id, query);
+                break;
+            case Mode::Range:
+                result = co_await method_call(self, "_history"_id, query, rest);
+                break;
+            case Mode::Latest:
+                result = co_await method_call(self, "_sorvel"_id, query, rest);
+                break;
         }
         if (truthy(result) && !contains(result, "error"_id)) {
             setitem(result, "source"_id, "ibkr"_id);

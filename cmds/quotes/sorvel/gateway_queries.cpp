@@ -25,9 +25,7 @@ Ref request_bars(PyObject* self, PyObject* contract, PyObject* end, PyObject* du
                     {"timeout"_id, timeout}});
 }
 
-PyObject* what_to_show(PyObject* adjust) {
-    return wants_adjusted(adjust) ? "ADJUSTED_LAST"_id : "TRADES"_id;
-}
+PyObject* what_to_show(PyObject* adjust) { return wants_adjusted(adjust) ? "ADJUSTED_LAST"_id : "TRADES"_id; }
 
 // An exact int small enough that products of two stay exact in 64 bits.
 bool small_int(PyObject* o, long long* v) {

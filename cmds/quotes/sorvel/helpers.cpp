@@ -104,11 +104,12 @@ constexpr FunctionSpec calc_duration_spec{
     .qualname = "_calc_duration",
     .params = {{"back_days", "int", &PyLong_Type}},
     .returns = "str",
-    .doc = "Calculate IBKR durationStr from number of days.\n"
-           "\n"
-           "    IBKR only accepts 'D' requests for \u2264365 days,\n"
-           "    else it requires full years of retrieval.\n"
-           "    ",
+    .doc =
+        "Calculate IBKR durationStr from number of days.\n"
+        "\n"
+        "    IBKR only accepts 'D' requests for \u2264365 days,\n"
+        "    else it requires full years of retrieval.\n"
+        "    ",
 };
 
 }  // namespace

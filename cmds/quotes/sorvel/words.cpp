@@ -132,9 +132,7 @@ Ref from_cache(Ref record) {
     return record;
 }
 
-Ref today() {
-    return call_method(call_method(getattr(G["datetime"_id], "datetime"_id), "now"_id), "date"_id);
-}
+Ref today() { return call_method(call_method(getattr(G["datetime"_id], "datetime"_id), "now"_id), "date"_id); }
 
 bool wants_adjusted(PyObject* adjust) { return contains(G["ADJUST_KEYWORDS"_id], adjust); }
 

@@ -47,9 +47,12 @@ Coro yf_history(Ref self, Ref kwargs) {
 Coro run_yfinance(Ref self, Ref rest) {
     log("info"_id, "[{}] yfinance fallback: rest={}"_id, symbol_of(self), rest);
     switch (choose_mode(rest)) {
-        case Mode::Intraday: co_return co_await method_call(self, "_intraday_yfinance"_id);
-        case Mode::Range: co_return co_await method_call(self, "_history_yfinance"_id, rest);
-        case Mode::Latest: break;
+        case Mode::Intraday:
+            co_return co_await method_call(self, "_intraday_yfinance"_id);
+        case Mode::Range:
+            co_return co_await method_call(self, "_history_yfinance"_id, rest);
+        case Mode::Latest:
+            break;
     }
     co_return co_await method_call(self, "_sorvel_yfinance"_id, rest);
 }
@@ -75,7 +78,7 @@ Coro latest_via_yfinance(Ref self, Ref rest) {
     log("info"_id, "[{}] yfinance sorvel: period={}, interval={}, count={}, adjust={}"_id, symbol, yf_period,
         yf_interval, w.count, auto_adjust);
     Ref download = call_kw(getattr(self, "_yf_history"_id), {},
-                                {{"period"_id, yf_period}, {"interval"_id, yf_interval}, {"auto_adjust"_id, auto_adjust}});
+                           {{"period"_id, yf_period}, {"interval"_id, yf_interval}, {"auto_adjust"_id, auto_adjust}});
     Ref hist = co_await download;
     if (no_rows(hist)) {
         log("error"_id, "[{}] yfinance returned no data"_id, symbol);
@@ -86,7 +89,8 @@ Coro latest_via_yfinance(Ref self, Ref rest) {
     Ref records = table_to_records(table);
     Ref last = own(PySlice_New(own(PyNumber_Negative(w.count)), nullptr, nullptr));
     Ref kept = getitem(records, last);
-    Ref title = own(PyUnicode_FromFormat("%S %S (%S bars) [yfinance]", symbol.get(), w.period.get(), length(kept).get()));
+    Ref title =
+        own(PyUnicode_FromFormat("%S %S (%S bars) [yfinance]", symbol.get(), w.period.get(), length(kept).get()));
     // The table shows the rows the title counts.
     call(G["printFrame"_id], getitem(getattr(table, "iloc"_id), last), title);
     slot.store(kept);
@@ -112,11 +116,9 @@ Coro range_via_yfinance(Ref self, Ref rest) {
     Ref auto_adjust = boolean(wants_adjusted(w.adjust));
     log("info"_id, "[{}] yfinance history: {} \u2192 {}, interval={}, adjust={}"_id, symbol, w.start, w.end,
         yf_interval, auto_adjust);
-    Ref download = call_kw(getattr(self, "_yf_history"_id), {},
-                                {{"start"_id, w.start},
-                                 {"end"_id, w.end},
-                                 {"interval"_id, yf_interval},
-                                 {"auto_adjust"_id, auto_adjust}});
+    Ref download = call_kw(
+        getattr(self, "_yf_history"_id), {},
+        {{"start"_id, w.start}, {"end"_id, w.end}, {"interval"_id, yf_interval}, {"auto_adjust"_id, auto_adjust}});
     Ref hist = co_await download;
     if (no_rows(hist)) {
         co_return make_dict({{"error"_id, "No data in range"_id},
@@ -127,8 +129,8 @@ Coro range_via_yfinance(Ref self, Ref rest) {
 
     Ref table = call(G["_normalize_yfinance_df"_id], hist);
     Ref records = table_to_records(table);
-    Ref title = own(PyUnicode_FromFormat("%S %S %S ~ %S [yfinance]", symbol.get(), w.period.get(), w.start.get(),
-                                         w.end.get()));
+    Ref title =
+        own(PyUnicode_FromFormat("%S %S %S ~ %S [yfinance]", symbol.get(), w.period.get(), w.start.get(), w.end.get()));
     call(G["printFrame"_id], table, title);
     slot.store(records);
     Ref record = range_record(symbol, w, records);
@@ -146,7 +148,7 @@ Coro intraday_via_yfinance(Ref self) {
     }
 
     Ref download = call_kw(getattr(self, "_yf_history"_id), {},
-                                {{"period"_id, "1d"_id}, {"interval"_id, "1m"_id}, {"auto_adjust"_id, Py_False}});
+                           {{"period"_id, "1d"_id}, {"interval"_id, "1m"_id}, {"auto_adjust"_id, Py_False}});
     Ref hist = co_await download;
     if (no_rows(hist)) co_return make_dict({{"error"_id, "No intraday data"_id}, {"symbol"_id, symbol}});
 
