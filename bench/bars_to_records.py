@@ -44,8 +44,8 @@ import pandas as pd
 from ib_async import IB, BarData, BarDataList, Stock
 
 import corvane.cmds.quotes.sorvel as sorvel
-from corvane.loopback import LoopbackGateway
-from corvane.loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback import LoopbackGateway
+from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "sorvel_frames"))
 from sorvel_frames_support import plain_normalized, plain_table  # noqa: E402

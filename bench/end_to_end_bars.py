@@ -61,7 +61,7 @@ def same(a: list, b: list) -> bool:
 @contextlib.contextmanager
 def gateway_process():
     """The loopback gateway in a process of its own, clock frozen; yields its port."""
-    proc = subprocess.Popen([sys.executable, "-m", "corvane.loopback", "--port", "0",
+    proc = subprocess.Popen([sys.executable, "-m", "corvane_loopback", "--port", "0",
                              "--now", "2025-03-05T12:00"], stdout=subprocess.PIPE, text=True)
     try:
         for line in proc.stdout:

@@ -11,8 +11,8 @@ import time
 
 from ib_async import IB, Stock
 
-from corvane.loopback import LoopbackGateway
-from corvane.loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback import LoopbackGateway
+from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 CASES = [
     ("1 min, 1 Y (about 100,000 bars)", "1 Y", "1 min", "ADJUSTED_LAST"),

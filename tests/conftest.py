@@ -9,7 +9,7 @@ import pytest
 from ib_async import IB
 
 from corvane import clock
-from corvane.loopback import GatewayThread
+from corvane_loopback import GatewayThread
 from frozen_now import NOW
 
 

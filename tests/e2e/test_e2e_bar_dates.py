@@ -11,7 +11,7 @@ from ib_async import IB, ContFuture, Stock, util, wrapper
 
 from corvane.gateway import bar_dates
 from corvane.gateway.connection import GatewayLink, GatewaySettings
-from corvane.loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 ORIGINAL = util.parseIBDatetime
 FAST = bar_dates.make_fast_parser(ORIGINAL, util.ZoneInfo)

@@ -14,7 +14,7 @@ from corvane.gateway.connection import GatewaySettings
 from corvane.helpers import nameForContract
 from corvane.kvstore import KeyValueStore, group_key
 from corvane.live_quotes import has_data
-from corvane.loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 tessik = pytest.importorskip("corvane.cmds.quote_mgmt.tessik", reason="tessik is not built here")
 

@@ -9,7 +9,7 @@ import sys
 
 from ib_async import IB, Stock
 
-GATEWAY = [sys.executable, "-m", "corvane.loopback"]
+GATEWAY = [sys.executable, "-m", "corvane_loopback"]
 
 
 def test_serves_on_the_port_it_prints_and_stops_cleanly(run_ib):

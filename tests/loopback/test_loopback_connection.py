@@ -11,8 +11,8 @@ import time
 import pytest
 from ib_async import IB, Stock
 
-from corvane.loopback import LoopbackGateway
-from corvane.loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback import LoopbackGateway
+from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 WEDNESDAY_NOON = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
 

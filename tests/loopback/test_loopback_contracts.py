@@ -6,7 +6,7 @@ import datetime as dt
 
 from ib_async import IB, ContFuture, Contract, Future, Stock
 
-from corvane.loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 WEDNESDAY_NOON = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
 

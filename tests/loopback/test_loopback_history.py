@@ -12,7 +12,7 @@ import sys
 import pytest
 from ib_async import IB, Future, Stock
 
-from corvane.loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 WEDNESDAY_NOON = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
 SATURDAY = dt.datetime(2025, 3, 8, 10, 0, tzinfo=EXCHANGE_TZ)
@@ -65,10 +65,10 @@ def test_same_request_same_bars_in_another_gateway_and_process(loopback_gateway_
     # contract ids and prices must not hang on anything that varies per process, such as str hashing
     probe = (
         "import datetime as dt, hashlib\n"
-        "from corvane.loopback.history import answer, HistoryPolicy\n"
-        "from corvane.loopback.history_request import HistoryRequest\n"
-        "from corvane.loopback.contracts import ContractQuery\n"
-        "from corvane.loopback.market_calendar import EXCHANGE_TZ\n"
+        "from corvane_loopback.history import answer, HistoryPolicy\n"
+        "from corvane_loopback.history_request import HistoryRequest\n"
+        "from corvane_loopback.contracts import ContractQuery\n"
+        "from corvane_loopback.market_calendar import EXCHANGE_TZ\n"
         "req = HistoryRequest(1, ContractQuery(symbol='MSFT', sec_type='STK', exchange='SMART'), '', '1 hour', '3 D', True, 'TRADES', 1, False)\n"
         "print(hashlib.sha256(answer(req, dt.datetime(2025, 3, 5, 12, tzinfo=EXCHANGE_TZ), HistoryPolicy())).hexdigest())\n"
     )

@@ -6,9 +6,9 @@ import datetime as dt
 
 import pytest
 
-from corvane.loopback import instruments
-from corvane.loopback.history_request import FLOOR, Refusal, parse_end, span_start
-from corvane.loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback import instruments
+from corvane_loopback.history_request import FLOOR, Refusal, parse_end, span_start
+from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 NOW = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
 OPEN_JAN_3 = dt.datetime(2025, 1, 3, 9, 30, tzinfo=EXCHANGE_TZ)

@@ -7,7 +7,7 @@ its demo and its end-to-end tests can run where no real gateway is reachable.
 
 - ``LoopbackGateway``: the asyncio server (``async with LoopbackGateway(port=0) as gw``).
 - ``GatewayThread``: the same on a background thread, for callers with their own loop.
-- ``corvane-gateway`` / ``python -m corvane.loopback``: the command line.
+- ``corvane-gateway`` / ``python -m corvane_loopback``: the command line.
 """
 
 from .background import GatewayThread
