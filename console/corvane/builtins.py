@@ -117,12 +117,32 @@ class UsageError(ValueError):
     """Words a console word cannot use."""
 
 
+def _members_text(value: object) -> str:
+    """A saved group's members as the user would type them (a set has no order of its own)."""
+    if isinstance(value, dict):
+        value = [getattr(c, "localSymbol", "") or getattr(c, "symbol", "") or str(c)
+                 for c in value.get("contracts", [])]
+    elif isinstance(value, (set, frozenset)):
+        value = sorted(map(str, value))
+    elif not isinstance(value, (list, tuple)):
+        value = []
+    return " ".join(map(str, value)) or "nothing"
+
+
 def set_group(store: KeyValueStore, words: list[str]) -> str:
-    if len(words) < 2:
+    # Typed order, each symbol once where it was first typed; a blank word names nothing.
+    symbols = list(dict.fromkeys(w.strip().upper() for w in words[1:] if w.strip()))
+    if not words or not symbols:
         raise UsageError("usage: group NAME SYMBOL...")
-    name, symbols = words[0], {w.upper() for w in words[1:]}
-    store[group_key(name)] = symbols
-    return f"group {name}: {' '.join(sorted(symbols))}"
+    name, key = words[0], group_key(words[0])
+    was = _members_text(store[key]) if key in store else None
+    store[key] = symbols
+    now = " ".join(symbols)
+    if was is None:
+        return f"group {name}: {now}"
+    if was == now:
+        return f"group {name}: {now} (unchanged)"
+    return f"replaced {name} (was {was}): now {now}"
 
 
 def remove_group(store: KeyValueStore, words: list[str]) -> str:
