@@ -108,9 +108,10 @@ class Console:
             self.say(builtins.help_listing(self.interactive))
             return OK
         if len(rest) > 1:
-            self.complain("usage: help [command]")
+            self.complain("usage: help [WORD]")
             return BAD_WORDS
-        text = builtins.command_help(rest[0])
+        text = (builtins.console_word_help(rest[0], self.interactive)
+                or builtins.command_help(rest[0]))
         if text is None:
             self.complain(builtins.unknown_command_message(rest[0]))
             return BAD_WORDS

@@ -3,7 +3,11 @@
 Any hashable key and any value can be held in memory. Quote groups, stored
 under ("quotes", name) as sets or lists of symbols, are also written to a
 JSON file so they outlive the process; values that are not plain symbol
-collections (live contract objects) stay in memory only. A save writes
+collections (live contract objects) stay in memory only. A list keeps its
+order in the file and comes back as that list (``group`` keeps the order
+typed); a set, which has none, is written sorted. Readers take either (the
+tessik module sorts what it lists, older consoles read the file's lists as
+sets). A save writes
 only the groups changed in this process (``store_file``), so consoles sharing
 the file keep each other's groups.
 """
@@ -33,6 +37,11 @@ def _is_group_key(key: Hashable) -> bool:
 def _persistable(key: Hashable, value: Any) -> bool:
     return (_is_group_key(key) and isinstance(value, (set, frozenset, list))
             and all(isinstance(v, str) for v in value))
+
+
+def _file_members(value: set | frozenset | list) -> list[str]:
+    """A group as the file holds it: a list in its own order, a set sorted, each symbol once."""
+    return list(dict.fromkeys(value)) if isinstance(value, list) else sorted(value)
 
 
 class KeyValueStore(MutableMapping):
@@ -93,7 +102,8 @@ class KeyValueStore(MutableMapping):
         if saved is None:
             return
         for name, symbols in saved["groups"].items():
-            self._data[group_key(name)] = set(symbols)
+            # A hand-edited file may repeat a symbol: the first place counts.
+            self._data[group_key(name)] = list(dict.fromkeys(symbols))
 
     def _refuse_writes(self, why: str) -> None:
         # Overwriting a file we could not read would lose the groups in it.
@@ -110,7 +120,7 @@ class KeyValueStore(MutableMapping):
             for name in changed:
                 key = group_key(name)
                 if key in self._data and _persistable(key, self._data[key]):
-                    groups[name] = sorted(self._data[key])
+                    groups[name] = _file_members(self._data[key])
                 else:
                     groups.pop(name, None)
 

@@ -9,7 +9,7 @@ import traceback
 from pathlib import Path
 
 from corvane import prompt_output
-from corvane.completion import Completer
+from corvane.completion import DELIMITERS, Completer
 from corvane.console import Console
 
 HISTORY_LENGTH = 2000
@@ -27,6 +27,11 @@ def _history_lines() -> list[str]:
     return [readline.get_history_item(i) or "" for i in range(1, n + 1)]
 
 
+def _line_to_cursor() -> str:
+    """The line up to the end of the word being completed, wherever the cursor is."""
+    return readline.get_line_buffer()[: readline.get_endidx()]
+
+
 def _start_line_editing(history: Path, console: Console) -> int:
     """Load the history; the number of lines it had, so only new ones are appended later."""
     if readline is None:
@@ -36,10 +41,11 @@ def _start_line_editing(history: Path, console: Console) -> int:
         readline.read_history_file(history)
     except OSError:
         pass
-    completer = Completer(OWN_WORDS, console.store.groups, _history_lines,
-                          readline.get_line_buffer)
+    completer = Completer(OWN_WORDS, console.store.groups, _history_lines, _line_to_cursor)
     readline.set_completer(completer.complete)
-    readline.set_completer_delims(" \t")
+    # readline's own delimiters include "@", "-" and "/", which would complete
+    # "@tech", "2025-01-02" and "/ES" from the middle of the word.
+    readline.set_completer_delims(DELIMITERS)
     if "libedit" in (readline.__doc__ or ""):
         readline.parse_and_bind("bind ^I rl_complete")
     else:

@@ -6,7 +6,7 @@ request span follows from the count). A user who typed ``MONTH`` or
 ``adjusted`` gets an answer that looks right and is not what was meant, so
 after the result the console says how such words were taken. Words that
 cannot give any answer (a count below one, a date that is not on the
-calendar) are refused before the command runs, in one line.
+calendar, no symbol at all) are refused before the command runs, in one line.
 """
 
 from __future__ import annotations
@@ -55,6 +55,11 @@ def _span(period: str, count: int, module: Any) -> str:
 
 
 def sorvel_refusal(op: Any) -> str | None:
+    # A missing symbol word reaches the command as "", which it answers with an error
+    # result (exit 1); it is words the console cannot use.
+    if not str(getattr(op, "symbol", "") or "").strip():
+        return ("a symbol is needed; usage: sorvel SYMBOL [period] [count] [adj] "
+                "(help sorvel for dates and intraday)")
     module = _module(op)
     rest = list(getattr(op, "rest", None) or [])
     if not rest or rest[0] == "intraday":

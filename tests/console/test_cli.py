@@ -92,6 +92,17 @@ class TestHelp:
         assert out.splitlines() == ["Print made-up bars for a symbol.", "", "Usage:",
                                     "    fakebars <symbol> [count]"]
 
+    def test_every_console_word_has_help(self, capsys):
+        for word in ("help", "group", "ungroup", "quote", "unquote", "quotes", "cache", "connect",
+                     "rows", "chart", "export", "exit", "quit"):
+            status, out, err = run(capsys, "help", word)
+            assert status == 0 and err == "", word
+            usage = out.splitlines()[0]
+            assert usage.startswith("usage: ") and len(out.splitlines()) >= 2, out
+        assert "--force" in run(capsys, "help", "export")[1]
+        assert "at the prompt only" in run(capsys, "help", "chart")[1]
+        assert "at the prompt only" not in run(capsys, "help", "quote")[1]
+
     def test_help_for_an_unknown_command_exits_2(self, capsys):
         status, _, err = run(capsys, "help", "nosuch")
         assert status == 2 and "unknown command" in err

@@ -28,8 +28,8 @@ def test_groups_survive_a_restart_and_live_objects_stay_in_memory(tmp_path):
     store["scratch"] = 1
 
     again = KeyValueStore(path)
-    assert again.get(group_key("tech")) == {"AAPL", "MSFT"}
-    assert again.get(group_key("futs")) == {"/ES"}
+    assert again.get(group_key("tech")) == ["AAPL", "MSFT"]  # the file's order
+    assert again.get(group_key("futs")) == ["/ES"]
     assert again.get(group_key("live"), []) == []
     assert sorted(k for k in again if k[0] == "quotes") == [("quotes", "futs"), ("quotes", "tech")]
 
@@ -59,6 +59,21 @@ def test_file_is_plain_json_of_sorted_symbols(tmp_path):
     path = tmp_path / "deep" / "store.json"
     KeyValueStore(path)[group_key("tech")] = {"MSFT", "AAPL"}
     assert json.loads(path.read_text()) == {"groups": {"tech": ["AAPL", "MSFT"]}}
+
+
+def test_group_keeps_the_order_typed_and_says_what_it_replaced(private_home, capsys):
+    def group(*words: str) -> tuple[int, str]:
+        status = main(["--no-gateway", "group", *words])
+        return status, capsys.readouterr().out.strip()
+
+    assert group("tech", "msft", "aapl", "MSFT") == (0, "group tech: MSFT AAPL")
+    assert group("tech", "AAPL", "ZZZZ") == (0, "replaced tech (was MSFT AAPL): now AAPL ZZZZ")
+    assert group("tech", "AAPL", "ZZZZ") == (0, "group tech: AAPL ZZZZ (unchanged)")
+    assert group("tech", "") == (2, "")
+    # Still a JSON list of symbols, as every reader of the file expects.
+    path = private_home / "store.json"
+    assert json.loads(path.read_text()) == {"groups": {"tech": ["AAPL", "ZZZZ"]}}
+    assert KeyValueStore(path).get(group_key("tech")) == ["AAPL", "ZZZZ"]
 
 
 def _script(path, code: str) -> str:

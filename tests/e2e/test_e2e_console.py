@@ -74,6 +74,8 @@ class TestWords:
         (["AAPL", "2025-01-02", "2025-13-01", "day"], "corvane: sorvel: '2025-13-01' is not a date"),
         (["AAPL", "2025-06-01", "2025-01-01"], "corvane: sorvel: the start date must be before the end"),
         (["AAPL", "today"], "corvane: sorvel: the start date must be before the end date"),
+        ([], "corvane: sorvel: a symbol is needed; usage: sorvel SYMBOL [period] [count] [adj]"),
+        (["  "], "corvane: sorvel: a symbol is needed"),
     ])
     def test_words_that_cannot_give_an_answer_exit_2_in_one_line(self, run, words, line):
         status, out, err = run(*words)
