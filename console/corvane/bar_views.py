@@ -8,6 +8,7 @@ cache answer, and answers the prompt words ``rows``, ``chart`` and ``export``.
 from __future__ import annotations
 
 import contextlib
+import os
 from typing import TYPE_CHECKING, Any, Callable
 
 from corvane import last_result, view_options
@@ -134,18 +135,33 @@ class Views:
         bars = self.last.frame()
         try:
             if path:
-                written = write_picture(bars, self.last.title, path)
+                written = write_picture(bars, self.last.title, path, quiet=not self.console.verbose)
                 self.console.say(f"chart written to {written}")
             else:
-                color = status_line.is_terminal(self.console.out)
-                self.console.say(terminal_chart(bars, self.last.title, color=color))
+                self.console.say(terminal_chart(bars, self.last.title, color=self._colour()))
         except (ChartRefused, ExportRefused) as exc:
             self.console.complain(f"no chart: {exc}")
             return BAD_WORDS if isinstance(exc, ExportRefused) else FAILED
         except Exception as exc:
-            self.console.complain(f"chart failed: {type(exc).__name__}: {exc}")
+            self._chart_failed(exc)
             return FAILED
         return OK
+
+    def _colour(self) -> bool:
+        # NO_COLOR asks every program for plain text; the candles then differ by their bodies.
+        return status_line.is_terminal(self.console.out) and not os.environ.get("NO_COLOR")
+
+    def _chart_failed(self, exc: Exception) -> None:
+        """One line; the libraries' messages can run to pages (one quotes its own source)."""
+        text = str(exc).strip()
+        first = text.splitlines()[0] if text else ""
+        what = f"{type(exc).__name__}: {first}" if first else type(exc).__name__
+        if self.console.verbose:
+            import traceback
+            self.console.complain(f"chart failed: {what}")
+            traceback.print_exception(exc, file=self.console.err)
+        else:
+            self.console.complain(f"chart failed: {what} (-v shows more)")
 
     # -- prompt words -------------------------------------------------------
 

@@ -96,11 +96,35 @@ def _adjust_note(word: str, date_range: bool, module: Any) -> str | None:
     return f"{head}; periods are {_PERIOD_LIST}; adjustment words are adj, forward, none"
 
 
+def _session_note(result: dict) -> str | None:
+    """Which session intraday bars are of, when it is not today's.
+
+    Before the open, on a weekend or a holiday the gateway answers with the
+    last session's minutes, which look like today's under the same title.
+    """
+    bars = result.get("bars")
+    if result.get("type") != "intraday" or not isinstance(bars, list) or not bars:
+        return None
+    import pandas as pd
+
+    from corvane import clock
+    stamp = pd.Timestamp(bars[-1].get("date"))
+    if pd.isna(stamp):
+        return None
+    day, today = stamp.date(), clock.today()
+    if day >= today:
+        return None
+    return f"these intraday bars are {day:%A %Y-%m-%d}'s session, not today's ({today:%A %Y-%m-%d})"
+
+
 def sorvel_notes(op: Any, result: dict) -> list[str]:
     module = _module(op)
     rest = list(getattr(op, "rest", None) or [])
     date_range = bool(rest) and module._is_date(rest[0])
     notes = []
+    session = _session_note(result)
+    if session:
+        notes.append(session)
     adjust = result.get("adjust")
     if isinstance(adjust, str):
         note = _adjust_note(adjust, date_range, module)
@@ -145,7 +169,7 @@ def refusal(word: str, op: Any) -> str | None:
 
 
 def notes(word: str, op: Any, result: Any) -> list[str]:
-    """Lines saying how words of a successful result were read."""
+    """Lines saying how words of a successful result were read, or what the result is of."""
     tell = _NOTES.get(word.lower())
     if tell is None or not isinstance(result, dict) or "error" in result:
         return []

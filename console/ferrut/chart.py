@@ -2,11 +2,15 @@
 
 from __future__ import annotations
 
+import contextlib
+import io
+import logging
 import math
 import os
 import shutil
+import warnings
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Iterator
 
 from ferrut.export import atomic_target
 
@@ -18,6 +22,11 @@ PICTURES = {".png": "png", ".svg": "svg"}
 AVERAGES = (20, 50)
 #: Terminal columns one candle needs to stay a candle and not a smear.
 COLUMNS_PER_CANDLE = 2
+#: Candle bodies in the terminal: without colour a rising candle is light, a falling one solid.
+BODY_RISING, BODY_FALLING, BODY_COLOURED = "░", "█", "█"
+RISING_COLOUR, FALLING_COLOUR = "green", "red"
+#: Up to this many bars a picture labels every candle with its date.
+LABEL_EVERY_CANDLE = 12
 
 
 class ChartRefused(ValueError):
@@ -63,15 +72,17 @@ def _intraday(frame: "pd.DataFrame") -> bool:
     return bool(((index.hour != 0) | (index.minute != 0) | (index.second != 0)).any())
 
 
+def _date_format(frame: "pd.DataFrame") -> str:
+    if not _intraday(frame):
+        return "%Y-%m-%d"
+    return "%H:%M" if frame.index[0].date() == frame.index[-1].date() else "%m-%d %H:%M"
+
+
 def _tick_labels(frame: "pd.DataFrame", count: int) -> tuple[list[int], list[str]]:
     n = len(frame)
     step = max(1, math.ceil(n / max(1, count)))
     positions = list(range(1, n + 1, step))
-    if _intraday(frame):
-        one_day = frame.index[0].date() == frame.index[-1].date()
-        spec = "%H:%M" if one_day else "%m-%d %H:%M"
-    else:
-        spec = "%Y-%m-%d"
+    spec = _date_format(frame)
     return positions, [frame.index[p - 1].strftime(spec) for p in positions]
 
 
@@ -104,7 +115,6 @@ def terminal_chart(bars: "pd.DataFrame", title: str, *, width: int | None = None
         title = f"{title} (each candle {per} bars)"
 
     n = len(frame)
-    x = list(range(1, n + 1))
     positions, labels = _tick_labels(frame, max(2, width // 16))
     prices = _y_ticks(float(frame["Low"].min()), float(frame["High"].max()), 5,
                       lambda v: f"{v:.2f}")
@@ -121,10 +131,8 @@ def terminal_chart(bars: "pd.DataFrame", title: str, *, width: int | None = None
     top.plot_size(width, height - volume_height)
     bottom.plot_size(width, volume_height)
 
-    top.draw(top.candlestick({"date": x, "open": list(frame["Open"]), "close": list(frame["Close"]),
-                              "high": list(frame["High"]), "low": list(frame["Low"])}))
+    _draw_candles(plt, top, bottom, frame, color)
     top.title(title)
-    bottom.draw(bottom.bar(x, list(frame["Volume"]), width=0.5))
     for panel, (values, texts) in ((top, prices), (bottom, volumes)):
         panel.ruler("x").lim(0.5, n + 0.5)
         panel.ruler("x").ticks(positions, labels=labels)
@@ -132,32 +140,87 @@ def terminal_chart(bars: "pd.DataFrame", title: str, *, width: int | None = None
     return fig.build().string(colorless=not color)
 
 
-def write_picture(bars: "pd.DataFrame", title: str, path: str | os.PathLike) -> Path:
-    """Candles, volume and moving averages as a PNG or SVG picture at ``path``."""
-    import logging
+def _draw_candles(plt, top, bottom, frame: "pd.DataFrame", color: bool) -> None:
+    """Each candle as a wick and a body, its volume as a one-column bar in the same column.
 
+    Drawn candle by candle rather than with plotext's candlestick and bar: those
+    fill every body alike (rising and falling differ by colour only) and widen
+    the volume bars until neighbours merge into one block.
+    """
+    rows = zip(frame["Open"], frame["High"], frame["Low"], frame["Close"], frame["Volume"])
+    for x, (open_, high, low, close, volume) in enumerate(rows, start=1):
+        rising = close >= open_
+        pixel = plt.pixel(foreground=RISING_COLOUR if rising else FALLING_COLOUR)
+        body = BODY_COLOURED if color else BODY_RISING if rising else BODY_FALLING
+        top.draw(top.segment((x, x), (low, high), marker=plt.line(1, pixel)))
+        top.draw(top.rectangle((x, x), (min(open_, close), max(open_, close)),
+                               marker=plt.marker(body, pixel=pixel)))
+        if volume > 0:
+            bar = plt.marker(BODY_FALLING, pixel=pixel)
+            bottom.draw(bottom.segment((x, x), (0.0, volume), marker=bar))
+
+
+@contextlib.contextmanager
+def _quiet(enabled: bool) -> Iterator[None]:
+    """Hold back what matplotlib and mplfinance print, warn and log on their own (font
+    fallbacks, advice about data size): the console says in one line what came of it."""
+    if not enabled:
+        yield
+        return
+    chatty = logging.getLogger("matplotlib")
+    level = chatty.level
+    chatty.setLevel(logging.CRITICAL)
+    sink = io.StringIO()
+    try:
+        with warnings.catch_warnings(), contextlib.redirect_stdout(sink), \
+                contextlib.redirect_stderr(sink):
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        chatty.setLevel(level)
+
+
+def _label_every_candle(axes, frame: "pd.DataFrame") -> None:
+    """A date under each of a few candles; matplotlib's own ticks fall between them
+    (one candle got five ticks all reading 00:00)."""
+    spec = _date_format(frame)
+    axes.set_xticks(range(len(frame)))
+    axes.set_xticklabels([stamp.strftime(spec) for stamp in frame.index])
+
+
+def write_picture(bars: "pd.DataFrame", title: str, path: str | os.PathLike, *,
+                  quiet: bool = True) -> Path:
+    """Candles, volume and moving averages as a PNG or SVG picture at ``path``.
+
+    Any number of bars from one: each average only where there are more bars
+    than it spans. ``quiet`` holds back what the libraries print on their own.
+    """
+    frame = candles(bars)
+    target = Path(path).expanduser()
+    with _quiet(quiet), atomic_target(target, force=True, formats=PICTURES) as temp:
+        _plot_picture(frame, title, temp, PICTURES[target.suffix.lower()])
+    return target
+
+
+def _plot_picture(frame: "pd.DataFrame", title: str, temp, kind: str) -> None:
     import matplotlib
     matplotlib.use("Agg")  # files only: no window, whatever the environment says
-    # Font fallbacks are not the user's concern.
-    logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     import matplotlib.pyplot as pyplot
     import mplfinance as mpf
 
-    frame = candles(bars)
     averages = tuple(w for w in AVERAGES if len(frame) > w)
-    target = Path(path).expanduser()
-    with atomic_target(target, force=True, formats=PICTURES) as temp:
-        figure, axes = mpf.plot(frame, type="candle", volume=True, style="yahoo",
-                                mav=averages or None, title=title, returnfig=True,
-                                figsize=(10, 6), ylabel="price",
-                                ylabel_lower="volume", warn_too_much_data=len(frame) + 1)
-        try:
-            if averages:
-                lines = axes[0].get_lines()[-len(averages):]
-                axes[0].legend(lines, [f"{w}-bar average" for w in averages], loc="upper left",
-                               fontsize="small")
-            figure.savefig(temp, format=PICTURES[target.suffix.lower()], dpi=100,
-                           bbox_inches="tight")
-        finally:
-            pyplot.close(figure)
-    return target
+    # mplfinance refuses mav=None or an empty tuple: no averages means no mav at all.
+    extra = {"mav": averages} if averages else {}
+    figure, axes = mpf.plot(frame, type="candle", volume=True, style="yahoo", title=title,
+                            returnfig=True, figsize=(10, 6), ylabel="price",
+                            ylabel_lower="volume", warn_too_much_data=len(frame) + 1, **extra)
+    try:
+        if averages:
+            lines = axes[0].get_lines()[-len(averages):]
+            axes[0].legend(lines, [f"{w}-bar average" for w in averages], loc="upper left",
+                           fontsize="small")
+        if len(frame) <= LABEL_EVERY_CANDLE:
+            _label_every_candle(axes[0], frame)
+        figure.savefig(temp, format=kind, dpi=100, bbox_inches="tight")
+    finally:
+        pyplot.close(figure)

@@ -3,14 +3,19 @@
 from __future__ import annotations
 
 import io
+import re
+import sys
 import time
+import warnings
 
+import mplfinance
 import pandas as pd
 import pytest
 
 import ferrut.export
 from corvane.cli import main
 from ferrut import status_line
+from ferrut.chart import terminal_chart
 from ferrut.frame import printFrame
 
 
@@ -77,6 +82,16 @@ class TestChart:
         chart = out[out.index("MSFT day (5 bars)", out.index("5 bars ·")):]
         assert "█" in chart and chart.count("┤") >= 4  # two panels with their axis ticks
         assert "\x1b" not in out  # no colour into a pipe
+        # Five volume bars standing apart, not one block; without colour rising bodies are light.
+        volume = chart[chart.rindex("┌"):]
+        bottom_row = [row for row in volume.splitlines() if "0┤" in row]
+        assert [re.findall("█+", row) for row in bottom_row] == [["█"] * 5]
+        prices = chart[:chart.rindex("┌")]
+        assert "░" in prices and "█" not in prices  # fakebars only rise
+        bars = pd.DataFrame({"date": ["2025-01-02", "2025-01-03"], "open": [10.0, 12.0],
+                             "high": [12.5, 12.5], "low": [9.5, 9.5], "close": [12.0, 10.0]})
+        both = terminal_chart(bars, "t", width=60, height=20, color=False)
+        assert "░" in both and "█" in both
 
     @pytest.mark.parametrize("name, magic", [("c.png", b"\x89PNG"), ("c.svg", b"<?xml")])
     def test_picture_files(self, capsys, tmp_path, name, magic):
@@ -84,6 +99,43 @@ class TestChart:
         assert status == 0 and f"chart written to {tmp_path / name}" in out
         assert (tmp_path / name).read_bytes().startswith(magic)
         assert [p.name for p in tmp_path.iterdir() if p.name != "home"] == [name]
+
+    def test_pictures_of_few_bars_and_a_failure_told_in_one_line(self, capsys, tmp_path,
+                                                                 monkeypatch):
+        drawn = []
+        plot = mplfinance.plot
+
+        def spy(*args, **kwargs):
+            figure, axes = plot(*args, **kwargs)
+            drawn.append((len(args[0]), figure))
+            return figure, axes
+
+        monkeypatch.setattr(mplfinance, "plot", spy)
+        for count in ("1", "5"):  # too few bars for a moving average; one bar is one candle
+            target = tmp_path / f"c{count}.png"
+            status, out, err = run(capsys, "fakebars", "msft", count, "--chart", str(target))
+            assert status == 0 and target.read_bytes().startswith(b"\x89PNG")
+            assert f"chart written to {target}" in out and "corvane:" not in err
+            candles, figure = drawn.pop()
+            labels = [[t.get_text() for t in a.get_xticklabels()] for a in figure.axes]
+            assert candles == int(count)
+            assert [f"2025-01-0{d}" for d in range(1, candles + 1)] in labels  # one date a candle
+
+        def fails(*args, **kwargs):
+            print("noise on stdout")
+            print("noise on stderr", file=sys.stderr)
+            warnings.warn("noise as a warning")
+            raise TypeError("a value was refused\n    def _validator(value):\n        ...")
+
+        monkeypatch.setattr(mplfinance, "plot", fails)
+        target = tmp_path / "f.png"
+        status, out, err = run(capsys, "fakebars", "msft", "5", "--chart", str(target))
+        assert status == 1 and "noise" not in out + err and not target.exists()
+        told = [line for line in err.splitlines() if " INFO " not in line]  # bar the log
+        assert told == ["corvane: chart failed: TypeError: a value was refused (-v shows more)"]
+        with pytest.warns(UserWarning, match="noise"):  # -v lets the libraries speak
+            status, _, err = run(capsys, "-v", "fakebars", "msft", "5", "--chart", str(target))
+        assert status == 1 and "Traceback" in err and "noise on stderr" in err
 
     def test_bad_option_words_exit_2(self, capsys, tmp_path):
         assert run(capsys, "--chart", str(tmp_path / "c.gif"), "fakebars", "x")[0] == 2

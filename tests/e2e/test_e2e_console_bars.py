@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import datetime as dt
 import io
 import sys
+from zoneinfo import ZoneInfo
 
 import pandas as pd
 import pytest
 
 import corvane.cmds.quotes.sorvel as sorvel
+from corvane import clock
 from corvane.cli import main
 
 BAR_COLUMNS = ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
@@ -19,6 +22,45 @@ def console_home(tmp_path, monkeypatch):
     monkeypatch.setenv("CORVANE_HOME", str(tmp_path / "home"))
     monkeypatch.setattr(sorvel, "_sorvel_cache", None)  # each test starts with an empty cache
     return tmp_path
+
+
+@pytest.fixture
+def console_clock(monkeypatch):
+    """``console_clock(instant)`` freezes the console there (the clock and the CORVANE_NOW
+    the CLI reads); the tests' instant is back afterwards."""
+    before = clock.frozen()
+
+    def freeze(instant: dt.datetime) -> None:
+        monkeypatch.setenv(clock.NOW_ENV, instant.isoformat())
+        clock.freeze(instant)
+
+    yield freeze
+    clock.freeze(before)
+
+
+def test_intraday_bars_of_another_day_say_which_session(loopback_gateway_factory, console_home,
+                                                        console_clock, capsys, monkeypatch):
+    new_york = ZoneInfo("America/New_York")
+    # Friday midday: the bars are of today's session so far, and nothing is said.
+    friday = dt.datetime(2025, 3, 7, 12, 0, tzinfo=new_york)
+    console_clock(friday)
+    port = str(loopback_gateway_factory(now=friday).port)
+    assert main(["--port", port, "sorvel", "AAPL", "intraday"]) == 0
+    out, err = capsys.readouterr()
+    assert "2025-03-07 11:59" in out and "note:" not in err
+    # Saturday: the gateway answers with Friday's minutes, under the same title as today's.
+    # (A day later Friday's cached minutes would have expired; here only the frozen clock moved.)
+    monkeypatch.setenv("CORVANE_HOME", str(console_home / "saturday"))
+    monkeypatch.setattr(sorvel, "_sorvel_cache", None)
+    saturday = dt.datetime(2025, 3, 8, 12, 0, tzinfo=new_york)
+    console_clock(saturday)
+    port = str(loopback_gateway_factory(now=saturday).port)
+    assert main(["--port", port, "sorvel", "AAPL", "intraday"]) == 0
+    out, err = capsys.readouterr()
+    assert out.startswith("AAPL Intraday") and "2025-03-07 15:59" in out
+    today = clock.today()
+    assert (f"corvane: note: these intraday bars are Friday 2025-03-07's session, not today's "
+            f"({today:%A %Y-%m-%d})") in err.splitlines()
 
 
 def test_one_shot_exports_and_charts_then_a_cache_hit_shows_its_table(loopback_gateway, console_home,
