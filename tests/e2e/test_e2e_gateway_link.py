@@ -3,12 +3,17 @@
 from __future__ import annotations
 
 import asyncio
+import os
 import socket
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from ib_async import IB, Stock
 from loguru import logger
 
+import corvane
 from corvane.gateway import connection
 from corvane.gateway.connection import GatewayLink, GatewaySettings
 
@@ -37,6 +42,12 @@ def silent_port():
         yield s.getsockname()[1]
 
 
+def console_env(home: Path) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_") or k == "CORVANE_NOW"}
+    return {**env, "PYTHONPATH": str(Path(corvane.__file__).resolve().parents[1]),
+            "CORVANE_HOME": str(home)}
+
+
 def connect(settings: GatewaySettings, ib: IB | None = None) -> tuple[bool, GatewayLink]:
     async def go():
         link = GatewayLink(ib or IB(), settings)
@@ -63,13 +74,32 @@ class TestFinding:
             f"{silent_port} (no answer within 0.5 s: the port is open but the API did not answer; "
             "is it enabled?). Start one or pass --port; running without one")
 
-    def test_a_client_id_in_use_is_named_with_what_to_do(self, loopback_gateway, run_ib, warnings):
-        async def second_console(ib):
-            link = GatewayLink(IB(), GatewaySettings(port=loopback_gateway.port, client_id=1))
-            return await link.connect()
+    def test_a_client_id_in_use_gives_way_to_the_next_free_one(self, loopback_gateway, run_ib,
+                                                               warnings, monkeypatch, tmp_path):
+        port = loopback_gateway.port
 
-        assert run_ib(loopback_gateway.port, second_console, client_id=1) is False
-        assert "refused client id 1" in warnings[-1] and "error 326" in warnings[-1]
+        async def while_a_console_holds_17(ib):
+            # A one-shot command while the prompt holds the default id gets the gateway's bars.
+            return await asyncio.to_thread(subprocess.run, [
+                sys.executable, "-m", "corvane", "--port", str(port), "sorvel", "AAPL", "day", "5"],
+                capture_output=True, text=True, timeout=60, env=console_env(tmp_path))
+
+        done = run_ib(port, while_a_console_holds_17, client_id=connection.DEFAULT_CLIENT_ID)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.splitlines()[-1] == "AAPL 5 bars from ibkr"
+        assert f"Connected to the gateway at 127.0.0.1:{port} (client id 18; 17 is in use)" in done.stderr
+
+        async def ids_1_and_2_held(ib):
+            other = IB()
+            await other.connectAsync("127.0.0.1", port, clientId=2, readonly=True, timeout=5)
+            try:
+                return await GatewayLink(IB(), GatewaySettings(port=port, client_id=1)).connect()
+            finally:
+                other.disconnect()
+
+        monkeypatch.setattr(connection, "CLIENT_ID_TRIES", 2)
+        assert run_ib(port, ids_1_and_2_held, client_id=1) is False
+        assert "refused client ids 1 to 2" in warnings[-1] and "error 326" in warnings[-1]
         assert "--client-id" in warnings[-1]
 
 
