@@ -102,3 +102,7 @@ class TestWords:
         assert status == 0
         assert out.splitlines()[-1].startswith("/ES 3 bars from ibkr (ES")
         assert ", contract month 20" in out.splitlines()[-1]
+        # Crude's front month stops trading in the month before delivery: April's in March.
+        status, out, _ = run("/CL", "day", "3")
+        assert status == 0
+        assert out.splitlines()[-1] == "/CL 3 bars from ibkr (CLJ5, contract month 2025-04)"
