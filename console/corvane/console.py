@@ -9,7 +9,7 @@ from typing import Any, Callable, TextIO
 from corvane import bar_views, builtins, commands, quote_words, word_checks
 from corvane.cache_words import cache_word
 from corvane.gateway import sorvel_cache
-from corvane.gateway.connection import GatewaySettings
+from corvane.gateway.connection import GatewaySettings, SettingsError, settings_for_words
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
 from corvane.summary import is_failure, summarize
@@ -95,10 +95,7 @@ class Console:
         if word == "cache":
             return self._cache(rest)
         if self.interactive and word == "connect":
-            if self.connected:
-                self.say(f"already connected to {self.settings.address}")
-                return OK
-            return OK if self.connect() else FAILED
+            return self._connect(rest)
         if self.interactive and word in bar_views.WORDS:
             return self.views.word(word, rest)
         return self._command(word, rest)
@@ -131,6 +128,22 @@ class Console:
         usable, text = cache_word(sorvel_cache.default_store_path(), rest)
         (self.say if usable else self.complain)(text)
         return OK if usable else BAD_WORDS
+
+    def _connect(self, rest: list[str]) -> int:
+        """connect [HOST] [PORT]: the gateway the words name, or the one configured."""
+        try:
+            wanted = settings_for_words(self.settings, rest)
+        except SettingsError as exc:
+            self.complain(f"connect: {exc}")
+            return BAD_WORDS
+        if self.connected and wanted.address == self.settings.address:
+            self.say(f"already connected to {self.settings.address}")
+            return OK
+        if self._session is not None:
+            link = self._session.link
+            self._session.loop_thread.call(lambda: link.retarget(wanted))
+        self.settings = wanted
+        return OK if self.connect() else FAILED
 
     def _command(self, word: str, rest: list[str]) -> int:
         if commands.find(word) is None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import io
 import os
 import socket
 import subprocess
@@ -14,8 +15,10 @@ from ib_async import IB, Stock
 from loguru import logger
 
 import corvane
+from corvane.console import Console
 from corvane.gateway import connection
 from corvane.gateway.connection import GatewayLink, GatewaySettings
+from corvane.kvstore import KeyValueStore
 
 
 @pytest.fixture
@@ -129,3 +132,29 @@ def test_a_lost_connection_comes_back_on_the_same_client(loopback_gateway, warni
     assert up and bars > 0
     assert sum("lost; reconnecting in the background" in w for w in warnings) == 1
     assert any(w.startswith("Reconnected to the gateway at") for w in warnings)
+
+
+def test_connect_at_the_prompt_goes_where_its_words_say(loopback_gateway_factory, tmp_path, warnings):
+    first, second = loopback_gateway_factory(), loopback_gateway_factory()
+    err = io.StringIO()
+    console = Console(GatewaySettings(port=first.port), KeyValueStore(tmp_path / "store.json"),
+                      interactive=True, out=io.StringIO(), err=err)
+    try:
+        assert console.handle(["connect"]) == 0
+        assert console.settings.address == f"127.0.0.1:{first.port}"
+        assert console.handle(["connect", "127.0.0.1", str(second.port)]) == 0
+        assert console.connected and console.settings.address == f"127.0.0.1:{second.port}"
+        assert not any("lost" in w for w in warnings)  # leaving the first one is no loss
+        assert console.handle(["connect", str(first.port)]) == 0  # a lone number is a port
+        assert console.settings.address == f"127.0.0.1:{first.port}"
+        for words, said in ((["127.0.0.1", "40x2"], "gateway port must be a number, not '40x2'"),
+                            (["127.0.0.1", "70000"], "gateway port must be between 1 and 65535"),
+                            (["a", "1", "2"], "usage: connect [HOST] [PORT]")):
+            err.truncate(0)
+            err.seek(0)
+            assert console.handle(["connect", *words]) == 2
+            assert err.getvalue().startswith(f"corvane: connect: {said}")
+            assert len(err.getvalue().splitlines()) == 1
+        assert console.connected and console.settings.address == f"127.0.0.1:{first.port}"
+    finally:
+        console.close()

@@ -78,6 +78,26 @@ def resolve_settings(host: str | None = None, port: Any = None, client_id: Any =
     )
 
 
+def settings_for_words(settings: GatewaySettings, words: list[str]) -> GatewaySettings:
+    """What ``connect [HOST] [PORT]`` names: a lone number is a port; a host without a port
+    keeps the port (or the search of the usual ones) of ``settings``."""
+    if len(words) > 2:
+        raise SettingsError("usage: connect [HOST] [PORT]")
+    host, port = settings.host, None
+    if len(words) == 2:
+        host, port = words
+    elif words and words[0].isdigit():
+        port = words[0]
+    elif words:
+        host = words[0]
+    if not host.strip():
+        raise SettingsError("the gateway host must not be empty")
+    if port is None:
+        return replace(settings, host=host.strip())
+    return replace(settings, host=host.strip(), discover=False,
+                   port=_number(int, port, "gateway port", 1, 65535))
+
+
 @contextmanager
 def _quiet_client_log(enabled: bool):
     """Hide the client library's own complaints about a failed connect; we say it once ourselves."""
@@ -158,6 +178,12 @@ class GatewayLink:
         self._up = True
         logger.info("Reconnected to the gateway at {}", s.address)
         return True
+
+    def retarget(self, settings: GatewaySettings) -> None:
+        """Point at another gateway; a connection to the old one is closed, not told as lost."""
+        self.close()
+        self.settings = settings
+        self.client_id = settings.client_id
 
     def close(self) -> None:
         self._closing = True
