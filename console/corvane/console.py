@@ -12,7 +12,7 @@ from corvane.gateway import sorvel_cache
 from corvane.gateway.connection import GatewaySettings, SettingsError, settings_for_words
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
-from corvane.summary import is_failure, summarize
+from corvane.summary import is_failure, summarize, why_failed
 from ferrut.dispatch import ArgumentError
 
 OK, FAILED, BAD_WORDS, INTERRUPTED = 0, 1, 2, 130
@@ -184,8 +184,10 @@ class Console:
             return self._crashed(word, outcome.error)
         result = outcome.value
         if is_failure(result):
-            why = "; ".join(outcome.gateway_errors)
-            print(summarize(result) + (f" (the gateway said: {why})" if why else ""),
+            down = None if self.connected else (
+                self._session.link.down_reason if self.use_gateway and self._session
+                else "switched off (--no-gateway)")
+            print(summarize(result) + why_failed(outcome.gateway_errors, down, outcome.yahoo),
                   file=self.err, flush=True)
             return FAILED
         self.say(summarize(result, saved_groups=self.store.groups())
