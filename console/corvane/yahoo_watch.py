@@ -28,14 +28,14 @@ _MAX_DETAIL = 80
 _UNREACHABLE = (
     ("DNS", re.compile(r"could not resolve|dnserror|failed to resolve|name resolution"
                        r"|name or service not known|nodename nor servname|getaddrinfo"
-                       r"|curl: \(6\)", re.I)),
+                       r"|curl: \(6\)", re.IGNORECASE)),
     ("connection refused", re.compile(r"connection refused|couldn't connect|errno 111"
-                                      r"|curl: \(7\)", re.I)),
-    ("timeout", re.compile(r"timed? ?out|curl: \(28\)", re.I)),
+                                      r"|curl: \(7\)", re.IGNORECASE)),
+    ("timeout", re.compile(r"timed? ?out|curl: \(28\)", re.IGNORECASE)),
 )
 _HTTP_STATUS = re.compile(r"\bHTTP(?: Error)?[ :]+([1-5]\d\d)\b|\b([45]\d\d) (?:Client|Server) Error"
-                          r"|\bstatus(?: code)?[ :=]+([1-5]\d\d)\b", re.I)
-_RATE_LIMITED = re.compile(r"too many requests|rate limit", re.I)
+                          r"|\bstatus(?: code)?[ :=]+([1-5]\d\d)\b", re.IGNORECASE)
+_RATE_LIMITED = re.compile(r"too many requests|rate limit", re.IGNORECASE)
 
 
 @dataclass

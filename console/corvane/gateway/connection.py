@@ -11,8 +11,13 @@ from typing import Any, Mapping
 from loguru import logger
 
 from corvane.gateway import bar_dates
-from corvane.gateway.discovery import (CLIENT_ID_TRIES, USUAL_PORTS, failure_text, short_failure,
-                                       try_ports)
+from corvane.gateway.discovery import (
+    CLIENT_ID_TRIES,
+    USUAL_PORTS,
+    failure_text,
+    short_failure,
+    try_ports,
+)
 from corvane.gateway.reconnect import Reconnector
 
 DEFAULT_HOST = "127.0.0.1"
