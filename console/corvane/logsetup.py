@@ -4,10 +4,14 @@ from __future__ import annotations
 
 import logging
 import sys
+from typing import TYPE_CHECKING
 
 from loguru import logger
 
 from corvane.yahoo_watch import FETCH_FAILED
+
+if TYPE_CHECKING:
+    from loguru import Record
 
 FORMAT = "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {message}"
 #: Libraries whose standard-library log records are passed on to the console's log.
@@ -39,7 +43,7 @@ class _ToLoguru(logging.Handler):
 _bridge = _ToLoguru()
 
 
-def _not_told_at_the_end(record: dict) -> bool:
+def _not_told_at_the_end(record: Record) -> bool:
     # The sorvel module's line for a failed download carries the HTTP library's text.
     return not FETCH_FAILED.match(record["message"])
 
