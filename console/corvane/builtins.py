@@ -19,7 +19,7 @@ CONSOLE_WORDS = [
     ("cache info|clear", "what the candle cache on disk holds, or empty it"),
 ]
 PROMPT_WORDS = [
-    ("connect", "try the gateway again"),
+    ("connect [HOST] [PORT]", "try the gateway again, or the one at HOST and PORT"),
     *bar_views.WORDS.values(),
     ("exit", "leave the console (Ctrl-D works too)"),
 ]

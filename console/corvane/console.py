@@ -9,10 +9,10 @@ from typing import Any, Callable, TextIO
 from corvane import bar_views, builtins, commands, quote_words, word_checks
 from corvane.cache_words import cache_word
 from corvane.gateway import sorvel_cache
-from corvane.gateway.connection import GatewaySettings
+from corvane.gateway.connection import GatewaySettings, SettingsError, settings_for_words
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
-from corvane.summary import is_failure, summarize
+from corvane.summary import is_failure, summarize, why_failed
 from ferrut.dispatch import ArgumentError
 
 OK, FAILED, BAD_WORDS, INTERRUPTED = 0, 1, 2, 130
@@ -95,10 +95,7 @@ class Console:
         if word == "cache":
             return self._cache(rest)
         if self.interactive and word == "connect":
-            if self.connected:
-                self.say(f"already connected to {self.settings.address}")
-                return OK
-            return OK if self.connect() else FAILED
+            return self._connect(rest)
         if self.interactive and word in bar_views.WORDS:
             return self.views.word(word, rest)
         return self._command(word, rest)
@@ -132,6 +129,22 @@ class Console:
         usable, text = cache_word(sorvel_cache.default_store_path(), rest)
         (self.say if usable else self.complain)(text)
         return OK if usable else BAD_WORDS
+
+    def _connect(self, rest: list[str]) -> int:
+        """connect [HOST] [PORT]: the gateway the words name, or the one configured."""
+        try:
+            wanted = settings_for_words(self.settings, rest)
+        except SettingsError as exc:
+            self.complain(f"connect: {exc}")
+            return BAD_WORDS
+        if self.connected and wanted.address == self.settings.address:
+            self.say(f"already connected to {self.settings.address}")
+            return OK
+        if self._session is not None:
+            link = self._session.link
+            self._session.loop_thread.call(lambda: link.retarget(wanted))
+        self.settings = wanted
+        return OK if self.connect() else FAILED
 
     def _command(self, word: str, rest: list[str]) -> int:
         if commands.find(word) is None:
@@ -172,8 +185,10 @@ class Console:
             return self._crashed(word, outcome.error)
         result = outcome.value
         if is_failure(result):
-            why = "; ".join(outcome.gateway_errors)
-            print(summarize(result) + (f" (the gateway said: {why})" if why else ""),
+            down = None if self.connected else (
+                self._session.link.down_reason if self.use_gateway and self._session
+                else "switched off (--no-gateway)")
+            print(summarize(result) + why_failed(outcome.gateway_errors, down, outcome.yahoo),
                   file=self.err, flush=True)
             return FAILED
         self.say(summarize(result, saved_groups=self.store.groups())

@@ -4,8 +4,14 @@ from __future__ import annotations
 
 import logging
 import sys
+from typing import TYPE_CHECKING
 
 from loguru import logger
+
+from corvane.yahoo_watch import FETCH_FAILED
+
+if TYPE_CHECKING:
+    from loguru import Record
 
 FORMAT = "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {message}"
 #: Libraries whose standard-library log records are passed on to the console's log.
@@ -14,6 +20,9 @@ BRIDGED = ("ib_async", "asyncio", "yfinance")
 
 #: Library messages the console already tells in its own words.
 SAID_BY_CONSOLE = frozenset({"Peer closed connection."})
+#: Libraries whose failures the closing line words ("Yahoo Finance: unreachable (DNS)");
+#: their own lines, full of the HTTP library's internals, only with -v.
+TOLD_AT_THE_END = ("yfinance",)
 
 
 class _ToLoguru(logging.Handler):
@@ -26,17 +35,25 @@ class _ToLoguru(logging.Handler):
             level: str | int = logger.level(record.levelname).name
         except ValueError:
             level = record.levelno
+        if self.quiet and record.name.split(".")[0] in TOLD_AT_THE_END:
+            level = "DEBUG"
         logger.opt(exception=record.exc_info).log(level, "{}", record.getMessage())
 
 
 _bridge = _ToLoguru()
 
 
+def _not_told_at_the_end(record: Record) -> bool:
+    # The sorvel module's line for a failed download carries the HTTP library's text.
+    return not FETCH_FAILED.match(record["message"])
+
+
 def setup_logging(verbose: bool = False, stream=None) -> int:
     """Show info and above (debug with ``verbose``) on ``stream``; returns the handler id."""
     logger.remove()
     handler = logger.add(stream or sys.stderr, level="DEBUG" if verbose else "INFO",
-                         format=FORMAT, colorize=None, backtrace=False, diagnose=False)
+                         format=FORMAT, colorize=None, backtrace=False, diagnose=False,
+                         filter=None if verbose else _not_told_at_the_end)
     # The client library is chatty at info level (every farm status message);
     # its warnings and errors are what a trader needs, the rest only when asked.
     _bridge.quiet = not verbose

@@ -20,6 +20,7 @@ from corvane import commands
 from corvane.gateway.connection import GatewayLink, GatewaySettings
 from corvane.gateway.error_watch import gateway_errors
 from corvane.kvstore import KeyValueStore
+from corvane.yahoo_watch import YahooSaid, yahoo_said
 from ferrut.dispatch import bind_words
 
 #: How long a cancelled command may take to unwind before the prompt returns anyway.
@@ -43,6 +44,8 @@ class Outcome:
     error: BaseException | None = None
     #: What the gateway reported as wrong while the command ran.
     gateway_errors: list[str] = field(default_factory=list)
+    #: Whether the command went to Yahoo Finance, and what went wrong there.
+    yahoo: YahooSaid = field(default_factory=YahooSaid)
 
 
 class LoopThread:
@@ -199,8 +202,10 @@ class Session:
                 finally:
                     said.extend(seen)
 
-        outcome = self.loop_thread.run(watched)
+        with yahoo_said() as yahoo:
+            outcome = self.loop_thread.run(watched)
         outcome.gateway_errors = said
+        outcome.yahoo = yahoo
         return outcome
 
     def close(self) -> None:

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from corvane.gateway.connection import GatewayLink
-from corvane.gateway.symbols import resolve_symbol
+from corvane.gateway.symbols import resolve
 
 
 class ConsoleState:
@@ -17,6 +17,8 @@ class ConsoleState:
         self.quoteState: dict[str, Any] = {}
         #: symbol as the console names it -> the contract it last resolved to
         self.resolved: dict[str, Any] = {}
+        #: futures: symbol -> the contract month (yyyymm) of the contract it last resolved to
+        self.contract_months: dict[str, str] = {}
 
     @property
     def connected(self) -> bool:
@@ -30,7 +32,8 @@ class ConsoleState:
         """Resolve a typed symbol through the gateway: (symbol, contract), or ("", None)."""
         if not self.connected:
             raise ConnectionError("no gateway connection")
-        name, contract = await resolve_symbol(self.ib, symbol)
-        if name:
-            self.resolved[name] = contract
-        return name, contract
+        found = await resolve(self.ib, symbol)
+        if found.name:
+            self.resolved[found.name] = found.contract
+            self.contract_months[found.name] = found.contract_month
+        return found.name, found.contract

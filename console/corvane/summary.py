@@ -67,3 +67,20 @@ def summarize(result: Any, saved_groups: Collection[str] | None = None) -> str:
         return _cut(_groups_line(inner["groups"], saved_groups))
     keys = ", ".join(map(str, result)) or "nothing"
     return _cut(f"ok ({keys})")
+
+
+def why_failed(gateway_said: list[str], gateway_down: str | None, yahoo: Any) -> str:
+    """" (no gateway: ...; Yahoo Finance: unreachable (DNS))": why each source gave nothing.
+
+    ``gateway_down`` is why there is no gateway connection (None while there is one);
+    ``yahoo`` is what the Yahoo path said (``yahoo_watch.YahooSaid``).
+    """
+    asked_yahoo = bool(getattr(yahoo, "asked", False))
+    reasons = []
+    if gateway_said:
+        reasons.append("the gateway said: " + "; ".join(gateway_said))
+    elif gateway_down and asked_yahoo:
+        reasons.append(f"no gateway: {gateway_down}")
+    if asked_yahoo:
+        reasons.append(f"Yahoo Finance: {yahoo.reason()}")
+    return f" ({'; '.join(reasons)})" if reasons else ""

@@ -143,14 +143,18 @@ def sorvel_notes(op: Any, result: dict) -> list[str]:
 
 
 def contract_month(state: Any, result: Any) -> str:
-    """ " (ESZ5, contract month 2025-12)" when the result's symbol was resolved as a future."""
+    """ " (ESZ5, contract month 2025-12)" when the result's symbol was resolved as a future.
+
+    The month is the contract details' delivery month: the last trading day can fall in
+    the month before (crude oil), and the local symbol's month code follows delivery.
+    """
     symbol = result.get("symbol") if isinstance(result, dict) else None
     if not isinstance(symbol, str) or not symbol.startswith("/"):
         return ""
-    contract = getattr(state, "resolved", {}).get(symbol)
-    month = str(getattr(contract, "lastTradeDateOrContractMonth", "") or "")
+    month = str(getattr(state, "contract_months", {}).get(symbol, "") or "")
     if len(month) < 6 or not month[:6].isdigit():
         return ""
+    contract = getattr(state, "resolved", {}).get(symbol)
     local = getattr(contract, "localSymbol", "") or ""
     return f" ({local + ', ' if local else ''}contract month {month[:4]}-{month[4:6]})"
 

@@ -7,7 +7,7 @@ import asyncio
 import pytest
 from conftest import run_console
 from eventkit import Event
-from ib_async import IB, ContFuture, Contract, Future, Stock
+from ib_async import IB, ContFuture, Contract, ContractDetails, Future, Stock
 from loguru import logger
 
 from corvane.gateway.connection import (DEFAULT_CLIENT_ID, GatewayLink, GatewaySettings,
@@ -138,6 +138,10 @@ class FakeClient:
             else:
                 out.append(None)
         return out
+
+    async def reqContractDetailsAsync(self, contract):
+        [found] = await self.qualifyContractsAsync(contract)
+        return [ContractDetails(contract=found, contractMonth="202512")] if found else []
 
 
 class TestSymbolResolution:

@@ -2,12 +2,16 @@
 
 from __future__ import annotations
 
+import logging
 import os
+import socket
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+import requests
+from curl_cffi.requests import exceptions as curl_errors
 
 import corvane
 import corvane.cmds.quotes.sorvel as sorvel
@@ -104,3 +108,53 @@ class TestWords:
         assert status == 0
         assert out.splitlines()[-1].startswith("/ES 3 bars from ibkr (ES")
         assert ", contract month 20" in out.splitlines()[-1]
+        # Crude's front month stops trading in the month before delivery: April's in March.
+        status, out, _ = run("/CL", "day", "3")
+        assert status == 0
+        assert out.splitlines()[-1] == "/CL 3 bars from ibkr (CLJ5, contract month 2025-04)"
+
+
+_CURL = "Failed to perform, curl: ({}) {}. See https://curl.se/libcurl/c/libcurl-errors.html first for more details."
+
+
+@pytest.mark.parametrize("failure, reason", [
+    (curl_errors.DNSError(_CURL.format(6, "Could not resolve host: query2.finance.yahoo.com"), 6),
+     "unreachable (DNS)"),
+    (requests.ConnectionError(
+        "HTTPSConnectionPool(host='query2.finance.yahoo.com', port=443): Max retries exceeded with url: "
+        "/v8/finance/chart/MSFT (Caused by NameResolutionError(\"<urllib3.connection.HTTPSConnection "
+        "object at 0x7f3c>: Failed to resolve 'query2.finance.yahoo.com' ([Errno -3] Temporary failure "
+        "in name resolution)\"))"), "unreachable (DNS)"),
+    (curl_errors.ConnectionError(_CURL.format(7, "Failed to connect to query2.finance.yahoo.com port 443 "
+                                                 "after 0 ms: Couldn't connect to server"), 7),
+     "unreachable (connection refused)"),
+    (curl_errors.Timeout(_CURL.format(28, "Connection timed out after 10002 milliseconds"), 28),
+     "unreachable (timeout)"),
+    (curl_errors.HTTPError("HTTP Error 404: "), "HTTP 404"),
+])
+def test_when_neither_source_answers_the_last_line_says_why_for_both(
+        home, yahoo, capsys, monkeypatch, failure, reason):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+
+    def history(ticker, **kwargs):
+        # What yfinance says on its logger before the error reaches the download wrapper.
+        logging.getLogger("yfinance").error("Failed to get ticker '%s' reason: %s", ticker.symbol, failure)
+        raise failure
+
+    monkeypatch.setattr(yahoo.Ticker, "history", history)
+
+    def run(*options: str) -> tuple[int, str]:
+        monkeypatch.setattr(sorvel, "_sorvel_cache", None)
+        status = main([*options, "--port", str(port), "sorvel", "MSFT", "day", "5"])
+        return status, capsys.readouterr().err
+
+    status, err = run()
+    assert status == 1
+    assert err.splitlines()[-1] == (f"error: MSFT: No data returned (no gateway: nothing listening on "
+                                    f"{port}; Yahoo Finance: {reason})")
+    assert "Failed to get ticker" not in err and "fetch failed" not in err  # the library's words: -v
+    assert "yfinance fallback" in err
+    status, err = run("-v")
+    assert status == 1 and "Failed to get ticker" in err and "yfinance fetch failed" in err

@@ -11,7 +11,13 @@ from typing import Any, Mapping
 from loguru import logger
 
 from corvane.gateway import bar_dates
-from corvane.gateway.discovery import USUAL_PORTS, failure_text, try_ports
+from corvane.gateway.discovery import (
+    CLIENT_ID_TRIES,
+    USUAL_PORTS,
+    failure_text,
+    short_failure,
+    try_ports,
+)
 from corvane.gateway.reconnect import Reconnector
 
 DEFAULT_HOST = "127.0.0.1"
@@ -77,6 +83,26 @@ def resolve_settings(host: str | None = None, port: Any = None, client_id: Any =
     )
 
 
+def settings_for_words(settings: GatewaySettings, words: list[str]) -> GatewaySettings:
+    """What ``connect [HOST] [PORT]`` names: a lone number is a port; a host without a port
+    keeps the port (or the search of the usual ones) of ``settings``."""
+    if len(words) > 2:
+        raise SettingsError("usage: connect [HOST] [PORT]")
+    host, port = settings.host, None
+    if len(words) == 2:
+        host, port = words
+    elif words and words[0].isdigit():
+        port = words[0]
+    elif words:
+        host = words[0]
+    if not host.strip():
+        raise SettingsError("the gateway host must not be empty")
+    if port is None:
+        return replace(settings, host=host.strip())
+    return replace(settings, host=host.strip(), discover=False,
+                   port=_number(int, port, "gateway port", 1, 65535))
+
+
 @contextmanager
 def _quiet_client_log(enabled: bool):
     """Hide the client library's own complaints about a failed connect; we say it once ourselves."""
@@ -102,6 +128,10 @@ class GatewayLink:
         self.settings = settings
         self._up = False
         self._closing = False
+        #: The client id of the connection: the configured one unless the gateway said it was taken.
+        self.client_id = settings.client_id
+        #: Why there is no connection, in a few words, for a failure's closing line.
+        self.down_reason = "not tried"
         #: Off unless the prompt turns it on: a one-shot command has no later to reconnect for.
         self.reconnector = Reconnector(self.reconnect_once)
         ib.disconnectedEvent += self._on_disconnected
@@ -124,28 +154,41 @@ class GatewayLink:
         bar_dates.install()
         ports = USUAL_PORTS if s.discover else (s.port,)
         with _quiet_client_log(quiet):
-            attempts = await try_ports(self.ib, s.host, ports, s.client_id, s.timeout)
+            # The configured id first, so a restarted console takes over its own session.
+            attempts = await try_ports(self.ib, s.host, ports, s.client_id, s.timeout,
+                                       CLIENT_ID_TRIES)
         if not attempts[-1].ok:
             self._up = False
+            self.down_reason = short_failure(attempts)
             logger.warning("{}", failure_text(s.host, attempts, s.client_id))
             return False
         self.settings = replace(s, port=attempts[-1].port)
+        self.client_id = attempts[-1].client_id
         self._up = True
-        tried = [str(a.port) for a in attempts[:-1]]
-        logger.info("Connected to the gateway at {} (client id {}{})", self.settings.address,
-                    s.client_id, f"; nothing on {', '.join(tried)}" if tried else "")
+        tried = list(dict.fromkeys(str(a.port) for a in attempts if a.port != attempts[-1].port))
+        taken = "" if self.client_id == s.client_id else f"; {s.client_id} is in use"
+        logger.info("Connected to the gateway at {} (client id {}{}{})", self.settings.address,
+                    self.client_id, taken, f"; nothing on {', '.join(tried)}" if tried else "")
         return True
 
     async def reconnect_once(self) -> bool:
-        """One quiet attempt at the port last used, with the same client object."""
+        """One quiet attempt at the port last used, with the same client object and client id."""
         s = self.settings
         with _quiet_client_log(True):
-            attempts = await try_ports(self.ib, s.host, (s.port,), s.client_id, s.timeout)
+            attempts = await try_ports(self.ib, s.host, (s.port,), self.client_id, s.timeout,
+                                       CLIENT_ID_TRIES)
         if self._closing or not attempts[-1].ok:
             return False
+        self.client_id = attempts[-1].client_id
         self._up = True
         logger.info("Reconnected to the gateway at {}", s.address)
         return True
+
+    def retarget(self, settings: GatewaySettings) -> None:
+        """Point at another gateway; a connection to the old one is closed, not told as lost."""
+        self.close()
+        self.settings = settings
+        self.client_id = settings.client_id
 
     def close(self) -> None:
         self._closing = True
@@ -162,6 +205,7 @@ class GatewayLink:
         self._up = False
         if not lost:
             return
+        self.down_reason = f"connection at {self.settings.address} lost"
         if self.reconnector.enabled:
             logger.warning("Gateway connection at {} lost; reconnecting in the background",
                            self.settings.address)

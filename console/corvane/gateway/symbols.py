@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+from dataclasses import dataclass
 from typing import Any
 
 from ib_async import ContFuture, Contract, Future, Stock
@@ -20,8 +21,24 @@ def future_from(contract: Contract) -> Future:
     return Future(**values)
 
 
+@dataclass(frozen=True)
+class Resolution:
+    #: the symbol as the console names it; "" when the gateway knows no single contract
+    name: str
+    contract: Contract | None
+    #: futures: the delivery month (yyyymm) of the contract details, which for some
+    #: contracts (crude oil) is the month after the last trading day; "" when not told
+    contract_month: str = ""
+
+
 async def resolve_symbol(ib: Any, symbol: str) -> tuple[str, Contract | None]:
-    """(symbol as the console names it, qualified contract), or ("", None) when unknown.
+    """(symbol as the console names it, qualified contract), or ("", None) when unknown."""
+    found = await resolve(ib, symbol)
+    return found.name, found.contract
+
+
+async def resolve(ib: Any, symbol: str) -> Resolution:
+    """The typed symbol's contract, and for a future its contract month.
 
     Stocks are US-dollar stocks routed through SMART; a leading "/" names a
     future, resolved to its front month through the continuous future, so
@@ -33,15 +50,25 @@ async def resolve_symbol(ib: Any, symbol: str) -> tuple[str, Contract | None]:
     is_future = text.startswith(FUTURE_PREFIX)
     root = text[len(FUTURE_PREFIX):].strip() if is_future else text
     if not root:
-        return "", None
-    wanted: Contract = ContFuture(root) if is_future else Stock(root, "SMART", "USD")
-    qualified = await ib.qualifyContractsAsync(wanted)
+        return Resolution("", None)
+    if is_future:
+        return await _resolve_future(ib, text, root)
+    qualified = await ib.qualifyContractsAsync(Stock(root, "SMART", "USD"))
     contract = qualified[0] if qualified else None
     # An ambiguous answer comes back as None or a list of candidates; picking
     # one for the user could chart the wrong instrument.
     if not isinstance(contract, Contract) or not contract.conId:
         logger.debug("[{}] gateway knows no single contract for it", text)
-        return "", None
-    if is_future:
-        contract = future_from(contract)
-    return nameForContract(contract), contract
+        return Resolution("", None)
+    return Resolution(nameForContract(contract), contract)
+
+
+async def _resolve_future(ib: Any, text: str, root: str) -> Resolution:
+    # The contract details, not just the contract: only they carry the contract month.
+    details = await ib.reqContractDetailsAsync(ContFuture(root))
+    contract = details[0].contract if len(details) == 1 else None
+    if not isinstance(contract, Contract) or not contract.conId:
+        logger.debug("[{}] gateway knows no single contract for it", text)
+        return Resolution("", None)
+    future = future_from(contract)
+    return Resolution(nameForContract(future), future, str(details[0].contractMonth or ""))
