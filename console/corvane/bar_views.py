@@ -85,7 +85,9 @@ class Views:
             self.last, self.last_reason = None, "the last command did not finish"
             return
         printed_title = title if count > self._printed_before else None
-        self.last = last_result.capture(outcome.value, op, printed_title)
+        # Tells the cache where fetched bars came from, or hears where cached ones did.
+        origin = last_result.settle_origin(op, outcome.value, printed_title)
+        self.last = last_result.capture(outcome.value, op, printed_title, origin)
         if self.last is None:
             self.last_reason = "the last result has no bars"
         elif printed_title is None:

@@ -41,10 +41,12 @@ def cache_word(path: Path | None, rest: list[str]) -> tuple[bool, str]:
     store = CandleStore(path)
     try:
         if rest[0] == "clear":
-            dropped = store.info().entries
-            if live is not None and hasattr(live, "clear"):
-                live.clear()  # its memory layer too
-            store.clear()
+            if getattr(live, "store", None) is not None:
+                # Its memory layer too: what it held that the disk did not counts, what
+                # another console already cleared away does not.
+                dropped = live.clear()
+            else:
+                dropped = store.clear()
             return True, f"candle cache cleared ({_entries(dropped)} dropped)"
         info = store.info()
         return True, (f"candle cache {info.path}: {_entries(info.entries)} ({info.fresh} fresh), "

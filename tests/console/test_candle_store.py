@@ -88,6 +88,33 @@ class TestAcrossProcesses:
         assert CandleStore(path).info().bytes <= 30_000
 
 
+class Monotonic(Wall):
+    def __init__(self):
+        self.now = 50.0
+
+
+def test_a_clear_in_one_console_is_a_clear_in_every_console_and_each_counts_what_it_dropped(tmp_path):
+    path = tmp_path / "candles.sqlite"
+    wall, mono = Wall(), Monotonic()
+    first, second = cache(path, wall, clock=mono), cache(path, wall, clock=mono)
+    key, only_here = K.count_key("AAPL", "day", "none", 3), K.count_key("MSFT", "day", "none", 10**30)
+    first.set(key, bars(3))
+    assert second.get(key) == bars(3)  # now in the second console's memory too
+    second.set(only_here, bars(2))  # a count SQLite cannot hold: memory only
+
+    assert first.clear() == 1
+    mono.now += 1
+    assert second.get(key) is None and second.try_larger_count("AAPL", "day", "none", 2) is None
+    assert second.get(only_here) is None  # the whole memory layer follows the clear
+    assert second.clear() == 0
+
+    first.set(key, bars(3))
+    second.set(only_here, bars(2))
+    assert second.clear() == 2  # one on disk, one held in memory only
+    mono.now += 1
+    assert first.get(key) is None and cache(path, wall).get(key) is None
+
+
 class TestDamage:
     def test_a_damaged_file_is_moved_aside_and_a_fresh_one_started(self, tmp_path):
         path = tmp_path / "candles.sqlite"

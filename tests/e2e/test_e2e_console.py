@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import datetime as dt
 import logging
 import os
 import socket
+import sqlite3
 import subprocess
 import sys
 from pathlib import Path
@@ -16,6 +18,7 @@ from curl_cffi.requests import exceptions as curl_errors
 import corvane
 import corvane.cmds.quotes.sorvel as sorvel
 from corvane.cli import main
+from frozen_now import NOW
 
 CONSOLE = Path(corvane.__file__).resolve().parents[1]
 
@@ -30,9 +33,11 @@ def home(tmp_path, monkeypatch) -> Path:
     return home
 
 
-def corvane_cli(home: Path, *args: str) -> subprocess.CompletedProcess:
+def corvane_cli(home: Path, *args: str, now: dt.datetime | None = None) -> subprocess.CompletedProcess:
     env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_") or k == "CORVANE_NOW"}
     env.update(PYTHONPATH=str(CONSOLE), CORVANE_HOME=str(home))
+    if now is not None:
+        env["CORVANE_NOW"] = now.isoformat()
     return subprocess.run([sys.executable, "-m", "corvane", *args], capture_output=True, text=True,
                           timeout=60, env=env)
 
@@ -56,6 +61,32 @@ def test_a_repeated_one_shot_query_is_answered_from_disk_with_the_gateway_gone(
     assert info.returncode == 0 and "1 entry (1 fresh), 100 bars" in info.stdout
     assert corvane_cli(home, "cache", "clear").returncode == 0
     assert "0 entries" in corvane_cli(home, "cache", "info").stdout
+
+
+def test_a_cached_table_says_where_its_bars_came_from_and_when(loopback_gateway_factory, home):
+    gateway = loopback_gateway_factory()
+    port = str(gateway.port)
+    assert corvane_cli(home, "--port", port, "sorvel", "AAPL", "day", "3").returncode == 0
+    gateway.stop()
+    fetched = NOW.astimezone().strftime("%H:%M")  # the local zone, as the console shows it
+
+    # Answered on the Yahoo path now, but the bars came from the gateway.
+    later = corvane_cli(home, "--port", port, "sorvel", "AAPL", "day", "3",
+                        now=NOW + dt.timedelta(minutes=3))
+    assert later.returncode == 0, later.stderr
+    assert later.stdout.splitlines()[0] == f"AAPL day (3 bars) (cached: from ibkr, fetched {fetched}, 3 min ago)"
+    next_day = corvane_cli(home, "--port", port, "sorvel", "AAPL", "day", "2",
+                           now=NOW + dt.timedelta(days=1))
+    day = NOW.astimezone().strftime("%Y-%m-%d")
+    assert next_day.stdout.splitlines()[0] == f"AAPL day (2 bars) (cached: from ibkr, fetched {day} {fetched}, 24 h ago)"
+
+    # A store an earlier version wrote knows no origins: its entries are read, and nothing is said.
+    with sqlite3.connect(home / "candles.sqlite") as db:
+        db.execute("DROP TABLE origins")
+        db.execute("DROP TABLE state")
+    old = corvane_cli(home, "--port", port, "sorvel", "AAPL", "day", "3")
+    assert old.returncode == 0, old.stderr
+    assert old.stdout.splitlines()[0] == "AAPL day (3 bars) (cached)"
 
 
 class TestWords:

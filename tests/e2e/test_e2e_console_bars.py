@@ -79,7 +79,8 @@ def test_one_shot_exports_and_charts_then_a_cache_hit_shows_its_table(loopback_g
     # The same query again is a cache hit: the command prints nothing, the console prints the table.
     assert main(["--port", port, "--export", str(parquet), "sorvel", "AAPL", "day", "100"]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert lines[0] == "AAPL day (100 bars) (cached)"
+    assert lines[0].startswith("AAPL day (100 bars) (cached: from ibkr, fetched ")
+    assert lines[0].endswith(", just now)")
     assert lines[-2:] == ["AAPL 100 bars from ibkr (cached)", f"wrote 100 bars to {parquet}"]
     again = pd.read_parquet(parquet)
     assert set(again["source"]) == {"cache"}
@@ -95,10 +96,11 @@ def test_prompt_shows_cached_tables_charts_and_all_rows(loopback_gateway, consol
     monkeypatch.setattr(sys, "stdin", io.StringIO("\n".join(lines) + "\n"))
     assert main(["--port", str(loopback_gateway.port)]) == 0
     out, err = capsys.readouterr()
-    titles = [ln for ln in out.splitlines() if ln.startswith("QQQ ") and " from " not in ln]
+    titles = [ln.split(" (cached:")[0] + (" (cached)" if "(cached:" in ln else "")
+              for ln in out.splitlines() if ln.startswith(("QQQ day", "QQQ Intraday"))]
     assert titles[:2] == ["QQQ day (100 bars)", "QQQ day (100 bars) (cached)"]
-    chart = out[out.index("first 10 and last 10 shown", out.index("(cached)")):]
-    assert "QQQ day (100 bars) (cached)" in chart and chart.count("┤") >= 4
+    chart = out[out.index("first 10 and last 10 shown", out.index("(cached")):]
+    assert "QQQ day (100 bars) (cached: from ibkr" in chart and chart.count("┤") >= 4
     # rows all: the intraday tables show every one-minute bar, fetched and cached alike.
     assert "QQQ Intraday" in titles and "QQQ Intraday (cached)" in titles
     assert out.count("15:59") >= 2 and "shown" not in out[out.index("QQQ Intraday"):]

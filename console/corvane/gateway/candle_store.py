@@ -17,9 +17,10 @@ import json
 import os
 import sqlite3
 import time
+import uuid
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Iterable
 
 from loguru import logger
 
@@ -47,7 +48,24 @@ CREATE TABLE IF NOT EXISTS candles (
 );
 CREATE INDEX IF NOT EXISTS candles_series ON candles (kind, symbol, period, adjust);
 CREATE INDEX IF NOT EXISTS candles_used ON candles (used_at);
+CREATE TABLE IF NOT EXISTS origins (
+    key TEXT PRIMARY KEY,
+    stored_at REAL NOT NULL,
+    source TEXT,
+    fetched_at REAL NOT NULL
+);
+CREATE TABLE IF NOT EXISTS state (
+    name TEXT PRIMARY KEY,
+    value TEXT NOT NULL
+);
 """
+# Where an entry came from lives beside ``candles``, not in it: a console of
+# an earlier version keeps writing its twelve columns, and an origin row only
+# counts while its ``stored_at`` matches the entry's, so a rewrite by such a
+# console is told as of unknown origin rather than as the older fetch.
+# ``state`` holds the generation, a new token at each clear, which the
+# memory layer of every console compares to notice another console's clear.
+GENERATION = "generation"
 
 
 def env_max_bytes() -> int:
@@ -69,6 +87,15 @@ class StoredKey:
     period: str | None = None
     adjust: str | None = None
     count: int | None = None
+
+
+@dataclass(frozen=True)
+class Origin:
+    """Where an entry's bars came from: ``source`` ("ibkr", "yfinance"; None when
+    not known) and when they were fetched, in seconds since the epoch."""
+
+    source: str | None
+    fetched_at: float
 
 
 @dataclass(frozen=True)
@@ -95,8 +122,8 @@ class CandleStore:
         self._writer: StoreWriter | None = None
         if write_behind:
             # Its own store object: one SQLite connection per thread.
-            behind = CandleStore(path, max_bytes=self.max_bytes, clock=clock)
-            self._writer = StoreWriter(behind._write)
+            self._behind = CandleStore(path, max_bytes=self.max_bytes, clock=clock)
+            self._writer = StoreWriter(_call)
 
     # -- connection -------------------------------------------------------
 
@@ -181,13 +208,13 @@ class CandleStore:
 
     # -- entries ----------------------------------------------------------
 
-    def get(self, key: StoredKey) -> tuple[list, float | None] | None:
-        """(records, expiry in wall-clock seconds or None) of a fresh entry, else None."""
+    def get(self, key: StoredKey) -> tuple[list, float | None, Origin | None] | None:
+        """(records, expiry in wall-clock seconds or None, origin if known) of a fresh
+        entry, else None."""
         now = self._clock()
 
         def work(db: sqlite3.Connection):
-            row = db.execute("SELECT data, expires_at FROM candles WHERE key = ?",
-                             (key.text,)).fetchone()
+            row = db.execute(_SELECT_WITH_ORIGIN + " WHERE c.key = ?", (key.text,)).fetchone()
             if row is None:
                 return None
             if row[1] is not None and row[1] <= now:
@@ -200,36 +227,54 @@ class CandleStore:
         if row is None:
             return None
         records = self._decode(key.text, row[0])
-        return None if records is None else (records, row[1])
+        return None if records is None else (records, row[1], _origin(row[2], row[3]))
 
-    def larger(self, key: StoredKey) -> list | None:
-        """The records of the most recently stored fresh count entry of the same series
-        holding more than ``key.count`` bars and at least that many records."""
+    def larger(self, key: StoredKey) -> tuple[list, Origin | None] | None:
+        """(records, origin if known) of the most recently stored fresh count entry of
+        the same series holding more than ``key.count`` bars and at least that many records."""
         now = self._clock()
 
         def work(db: sqlite3.Connection):
             return db.execute(
-                "SELECT key, data FROM candles WHERE kind = 'count' AND symbol = ? AND period = ?"
-                " AND adjust = ? AND count > ? AND rows >= ?"
-                " AND (expires_at IS NULL OR expires_at > ?) ORDER BY stored_at DESC LIMIT 1",
+                "SELECT c.key, c.data, o.source, o.fetched_at FROM candles c"
+                " LEFT JOIN origins o ON o.key = c.key AND o.stored_at = c.stored_at"
+                " WHERE c.kind = 'count' AND c.symbol = ? AND c.period = ?"
+                " AND c.adjust = ? AND c.count > ? AND c.rows >= ?"
+                " AND (c.expires_at IS NULL OR c.expires_at > ?) ORDER BY c.stored_at DESC LIMIT 1",
                 (key.symbol, key.period, key.adjust, key.count, key.count, now)).fetchone()
 
         row = self._run(work)
         if row is None:
             return None
-        db_key, data = row
+        db_key, data, source, fetched_at = row
         self._run(lambda db: db.execute("UPDATE candles SET used_at = ? WHERE key = ?",
                                         (now, db_key)))
-        return self._decode(db_key, data)
+        records = self._decode(db_key, data)
+        return None if records is None else (records, _origin(source, fetched_at))
 
-    def put(self, key: StoredKey, records: list, ttl: float | None) -> None:
+    def put(self, key: StoredKey, records: list, ttl: float | None,
+            origin: Origin | None = None) -> None:
         now = self._clock()
         if self._writer is not None:
-            self._writer.submit(key, records, ttl, now)
+            self._writer.submit(self._behind._write, key, records, ttl, now, origin)
         else:
-            self._write(key, records, ttl, now)
+            self._write(key, records, ttl, now, origin)
 
-    def _write(self, key: StoredKey, records: list, ttl: float | None, now: float) -> None:
+    def note_source(self, key: StoredKey, origin: Origin) -> None:
+        """Name the source of the entry written with ``origin.fetched_at`` (learnt after
+        it was handed over); a later write of the same key is left alone."""
+        if self._writer is not None:
+            self._writer.submit(self._behind._note, key, origin)  # after the write it names
+        else:
+            self._note(key, origin)
+
+    def _note(self, key: StoredKey, origin: Origin) -> None:
+        self._run(lambda db: db.execute(
+            "UPDATE origins SET source = ? WHERE key = ? AND fetched_at = ?",
+            (origin.source, key.text, origin.fetched_at)))
+
+    def _write(self, key: StoredKey, records: list, ttl: float | None, now: float,
+               origin: Origin | None = None) -> None:
         try:
             data = candle_codec.encode(records)
         except candle_codec.Unstorable as exc:
@@ -244,6 +289,11 @@ class CandleStore:
             db.execute("INSERT OR REPLACE INTO candles VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
                        (key.text, key.kind, key.symbol, key.period, key.adjust, key.count,
                         len(records), now, now, expires_at, len(data), data))
+            if origin is None:
+                db.execute("DELETE FROM origins WHERE key = ?", (key.text,))
+            else:
+                db.execute("INSERT OR REPLACE INTO origins VALUES (?,?,?,?)",
+                           (key.text, now, origin.source, origin.fetched_at))
             self._evict(db, now)
             db.execute("COMMIT")
 
@@ -252,13 +302,14 @@ class CandleStore:
     def _evict(self, db: sqlite3.Connection, now: float) -> None:
         db.execute("DELETE FROM candles WHERE expires_at IS NOT NULL AND expires_at <= ?", (now,))
         total = db.execute("SELECT COALESCE(SUM(size), 0) FROM candles").fetchone()[0]
-        if total <= self.max_bytes:
-            return
-        for key, size in db.execute("SELECT key, size FROM candles ORDER BY used_at").fetchall():
-            if total <= self.max_bytes:
-                break
-            db.execute("DELETE FROM candles WHERE key = ?", (key,))
-            total -= size
+        if total > self.max_bytes:
+            for key, size in db.execute("SELECT key, size FROM candles ORDER BY used_at").fetchall():
+                if total <= self.max_bytes:
+                    break
+                db.execute("DELETE FROM candles WHERE key = ?", (key,))
+                total -= size
+        # Origins of entries gone (also those an earlier version's console dropped).
+        db.execute("DELETE FROM origins WHERE key NOT IN (SELECT key FROM candles)")
 
     def _decode(self, text: str, data: bytes) -> list | None:
         try:
@@ -268,18 +319,34 @@ class CandleStore:
             self._run(lambda db: db.execute("DELETE FROM candles WHERE key = ?", (text,)))
             return None
 
-    def clear(self) -> int:
-        """Drop every entry; how many there were."""
+    def clear(self, also: Iterable[str] = ()) -> int:
+        """Drop every entry; how many distinct keys there were on disk and in ``also``
+        (what a memory layer held that the disk did not)."""
         self.flush()
+        also = set(also)
+        token = uuid.uuid4().hex
+
         def work(db: sqlite3.Connection):
             db.execute("BEGIN IMMEDIATE")
-            n = db.execute("SELECT COUNT(*) FROM candles").fetchone()[0]
+            keys = {k for (k,) in db.execute("SELECT key FROM candles")}
             db.execute("DELETE FROM candles")
+            db.execute("DELETE FROM origins")
+            db.execute("INSERT OR REPLACE INTO state VALUES (?, ?)", (GENERATION, token))
             db.execute("COMMIT")
             db.execute("VACUUM")
-            return n
+            return len(keys | also)
 
-        return self._run(work, 0)
+        return self._run(work, len(also))
+
+    def generation(self, default: str | None) -> str | None:
+        """The token the last clear left (None: never cleared); ``default`` when the
+        store cannot be read."""
+
+        def work(db: sqlite3.Connection):
+            row = db.execute("SELECT value FROM state WHERE name = ?", (GENERATION,)).fetchone()
+            return None if row is None else row[0]
+
+        return self._run(work, default)
 
     def info(self) -> StoreInfo:
         now = self._clock()
@@ -291,6 +358,21 @@ class CandleStore:
 
         entries, fresh, rows, size = self._run(work, (0, 0, 0, 0))
         return StoreInfo(self.path, entries, fresh, rows, size, self.max_bytes)
+
+
+_SELECT_WITH_ORIGIN = (
+    "SELECT c.data, c.expires_at, o.source, o.fetched_at FROM candles c"
+    " LEFT JOIN origins o ON o.key = c.key AND o.stored_at = c.stored_at")
+
+
+def _origin(source: object, fetched_at: object) -> Origin | None:
+    if not isinstance(fetched_at, (int, float)):
+        return None  # written before origins were kept, or by an earlier version
+    return Origin(source if isinstance(source, str) else None, float(fetched_at))
+
+
+def _call(work: Callable[..., object], *args: object) -> None:
+    work(*args)
 
 
 def _inode(path: Path) -> int | None:

@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Callable, Hashable
 
 from corvane import clock
-from corvane.gateway.candle_store import CandleStore, StoredKey, key_text
+from corvane.gateway.candle_store import CandleStore, Origin, StoredKey, key_text
 
 #: Default bound on the bar records held by one cache.
 DEFAULT_MAX_RECORDS = 2_000_000
@@ -45,6 +45,9 @@ LONG_BAR_TTL = 900.0
 INTRADAY_TTL = 60.0
 #: What an unknown period word gets: the shortest bar we know.
 FALLBACK_TTL = 60.0
+#: Seconds between looks at the store for another console's clear: a person
+#: switching consoles takes longer, and a cache hit stays a few microseconds.
+STORE_CHECK_INTERVAL = 0.5
 
 
 def ttl_for_period(period: str) -> float:
@@ -82,6 +85,7 @@ class _Entry:
     records: list
     expires_at: float | None  # None: never goes stale
     stored_at: float
+    origin: Origin | None  # None: kept before origins were
 
 
 #: The store file every cache built without an explicit ``store`` uses; None: memory only.
@@ -125,6 +129,7 @@ def _stored_key(key: Hashable) -> StoredKey | None:
 
 
 _DEFAULT = object()
+_UNSEEN = object()
 
 
 def _env_max_records() -> int:
@@ -175,6 +180,11 @@ class SorvelCache:
             store = CandleStore(store, clock=wall_clock)
         self.store: CandleStore | None = store
         self._wall_clock = wall_clock
+        # The store's generation this memory layer agrees with; _UNSEEN until first read.
+        self._generation: object = _UNSEEN
+        self._next_check = float("-inf")
+        # The slice try_larger_count last answered, which the caller stores next.
+        self._derived: tuple[list, Origin | None] | None = None
 
     # -- keys -------------------------------------------------------------
 
@@ -193,6 +203,8 @@ class SorvelCache:
     # -- access -----------------------------------------------------------
 
     def get(self, key: Hashable) -> list | None:
+        if self.store is not None:
+            self._follow_store()
         entry = self._fresh_entry(key)
         if entry is None:
             return self._get_stored(key)
@@ -201,11 +213,63 @@ class SorvelCache:
         return entry.records
 
     def set(self, key: Hashable, records: list) -> None:
+        """Keep ``records``, fetched now from a source the caller does not say
+        (:meth:`note_source` names it); the tail of a larger entry keeps that one's origin."""
+        if self.store is not None:
+            self._follow_store()
+        derived, self._derived = self._derived, None
+        if derived is not None and derived[0] is records:
+            origin = derived[1]
+        else:
+            origin = Origin(None, clock.now(dt.UTC).timestamp())
         ttl = self._ttl(key)
-        self._remember(key, records, ttl)
+        self._remember(key, records, ttl, origin)
         stored = _stored_key(key) if self.store is not None else None
         if stored is not None:
-            self.store.put(stored, records, ttl)
+            self.store.put(stored, records, ttl, origin)
+
+    def origin_of(self, records: list) -> Origin | None:
+        """Where the entry holding the very list ``records`` came from, if known."""
+        found = self._holding(records)
+        return None if found is None else found[1].origin
+
+    def note_source(self, records: list, source: str) -> None:
+        """Name the source of the entry holding the very list ``records``, which was
+        stored without one; on disk too."""
+        found = self._holding(records)
+        origin = None if found is None else found[1].origin
+        if found is None or origin is None or origin.source is not None:
+            return
+        key, entry = found
+        entry.origin = Origin(source, origin.fetched_at)
+        stored = _stored_key(key) if self.store is not None else None
+        if self.store is not None and stored is not None:
+            self.store.note_source(stored, entry.origin)
+
+    def _holding(self, records: list) -> tuple[Hashable, _Entry] | None:
+        # The entry just stored or read is the most recently used: the first looked at.
+        for key, entry in reversed(self._entries.items()):
+            if entry.records is records:
+                return key, entry
+        return None
+
+    def _follow_store(self) -> None:
+        """Forget what memory holds when another console cleared the store."""
+        now = self._clock()
+        if now < self._next_check or self.store is None:
+            return
+        self._next_check = now + STORE_CHECK_INTERVAL
+        seen = self._generation
+        # An unreadable store answers what was seen: no reason to forget anything.
+        current = self.store.generation(seen if isinstance(seen, str) else None)
+        if seen is not _UNSEEN and current != seen:
+            self._forget()
+        self._generation = current
+
+    def _forget(self) -> None:
+        self._entries.clear()
+        self._records = 0
+        self._derived = None
 
     def _get_stored(self, key: Hashable) -> list | None:
         stored = _stored_key(key) if self.store is not None else None
@@ -214,12 +278,13 @@ class SorvelCache:
         found = self.store.get(stored)
         if found is None:
             return None
-        records, expires_at = found
+        records, expires_at, origin = found
         ttl = None if expires_at is None else max(0.0, expires_at - self._wall_clock())
-        self._remember(key, records, ttl)
+        self._remember(key, records, ttl, origin)
         return records
 
-    def _remember(self, key: Hashable, records: list, ttl: float | None) -> None:
+    def _remember(self, key: Hashable, records: list, ttl: float | None,
+                  origin: Origin | None) -> None:
         self._drop(key)
         if len(records) > self.max_records:
             # Keeping it would mean flushing everything else for one entry
@@ -227,7 +292,7 @@ class SorvelCache:
             return
         now = self._clock()
         expires_at = None if ttl is None else now + ttl
-        self._entries[key] = _Entry(records, expires_at, now)
+        self._entries[key] = _Entry(records, expires_at, now, origin)
         self._records += len(records)
         self._evict()
 
@@ -240,6 +305,8 @@ class SorvelCache:
         """
         if count <= 0:
             return None
+        if self.store is not None:
+            self._follow_store()
         best_key: CountKey | None = None
         best: _Entry | None = None
         for key in list(self._entries):
@@ -254,7 +321,12 @@ class SorvelCache:
         if best is None:
             return self._larger_stored(symbol, period, adjust, count)
         self._entries.move_to_end(best_key)
-        return best.records[-count:]
+        return self._answer_tail(best.records, best.origin, count)
+
+    def _answer_tail(self, records: list, origin: Origin | None, count: int) -> list:
+        tail = records[-count:]
+        self._derived = (tail, origin)
+        return tail
 
     def _larger_stored(self, symbol: str, period: str, adjust: str, count: int) -> list | None:
         if self.store is None:
@@ -262,15 +334,23 @@ class SorvelCache:
         stored = _stored_key(CountKey(symbol, period, adjust, count))
         if stored is None:
             return None
-        records = self.store.larger(stored)
-        return None if records is None else records[-count:]
+        found = self.store.larger(stored)
+        return None if found is None else self._answer_tail(found[0], found[1], count)
 
-    def clear(self) -> None:
-        """Forget every entry, on disk too."""
-        self._entries.clear()
-        self._records = 0
-        if self.store is not None:
-            self.store.clear()
+    def clear(self) -> int:
+        """Forget every entry, on disk too; how many there were (one another console
+        already cleared away is not counted again)."""
+        if self.store is None:
+            dropped = len(self._entries)
+        else:
+            self._next_check = float("-inf")
+            self._follow_store()
+            held = [_stored_key(k) for k in self._entries]
+            dropped = self.store.clear(k.text for k in held if k is not None)
+            dropped += sum(k is None for k in held)  # kept in memory only
+            self._generation = self.store.generation(None)
+        self._forget()
+        return dropped
 
     def __len__(self) -> int:
         return len(self._entries)
