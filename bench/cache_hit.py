@@ -27,7 +27,7 @@ from ib_async import Stock
 from loguru import logger
 
 import corvane.cmds.quotes.sorvel as sorvel
-from corvane.gateway.sorvel_cache import SorvelCache
+from corvane.candles.cache import SorvelCache
 from corvane.helpers import Future
 
 CALLS = 300

@@ -29,9 +29,9 @@ from pathlib import Path
 from ib_async import wrapper
 
 import corvane.cmds.quotes.sorvel as sorvel
-from corvane.gateway.candle_store import CandleStore
+from corvane.candles.store import CandleStore
 from corvane.gateway.connection import GatewayLink, GatewaySettings
-from corvane.gateway.sorvel_cache import SorvelCache
+from corvane.candles.cache import SorvelCache
 from corvane.state import ConsoleState
 
 WORDS = ["2024-06-13", "2025-03-05", "1m"]  # about 100,000 bars

@@ -1,102 +1,116 @@
-"""What the console does with a result's bars: the cached table, charts, export, rows.
+"""What the console does with a result's bars: the cached table, charts, export.
 
 One instance per console. It sees every command line go by (:meth:`around`),
+runs each command with an output sink of its own (:mod:`ferrut.output`),
 keeps the last result (:mod:`corvane.last_result`), prints the table of a
-cache answer, and answers the prompt words ``rows``, ``chart`` and ``export``.
+cache answer through the same sink, and charts or exports the last result
+for ``--chart``/``--export`` and the prompt words of :mod:`corvane.words.views`.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-from typing import TYPE_CHECKING, Any, Callable
+from typing import Any, Callable, Iterator, Protocol, TextIO
 
-from corvane import last_result, view_options
+from corvane import last_result, profiles, view_options
+from corvane.exit_status import ExitStatus
 from corvane.view_options import OptionError, ViewOptions
-from ferrut import frame, status_line
+from ferrut import output, status_line
 
-if TYPE_CHECKING:
-    from corvane.console import Console
 
-OK, FAILED, BAD_WORDS = 0, 1, 2
-#: Prompt words, with their usage and what they do, for help and completion.
-WORDS = {
-    "rows": ("rows [N|all]", "how many rows tables show (alone: the current setting)"),
-    "chart": ("chart [FILE.png|.svg]", "candles of the last result, in the terminal or a picture"),
-    "export": ("export FILE [--force]", "write the last result's bars to .csv or .parquet"),
-}
+class Teller(Protocol):
+    """Who the views answer to: the console."""
+
+    verbose: bool
+    out: TextIO
+    err: TextIO
+
+    def say(self, text: str) -> None: ...
+
+    def complain(self, text: str) -> None: ...
 
 
 class Views:
-    def __init__(self, console: "Console") -> None:
+    def __init__(self, console: Teller) -> None:
         self.console = console
         self.last: last_result.LastResult | None = None
         self.last_reason = "no command has run yet"
+        #: The console's own output settings; ``rows`` at the prompt changes them.
+        self.sink = output.Sink()
+        #: Where the last cache answer's bars were fetched from, when the cache knows.
+        self.cached_from: str | None = None
         self._ran = False
-        self._printed_before = 0
 
     # -- around each line ---------------------------------------------------
 
     def around(self, words: list[str], view: ViewOptions | None,
-               run: Callable[[list[str]], int]) -> int:
+               run: Callable[[list[str]], ExitStatus]) -> ExitStatus:
         """Run one line with its view options; export and chart come after a good result."""
-        if self.console.interactive and words and words[0] in WORDS:
-            return run(words)  # these words take their own options
         if view is None:
             try:
                 words, view = view_options.take(words)
             except OptionError as exc:
                 self.console.complain(str(exc))
-                return BAD_WORDS
+                return ExitStatus.BAD_WORDS
         try:
-            self._check(view)
+            self.check(view)
         except ValueError as exc:
             self.console.complain(str(exc))
-            return BAD_WORDS
-        before = frame.rows_setting()
-        if view.rows is not None:
-            frame.set_rows(view.rows)
+            return ExitStatus.BAD_WORDS
         self._ran = False
-        try:
+        # The line's own sink: --rows holds for this line only.
+        line = output.Sink(out=self.console.out, err=self.console.err,
+                           rows=view.rows if view.rows is not None else self.sink.rows)
+        with output.using(line):
             status = run(words)
-        finally:
-            if view.rows is not None:
-                frame.set_rows(before)  # the option holds for its line only
-        if not view.acts or status != OK:
+        if not view.acts or status != ExitStatus.OK:
             return status
         if not self._ran:
             self.console.complain("--chart and --export act on a command's result; "
                                   "this line ran no command")
-            return BAD_WORDS
-        return self._act(view)
+            return ExitStatus.BAD_WORDS
+        return self.act(view)
 
     @contextlib.contextmanager
-    def waiting(self, word: str, rest: list[str]):
-        """The status line while a command runs (on a terminal only)."""
-        self._printed_before = frame.printed()[0]
-        with status_line.waiting(" ".join([word, *rest]), self.console.err):
-            yield
+    def waiting(self, word: str, rest: list[str]) -> Iterator[output.Sink]:
+        """The command's own sink, and the status line while it runs (on a terminal only)."""
+        line = output.current()
+        sink = output.Sink(out=line.out, err=line.err, rows=line.rows, color=line.color)
+        with output.using(sink), status_line.waiting(" ".join([word, *rest]), sink.stderr):
+            yield sink
 
-    def took(self, op: Any, outcome: Any) -> None:
+    def took(self, word: str, op: Any, outcome: Any, sink: output.Sink) -> None:
         """Keep what a command returned; show the table of a cache answer, which prints none."""
-        self._ran = True
-        count, title = frame.printed()
+        self._ran, self.cached_from = True, None
         if outcome.kind != "ok":
             self.last, self.last_reason = None, "the last command did not finish"
             return
-        printed_title = title if count > self._printed_before else None
-        # Tells the cache where fetched bars came from, or hears where cached ones did.
-        origin = last_result.settle_origin(op, outcome.value, printed_title)
-        self.last = last_result.capture(outcome.value, op, printed_title, origin)
+        result = outcome.value
+        profile = profiles.profile(word)
+        printed_title = sink.last_title()
+        cached = printed_title is None or (isinstance(result, dict) and bool(result.get("cached")))
+        title = printed_title
+        if cached and isinstance(result, dict):
+            origin = profile.cached_origin(result)
+            self.cached_from = getattr(origin, "source", None)
+            if printed_title is None:
+                title = profile.cached_title(result, op, origin)
+        elif isinstance(result, dict):
+            profile.note_source(op, result)  # the command stored its bars without saying where from
+        self.last = last_result.capture(result, title, cached)
         if self.last is None:
             self.last_reason = "the last result has no bars"
         elif printed_title is None:
             import pandas as pd
-            frame.printFrame(pd.DataFrame(self.last.bars), self.last.title)
+
+            from ferrut.frame import printFrame
+            with output.using(sink):
+                printFrame(pd.DataFrame(self.last.bars), self.last.title)
 
     # -- acting on the last result -----------------------------------------
 
-    def _check(self, view: ViewOptions) -> None:
+    def check(self, view: ViewOptions) -> None:
         """Refuse targets that cannot work before a request is made for them."""
         if view.export is not None:
             from ferrut.export import check_target
@@ -106,32 +120,32 @@ class Views:
             from ferrut.export import check_target
             check_target(view.chart, force=True, formats=PICTURES)
 
-    def _act(self, view: ViewOptions) -> int:
+    def act(self, view: ViewOptions) -> ExitStatus:
         if self.last is None:
             self.console.complain(f"nothing to chart or export: {self.last_reason}")
-            return FAILED
-        status = OK
+            return ExitStatus.FAILED
+        status = ExitStatus.OK
         if view.export is not None:
             status = max(status, self._export(view.export, view.force))
         if view.chart is not None:
             status = max(status, self._chart(view.chart))
         return status
 
-    def _export(self, path: str, force: bool) -> int:
+    def _export(self, path: str, force: bool) -> ExitStatus:
         from ferrut.export import ExportRefused, write_frame
         try:
             written = write_frame(self.last.frame(), path, force=force)
         except ExportRefused as exc:
             self.console.complain(str(exc))
-            return BAD_WORDS
+            return ExitStatus.BAD_WORDS
         except Exception as exc:  # a value the file format cannot hold: nothing is left behind
             self.console.complain(f"export to {path} failed: {type(exc).__name__}: {exc}")
-            return FAILED
+            return ExitStatus.FAILED
         count = len(self.last.bars)
         self.console.say(f"wrote {count:,} bar{'' if count == 1 else 's'} to {written}")
-        return OK
+        return ExitStatus.OK
 
-    def _chart(self, path: str) -> int:
+    def _chart(self, path: str) -> ExitStatus:
         from ferrut.chart import ChartRefused, terminal_chart, write_picture
         from ferrut.export import ExportRefused
         bars = self.last.frame()
@@ -143,11 +157,11 @@ class Views:
                 self.console.say(terminal_chart(bars, self.last.title, color=self._colour()))
         except (ChartRefused, ExportRefused) as exc:
             self.console.complain(f"no chart: {exc}")
-            return BAD_WORDS if isinstance(exc, ExportRefused) else FAILED
+            return ExitStatus.BAD_WORDS if isinstance(exc, ExportRefused) else ExitStatus.FAILED
         except Exception as exc:
             self._chart_failed(exc)
-            return FAILED
-        return OK
+            return ExitStatus.FAILED
+        return ExitStatus.OK
 
     def _colour(self) -> bool:
         # NO_COLOR asks every program for plain text; the candles then differ by their bodies.
@@ -164,30 +178,3 @@ class Views:
             traceback.print_exception(exc, file=self.console.err)
         else:
             self.console.complain(f"chart failed: {what} (-v shows more)")
-
-    # -- prompt words -------------------------------------------------------
-
-    def word(self, word: str, rest: list[str]) -> int:
-        try:
-            if word == "rows":
-                return self._rows(rest)
-            words, view = view_options.take(rest)
-            if word == "chart" and len(words) <= 1 and not view.export and not view.force:
-                view.chart = words[0] if words else ""
-            elif word == "export" and len(words) == 1 and view.chart is None:
-                view.export = words[0]
-            else:
-                raise OptionError(f"usage: {WORDS[word][0]}")
-            self._check(view)
-        except ValueError as exc:
-            self.console.complain(str(exc))
-            return BAD_WORDS
-        return self._act(view)
-
-    def _rows(self, rest: list[str]) -> int:
-        if len(rest) > 1:
-            raise OptionError(f"usage: {WORDS['rows'][0]}")
-        if rest:
-            frame.set_rows(view_options.parse_rows(rest[0]))
-        self.console.say(f"rows: {frame.rows_description()}")
-        return OK

@@ -7,17 +7,17 @@ import sys
 import traceback
 
 from corvane import clock, cli_options, commands, help_catalog, prompt_output, view_options
-from corvane.cache_words import store_path
-from corvane.gateway import sorvel_cache
+from corvane.candles import cache as sorvel_cache
 from corvane.gateway.discovery import USUAL_PORTS
-from corvane.console import BAD_WORDS, FAILED, INTERRUPTED, Console
+from corvane.console import Console
+from corvane.exit_status import ExitStatus
 from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAULT_HOST,
                                         DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
                                         TIMEOUT_ENV, SettingsError, resolve_settings)
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
 from corvane.shell import default_home, history_path, interact
-from ferrut import frame, status_line
+from ferrut import status_line
 
 EPILOG = f"""\
 examples:
@@ -40,7 +40,7 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str):  # same wording, but returned as status 2 by main()
         self.print_usage(sys.stderr)
         print(f"corvane: {message}", file=sys.stderr)
-        raise SystemExit(BAD_WORDS)
+        raise SystemExit(ExitStatus.BAD_WORDS)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -68,9 +68,9 @@ def main(argv: list[str] | None = None) -> int:
         args = parser.parse_args(cli_options.hoist(parser, argv))
     except view_options.OptionError as exc:
         print(f"corvane: {exc}", file=sys.stderr)
-        return BAD_WORDS
+        return ExitStatus.BAD_WORDS
     except SystemExit as exc:  # --help, or words argparse refused (already told)
-        return exc.code if isinstance(exc.code, int) else BAD_WORDS
+        return exc.code if isinstance(exc.code, int) else ExitStatus.BAD_WORDS
     # Log lines wipe the status line first, so the two never share a line, and
     # redraw an open prompt below themselves.
     handler = setup_logging(args.verbose, status_line.guarded(prompt_output.STDERR))
@@ -78,12 +78,12 @@ def main(argv: list[str] | None = None) -> int:
         return _run(args, view)
     except KeyboardInterrupt:
         print("corvane: interrupted", file=sys.stderr)
-        return INTERRUPTED
+        return ExitStatus.INTERRUPTED
     except Exception as exc:
         print(f"corvane: internal error: {type(exc).__name__}: {exc}", file=sys.stderr)
         if args.verbose:
             traceback.print_exception(exc, file=sys.stderr)
-        return FAILED
+        return ExitStatus.FAILED
     finally:
         teardown_logging(handler)
 
@@ -94,12 +94,12 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
         settings = resolve_settings(args.host, args.port, args.client_id, args.connect_timeout)
     except (SettingsError, clock.ClockError) as exc:
         print(f"corvane: {exc}", file=sys.stderr)
-        return BAD_WORDS
+        return ExitStatus.BAD_WORDS
     home = default_home()
     if not (args.command == "help" and help_catalog.use_saved(home)):
         commands.load_command_modules(verbose=args.verbose)
         help_catalog.save(home)
-    sorvel_cache.use_store(store_path(home))
+    sorvel_cache.use_store(sorvel_cache.store_path(home))
     console = Console(settings, KeyValueStore(home / "store.json"), verbose=args.verbose,
                       interactive=args.command is None, use_gateway=not args.no_gateway)
     try:
@@ -107,11 +107,10 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
             if view.acts:
                 print("corvane: --chart and --export need a command; at the prompt, "
                       "use chart and export after one", file=sys.stderr)
-                return BAD_WORDS
-            frame.set_rows(view.rows)
+                return ExitStatus.BAD_WORDS
+            console.views.sink.rows = view.rows
             return interact(console, history_path(home))
         return console.handle([args.command, *args.words], view)
     finally:
         console.close()
-        frame.set_rows(None)
         sorvel_cache.use_store(None)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import difflib
 import importlib
 import inspect
 import os
@@ -132,3 +133,12 @@ def catalog() -> list[CommandInfo]:
 def find(word: str) -> type | None:
     """The command class for a typed word; the registry's own case first, then lower case."""
     return COMMANDS.get(word) or COMMANDS.get(word.lower())
+
+
+def unknown_command_message(word: str) -> str:
+    for module, why in failed_modules().items():
+        if module.rsplit(".", 1)[-1] == word:
+            return f"command {word!r} is unavailable: its module {module} did not load ({why})."
+    near = difflib.get_close_matches(word, known_words(), n=3)
+    hint = f" Did you mean: {', '.join(near)}?" if near else ""
+    return f"unknown command {word!r}.{hint} Type help for the list."

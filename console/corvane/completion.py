@@ -1,12 +1,10 @@
 """Tab completion at the prompt: every word of a line, not only the first.
 
-What fits a position follows from the words before it: command words
-first; after ``help`` a command or console word; after ``sorvel`` a symbol
-used before, then period, adjustment and day words; after ``tessik``,
-``group`` and ``ungroup`` the saved quote groups; after ``quote`` and
-``unquote`` symbols and ``@GROUP``; after ``cache`` its two words. Symbols
-come from the prompt history, so the ones a user works with are one Tab
-away.
+What fits a position follows from the words before it: command and console
+words first; after a console word what it says it completes (the registry);
+after a command what its profile says (for sorvel a symbol used before, then
+period, adjustment and day words). Symbols come from the prompt history, so
+the ones a user works with are one Tab away.
 
 Python's readline inserts exactly what the completer returns and appends
 nothing, so a single match is returned with its trailing space, as a shell
@@ -18,16 +16,9 @@ from __future__ import annotations
 
 from typing import Callable, Iterable
 
-from corvane import commands
-from corvane.gateway.sorvel_cache import PERIOD_SECONDS
+from corvane import commands, profiles
+from corvane.words import registry
 
-SORVEL_WORDS = (*PERIOD_SECONDS, "adj", "forward", "none", "intraday", "today", "yesterday")
-#: Commands whose first word is a symbol.
-SYMBOL_COMMANDS = ("sorvel",)
-#: Words whose next word (every word, for tessik) is a group name as it is saved.
-GROUP_WORDS = ("tessik", "group", "ungroup")
-#: Words that take symbols and @GROUP anywhere after them.
-MARKED_GROUP_WORDS = ("quote", "unquote")
 GROUP_MARK = "@"
 #: Only blanks end a word: "@tech", "/ES" and "2025-01-02" are completed whole.
 DELIMITERS = " \t\n"
@@ -36,32 +27,28 @@ DELIMITERS = " \t\n"
 class Completer:
     """``complete(text, state)`` for readline, from the line typed up to the cursor."""
 
-    def __init__(self, own_words: Iterable[str], groups: Callable[[], list[str]],
-                 history: Callable[[], list[str]], line: Callable[[], str]) -> None:
-        self.own_words = tuple(own_words)
-        self.groups = groups
+    def __init__(self, groups: Callable[[], list[str]], history: Callable[[], list[str]],
+                 line: Callable[[], str], *, interactive: bool = True) -> None:
+        self._groups = groups
         self.history = history
         self.line = line
+        self.interactive = interactive
         self._options: list[str] = []
+
+    def groups(self) -> list[str]:
+        return list(self._groups())
 
     def options(self, before: list[str], text: str) -> list[str]:
         """The words that may stand after ``before`` and start with ``text``."""
+        pool: Iterable[str]
         if not before:
-            pool: Iterable[str] = {*commands.known_words(), *self.own_words}
+            pool = {*commands.known_words(), *(w.name for w in registry.available(interactive=self.interactive))}
+        elif (word := registry.find(before[0], interactive=self.interactive)) is not None:
+            pool = word.complete(self, before)
+        elif commands.find(before[0]) is not None or before[0] in commands.known_words():
+            pool = profiles.profile(before[0]).completions(before, self.symbols(), self.groups())
         else:
-            first = before[0]
-            if first == "help":
-                pool = {*commands.known_words(), *self.own_words} if len(before) == 1 else ()
-            elif first == "cache":
-                pool = ("info", "clear") if len(before) == 1 else ()
-            elif first in GROUP_WORDS:
-                pool = self.groups() if len(before) == 1 or first == "tessik" else self.symbols()
-            elif first in MARKED_GROUP_WORDS:
-                pool = [*self.symbols(), *(GROUP_MARK + g for g in self.groups())]
-            elif first in SYMBOL_COMMANDS:
-                pool = self.symbols() if len(before) == 1 else SORVEL_WORDS
-            else:
-                pool = ()
+            pool = ()
         return sorted(w for w in set(pool) if w.startswith(text))
 
     def symbols(self) -> list[str]:
@@ -69,14 +56,14 @@ class Completer:
         seen: dict[str, None] = {}
         for line in reversed(self.history()):
             words = line.split()
-            if len(words) >= 2 and words[0] in SYMBOL_COMMANDS:
-                found = words[1:2]
-            elif len(words) >= 3 and words[0] == "group":
+            if not words:
+                continue
+            if words[0] == "group":
                 found = words[2:]
-            elif words and words[0] in MARKED_GROUP_WORDS:
+            elif words[0] in ("quote", "unquote"):
                 found = [w for w in words[1:] if not w.startswith(GROUP_MARK)]
             else:
-                continue
+                found = profiles.profile(words[0]).symbols_typed(words)
             for w in found:
                 seen.setdefault(w.upper(), None)
         return list(seen)

@@ -1,4 +1,9 @@
-"""What the console does with one line of words, at the prompt or from the command line."""
+"""The dispatcher: what the console does with one line of words, at the prompt or from the command line.
+
+A console word (:mod:`corvane.words`) is found in the registry and run with
+this console as its context; anything else is a command from a command
+module, run on the session. Every line ends in one :class:`ExitStatus`.
+"""
 
 from __future__ import annotations
 
@@ -6,20 +11,21 @@ import sys
 import traceback
 from typing import Any, Callable, TextIO
 
-from corvane import bar_views, builtins, commands, quote_words, word_checks
-from corvane.cache_words import cache_word
-from corvane.gateway import sorvel_cache
-from corvane.gateway.connection import GatewaySettings, SettingsError, settings_for_words
+from corvane import bar_views, commands, profiles
+from corvane.exit_status import ExitStatus
+from corvane.gateway.connection import GatewaySettings
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
-from corvane.summary import is_failure, summarize, why_failed
+from corvane.summary import cut, is_failure, summarize, why_failed
+from corvane.view_options import ViewOptions
+from corvane.words import registry
+from corvane.words.base import ConsoleWord, UsageError
 from ferrut.dispatch import ArgumentError
-
-OK, FAILED, BAD_WORDS, INTERRUPTED = 0, 1, 2, 130
 
 
 class Console:
-    """Runs commands and the console's own words; one instance per process."""
+    """Runs commands and the console's own words; one instance per process. It is the
+    context a console word runs with (:class:`corvane.words.base.WordContext`)."""
 
     def __init__(self, settings: GatewaySettings, store: KeyValueStore, *, verbose: bool = False,
                  interactive: bool = False, use_gateway: bool = True,
@@ -46,6 +52,10 @@ class Console:
             self._session = Session(self.settings, self.store, **kwargs)
         return self._session
 
+    @property
+    def existing_session(self) -> Session | None:
+        return self._session
+
     def connect(self) -> bool:
         """Try the gateway (once per call); False when there is none or it is switched off."""
         self._connect_tried = True
@@ -57,9 +67,25 @@ class Console:
         self.settings = self.session.link.settings  # the port that answered
         return ok
 
+    def connect_once(self) -> bool:
+        if not self.connected and not self._connect_tried:
+            self.connect()
+        return self.connected
+
+    def switch_gateway(self, settings: GatewaySettings) -> bool:
+        if self._session is not None:
+            link = self._session.link
+            self._session.loop_thread.call(lambda: link.retarget(settings))
+        self.settings = settings
+        return self.connect()
+
     @property
     def connected(self) -> bool:
         return self._session is not None and self._session.connected
+
+    @property
+    def address(self) -> str:
+        return self.settings.address
 
     def close(self) -> None:
         if self._session is not None:
@@ -78,109 +104,64 @@ class Console:
     def complain(self, text: str) -> None:
         print(f"corvane: {text}", file=self.err, flush=True)
 
-    def handle(self, words: list[str], view=None) -> int:
+    def find_word(self, name: str) -> ConsoleWord | None:
+        return registry.find(name, interactive=self.interactive)
+
+    def handle(self, words: list[str], view: ViewOptions | None = None) -> ExitStatus:
         """Run one line of words; the exit status it would have as a command line."""
+        word = self.find_word(words[0]) if words else None
+        if word is not None and word.own_options:
+            return self._run_word(word, words[1:])
         return self.views.around(words, view, self._handle)
 
-    def _handle(self, words: list[str]) -> int:
+    def _handle(self, words: list[str]) -> ExitStatus:
         if not words:
-            return OK
-        word, rest = words[0], words[1:]
-        if word == "help":
-            return self._help(rest)
-        if word in ("group", "ungroup"):
-            return self._group(word, rest)
-        if word in quote_words.WORDS:
-            return quote_words.handle(self, word, rest)
-        if word == "cache":
-            return self._cache(rest)
-        if self.interactive and word == "connect":
-            return self._connect(rest)
-        if self.interactive and word in bar_views.WORDS:
-            return self.views.word(word, rest)
-        return self._command(word, rest)
+            return ExitStatus.OK
+        word = self.find_word(words[0])
+        if word is not None:
+            return self._run_word(word, words[1:])
+        return self._command(words[0], words[1:])
 
-    def _help(self, rest: list[str]) -> int:
-        if not rest:
-            self.say(builtins.help_listing(self.interactive))
-            return OK
-        if len(rest) > 1:
-            self.complain("usage: help [WORD]")
-            return BAD_WORDS
-        text = (builtins.console_word_help(rest[0], self.interactive)
-                or builtins.command_help(rest[0]))
-        if text is None:
-            self.complain(builtins.unknown_command_message(rest[0]))
-            return BAD_WORDS
-        self.say(text)
-        return OK
-
-    def _group(self, word: str, rest: list[str]) -> int:
+    def _run_word(self, word: ConsoleWord, rest: list[str]) -> ExitStatus:
         try:
-            change = builtins.set_group if word == "group" else builtins.remove_group
-            self.say(change(self.store, rest))
-        except builtins.UsageError as exc:
+            return word.run(self, rest)
+        except UsageError as exc:
             self.complain(str(exc))
-            return BAD_WORDS
-        # The store has said why; a change that is not on disk is gone when a one-shot run ends.
-        return FAILED if self.store.unsaved else OK
+            return ExitStatus.BAD_WORDS
 
-    def _cache(self, rest: list[str]) -> int:
-        usable, text = cache_word(sorvel_cache.default_store_path(), rest)
-        (self.say if usable else self.complain)(text)
-        return OK if usable else BAD_WORDS
-
-    def _connect(self, rest: list[str]) -> int:
-        """connect [HOST] [PORT]: the gateway the words name, or the one configured."""
-        try:
-            wanted = settings_for_words(self.settings, rest)
-        except SettingsError as exc:
-            self.complain(f"connect: {exc}")
-            return BAD_WORDS
-        if self.connected and wanted.address == self.settings.address:
-            self.say(f"already connected to {self.settings.address}")
-            return OK
-        if self._session is not None:
-            link = self._session.link
-            self._session.loop_thread.call(lambda: link.retarget(wanted))
-        self.settings = wanted
-        return OK if self.connect() else FAILED
-
-    def _command(self, word: str, rest: list[str]) -> int:
+    def _command(self, word: str, rest: list[str]) -> ExitStatus:
         if commands.find(word) is None:
-            self.complain(builtins.unknown_command_message(word))
-            return BAD_WORDS
+            self.complain(commands.unknown_command_message(word))
+            return ExitStatus.BAD_WORDS
         try:
             op = self.session.prepare(word, rest)
         except UnknownCommand:
-            self.complain(builtins.unknown_command_message(word))
-            return BAD_WORDS
+            self.complain(commands.unknown_command_message(word))
+            return ExitStatus.BAD_WORDS
         except ArgumentError as exc:
-            cls = commands.find(word)
-            self.complain(f"{word}: {exc}\nusage: {commands.usage(word, cls)}"
+            self.complain(f"{word}: {exc}\nusage: {commands.usage(word, commands.find(word))}"
                           f"  (help {word} for more)")
-            return BAD_WORDS
+            return ExitStatus.BAD_WORDS
         except Exception as exc:
             return self._crashed(word, exc)
-        refused = word_checks.refusal(word, op)
+        refused = profiles.refusal(word, op)
         if refused:
             self.complain(f"{word}: {refused}")
-            return BAD_WORDS
+            return ExitStatus.BAD_WORDS
         if not self._connect_tried:
             self.connect()
-        with self.views.waiting(word, rest):
+        with self.views.waiting(word, rest) as sink:
             outcome = self.session.execute(op)
-        self.views.took(op, outcome)
+        self.views.took(word, op, outcome, sink)
         return self._report(word, outcome, op)
 
-    def _report(self, word: str, outcome: Outcome, op: Any = None) -> int:
+    def _report(self, word: str, outcome: Outcome, op: Any = None) -> ExitStatus:
         if outcome.kind == "cancelled":
             self.complain(f"{word}: cancelled")
-            return INTERRUPTED
+            return ExitStatus.INTERRUPTED
         if isinstance(outcome.error, GatewayRequired):
-            self.complain(f"{word} needs a gateway connection, and there is none at "
-                          f"{self.settings.address}")
-            return FAILED
+            self.complain(f"{word} needs a gateway connection, and there is none at {self.address}")
+            return ExitStatus.FAILED
         if outcome.kind == "error":
             return self._crashed(word, outcome.error)
         result = outcome.value
@@ -190,18 +171,19 @@ class Console:
                 else "switched off (--no-gateway)")
             print(summarize(result) + why_failed(outcome.gateway_errors, down, outcome.yahoo),
                   file=self.err, flush=True)
-            return FAILED
-        self.say(summarize(result, saved_groups=self.store.groups())
-                 + word_checks.contract_month(getattr(op, "state", None), result))
-        for note in word_checks.notes(word, op, result):
+            return ExitStatus.FAILED
+        line = profiles.profile(word).summary(result, self.store.groups())
+        line = cut(line) if line is not None else summarize(result, self.views.cached_from)
+        self.say(line + profiles.label(word, getattr(op, "state", None), result))
+        for note in profiles.notes(word, op, result):
             self.complain(f"note: {note}")
-        return OK
+        return ExitStatus.OK
 
-    def _crashed(self, word: str, exc: BaseException | None) -> int:
+    def _crashed(self, word: str, exc: BaseException | None) -> ExitStatus:
         text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
         self.complain(f"{word} failed: {text}")
         if self.verbose and exc is not None:
             traceback.print_exception(exc, file=self.err)
         else:
             self.complain("(-v shows where)")
-        return FAILED
+        return ExitStatus.FAILED

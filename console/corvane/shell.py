@@ -13,8 +13,6 @@ from corvane.completion import DELIMITERS, Completer
 from corvane.console import Console
 
 HISTORY_LENGTH = 2000
-OWN_WORDS = ("help", "group", "ungroup", "quote", "unquote", "quotes", "cache", "connect", "exit",
-             "quit", "rows", "chart", "export")
 
 try:
     import readline
@@ -41,7 +39,7 @@ def _start_line_editing(history: Path, console: Console) -> int:
         readline.read_history_file(history)
     except OSError:
         pass
-    completer = Completer(OWN_WORDS, console.store.groups, _history_lines, _line_to_cursor)
+    completer = Completer(console.store.groups, _history_lines, _line_to_cursor)
     readline.set_completer(completer.complete)
     # readline's own delimiters include "@", "-" and "/", which would complete
     # "@tech", "2025-01-02" and "/ES" from the middle of the word.
@@ -102,7 +100,8 @@ def interact(console: Console, history: Path) -> int:
             except ValueError as exc:
                 console.complain(f"cannot read that line: {exc}")
                 continue
-            if words and words[0] in ("exit", "quit"):
+            word = console.find_word(words[0]) if words else None
+            if word is not None and word.leaves:
                 break
             try:
                 console.handle(words)

@@ -2,7 +2,7 @@
 
 Tables go to standard output: coloured on a terminal, plain text (no escape
 codes, no trailing blanks) into pipes and files. Long tables show their head
-and tail unless :func:`set_rows` says otherwise.
+and tail unless the running command's sink (:mod:`ferrut.output`) says otherwise.
 """
 
 from __future__ import annotations
@@ -15,55 +15,24 @@ import sys
 
 from typing import TYPE_CHECKING
 
-from ferrut import status_line
+from ferrut import output, status_line
+from ferrut.output import ALL, EDGE_ROWS, MAX_ROWS, Rows
 
 if TYPE_CHECKING:  # pandas, rich and the cell formats load with the first table
     import pandas as pd
 
-#: Tables up to this many rows are shown whole by default.
-MAX_ROWS = 40
-#: Rows shown from each end of a longer table by default.
-EDGE_ROWS = 10
 #: Rendering width for pipes and files: wide enough that no table is folded.
 PLAIN_WIDTH = 4000
-ALL = "all"
-
-_rows: int | str | None = None  # None: the default above; ALL; or at most this many rows
-_printed = {"count": 0, "title": None}
 
 
-def set_rows(rows: int | str | None) -> None:
-    """How many rows a table shows: None for the default, ``"all"``, or at most N (N >= 1)."""
-    if rows is not None and rows != ALL and (not isinstance(rows, int) or rows < 1):
-        raise ValueError(f"rows must be a positive number or {ALL!r}, not {rows!r}")
-    global _rows
-    _rows = rows
-
-
-def rows_setting() -> int | str | None:
-    return _rows
-
-
-def rows_description() -> str:
-    if _rows is None:
-        return f"tables up to {MAX_ROWS} rows whole, longer ones their first and last {EDGE_ROWS}"
-    if _rows == ALL:
-        return "every row of every table"
-    return f"at most {_rows} rows of each table"
-
-
-def printed() -> tuple[int, str | None]:
-    """How many tables were printed so far, and the title of the last one."""
-    return _printed["count"], _printed["title"]
-
-
-def _edges(total: int) -> tuple[int, int] | None:
+def _edges(total: int, rows: Rows) -> tuple[int, int] | None:
     """Rows shown from the head and from the tail, or None when every row is shown."""
-    if _rows == ALL:
+    if rows == ALL:
         return None
-    if _rows is None:
+    if rows is None:
         return (EDGE_ROWS, EDGE_ROWS) if total > MAX_ROWS else None
-    return (math.ceil(_rows / 2), _rows // 2) if total > _rows else None
+    assert isinstance(rows, int)
+    return (math.ceil(rows / 2), rows // 2) if total > rows else None
 
 
 def _plain_index(index: "pd.Index") -> bool:
@@ -90,7 +59,7 @@ def _caption(df: "pd.DataFrame", edges: tuple[int, int] | None,
     return " · ".join(parts)
 
 
-def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False):
+def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False, rows: Rows = None):
     """What :func:`printFrame` prints: the title, the rich table and its caption."""
     from rich import box
     from rich.console import Group
@@ -101,7 +70,7 @@ def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False):
 
     from ferrut.frame_cells import column_writer, is_missing
 
-    edges = _edges(len(df))
+    edges = _edges(len(df), rows)
     shown = pd.concat([df.head(edges[0]), df.tail(edges[1])]) if edges else df
     # By position, so two columns of one name stay two columns.
     columns = list(range(df.shape[1]))
@@ -155,7 +124,7 @@ def _plain_head():
     return Box("    \n    \n -- \n    \n    \n    \n    \n    \n", ascii=True)
 
 
-def render_frame(df: "pd.DataFrame", title: str = "") -> str:
+def render_frame(df: "pd.DataFrame", title: str = "", rows: Rows = None) -> str:
     """The plain text that :func:`printFrame` writes into pipes and files."""
     from rich.console import Console
 
@@ -164,7 +133,7 @@ def render_frame(df: "pd.DataFrame", title: str = "") -> str:
     buffer = io.StringIO()
     console = Console(file=buffer, width=PLAIN_WIDTH, color_system=None, force_terminal=False,
                       highlight=False, emoji=False, markup=False)
-    console.print(build_table(df, title))
+    console.print(build_table(df, title, rows=rows))
     return "\n".join(line.rstrip() for line in buffer.getvalue().splitlines())
 
 
@@ -187,19 +156,20 @@ def reader_gone(out) -> None:
 
 
 def printFrame(df: "pd.DataFrame", title: str = "") -> None:
-    """Print ``df`` as an aligned table under ``title``; long tables show head and tail."""
+    """Print ``df`` as an aligned table under ``title`` through the running command's sink;
+    long tables show head and tail."""
+    sink = output.current()
     status_line.finish()  # the table takes the place of the waiting line
-    out = sys.stdout
+    out = sink.stdout
+    color = status_line.is_terminal(out) if sink.color is None else sink.color
     try:
-        if status_line.is_terminal(out) and df.shape[1]:
+        if color and df.shape[1]:
             from rich.console import Console
-            Console(file=out, highlight=False, emoji=False, markup=False).print(
-                build_table(df, title, color=True))
+            Console(file=out, highlight=False, emoji=False, markup=False, force_terminal=True).print(
+                build_table(df, title, color=True, rows=sink.rows))
         else:
-            print(render_frame(df, title), file=out)
+            print(render_frame(df, title, sink.rows), file=out)
         out.flush()
     except BrokenPipeError:
         reader_gone(out)
-    _printed["count"] += 1
-    _printed["title"] = title
-
+    sink.printed.append(output.Printed(title, df))

@@ -14,8 +14,8 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane.gateway.candle_store import CandleStore
-from corvane.gateway.sorvel_cache import SorvelCache
+from corvane.candles.store import CandleStore
+from corvane.candles.cache import SorvelCache
 
 K = SorvelCache
 CONSOLE = Path(corvane.__file__).resolve().parents[1]
@@ -138,7 +138,7 @@ class TestDamage:
 
 WRITER = """
 import sys
-from corvane.gateway.sorvel_cache import SorvelCache
+from corvane.candles.cache import SorvelCache
 import pandas as pd
 c = SorvelCache(store=sys.argv[1])
 name = sys.argv[2]

@@ -12,7 +12,8 @@ from ib_async import ContFuture, Future, Stock
 import corvane.helpers as helpers
 from corvane.cmds.base import IOp
 from ferrut.dispatch import ArgumentError, DArg, bind_words
-from ferrut.frame import printFrame, set_rows
+from ferrut import output
+from ferrut.frame import printFrame
 
 
 class TestPrintFrame:
@@ -65,11 +66,8 @@ class TestPrintFrame:
 
     @pytest.mark.parametrize("rows, shown", [("all", 100), (7, 7), (200, 100)])
     def test_rows_setting_chooses_how_many(self, capsys, rows, shown):
-        set_rows(rows)
-        try:
+        with output.using(output.Sink(rows=rows)):
             printFrame(pd.DataFrame({"n": range(100)}), "")
-        finally:
-            set_rows(None)
         values = [ln.strip() for ln in capsys.readouterr().out.splitlines()[2:-1]]
         assert len([v for v in values if v != "..."]) == shown
         assert values[0] == "0" and values[-1] == "99"

@@ -6,7 +6,7 @@ import datetime as dt
 
 import pytest
 
-from corvane.gateway.sorvel_cache import SorvelCache
+from corvane.candles.cache import SorvelCache
 
 K = SorvelCache
 

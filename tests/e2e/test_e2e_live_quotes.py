@@ -107,7 +107,7 @@ def _wait(condition, timeout: float = 10.0) -> None:
 
 
 def test_console_words_and_quotes_surviving_a_reconnect(loopback_gateway_factory, tmp_path):
-    from corvane import quote_words
+    from corvane.words import quotes as quote_words
     from corvane.console import Console
     from corvane.quote_table import render
 

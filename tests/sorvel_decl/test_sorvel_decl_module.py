@@ -19,7 +19,7 @@ import ferrut.dispatch
 import ferrut.frame
 import ib_async
 import loguru
-from corvane.gateway.sorvel_cache import SorvelCache
+from corvane.candles.cache import SorvelCache
 
 import corvane.cmds.quotes.sorvel as sorvel
 

@@ -11,21 +11,17 @@ import os
 import select
 import sys
 import weakref
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable
 
+from corvane.exit_status import ExitStatus
 from corvane.kvstore import group_key
 from corvane.quote_table import render
+from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
 from ferrut.status_line import is_terminal
 
 if TYPE_CHECKING:  # the client library loads with the first quote, not with --help
     from corvane.live_quotes import LiveQuotes
 
-WORDS = ("quote", "unquote", "quotes")
-USAGE = {
-    "quote": "usage: quote SYMBOL|@GROUP...",
-    "unquote": "usage: unquote SYMBOL|@GROUP...",
-    "quotes": "usage: quotes",
-}
 #: Seconds between two redraws of the live table.
 REFRESH = 0.5
 GROUP_MARK = "@"
@@ -82,85 +78,77 @@ def live_quotes(session: Any) -> LiveQuotes:
     return live
 
 
-def handle(console: Any, word: str, rest: list[str]) -> int:
-    from corvane.console import BAD_WORDS, FAILED, INTERRUPTED, OK
-
-    if (word == "quotes") == bool(rest):
-        console.complain(USAGE[word])
-        return BAD_WORDS
-    if word == "quotes":
-        return _show(console)
+def _items(ctx: WordContext, word: str, rest: list[str]) -> tuple[list[Any], set[str]]:
+    if not rest:
+        raise UsageError(f"usage: {word} SYMBOL|@GROUP...")
     try:
-        items, from_groups = _expand(console.store, rest)
+        return _expand(ctx.store, rest)
     except NoSuchGroup as exc:
-        console.complain(f"{word}: {exc}")
-        return BAD_WORDS
-    if word == "unquote":
-        return _unquote(console, items, from_groups)
+        raise UsageError(f"{word}: {exc}") from None
 
-    if not console.connected and not console._connect_tried:
-        console.connect()
-    if not console.connected:
-        console.complain(f"quote needs a gateway connection, and there is none at "
-                         f"{console.settings.address}")
-        return FAILED
-    live = live_quotes(console.session)
-    outcome = console.session.loop_thread.run(lambda: live.subscribe(items))
+
+def quote(ctx: WordContext, rest: list[str]) -> ExitStatus:
+    items, _ = _items(ctx, "quote", rest)
+    if not ctx.connect_once():
+        ctx.complain(f"quote needs a gateway connection, and there is none at {ctx.address}")
+        return ExitStatus.FAILED
+    live = live_quotes(ctx.session)
+    outcome = ctx.session.loop_thread.run(lambda: live.subscribe(items))
     if outcome.kind == "cancelled":
-        console.complain("quote: cancelled")
-        return INTERRUPTED
+        ctx.complain("quote: cancelled")
+        return ExitStatus.INTERRUPTED
     if outcome.error is not None:
-        console.complain(f"quote failed: {type(outcome.error).__name__}: {outcome.error}")
-        return FAILED
+        ctx.complain(f"quote failed: {type(outcome.error).__name__}: {outcome.error}")
+        return ExitStatus.FAILED
     good = [f"{o.symbol} ({o.why})" if o.why else o.symbol for o in outcome.value if o.live]
     for o in outcome.value:
         if not o.live:
-            console.complain(f"quote {o.symbol}: {o.why}")
+            ctx.complain(f"quote {o.symbol}: {o.why}")
     if good:
-        console.say("live: " + " ".join(good))
-    return OK if all(o.live for o in outcome.value) else FAILED
+        ctx.say("live: " + " ".join(good))
+    return ExitStatus.OK if all(o.live for o in outcome.value) else ExitStatus.FAILED
 
 
-def _unquote(console: Any, items: list[Any], from_groups: set[str]) -> int:
-    from corvane.console import FAILED, OK
-
+def unquote(ctx: WordContext, rest: list[str]) -> ExitStatus:
+    items, from_groups = _items(ctx, "unquote", rest)
     names = list(dict.fromkeys(_name(i) for i in items))
-    if console._session is None:
+    session = ctx.existing_session
+    if session is None:
         done, missing = [], names
     else:
-        live = live_quotes(console.session)
-        done, missing = console.session.loop_thread.call(lambda: live.unsubscribe(names))
+        live = live_quotes(session)
+        done, missing = session.loop_thread.call(lambda: live.unsubscribe(names))
     # Members of a group that were never live are no news; a typed symbol that is not live is.
     typed_missing = [n for n in missing if n not in from_groups]
     for name in typed_missing:
-        console.complain(f"unquote {name}: not live")
+        ctx.complain(f"unquote {name}: not live")
     if done:
-        console.say("not live any more: " + " ".join(done))
+        ctx.say("not live any more: " + " ".join(done))
     elif not typed_missing:
-        console.say("nothing was live")
-    return FAILED if typed_missing else OK
+        ctx.say("nothing was live")
+    return ExitStatus.FAILED if typed_missing else ExitStatus.OK
 
 
-def _show(console: Any) -> int:
-    from corvane.console import OK
-
-    session = console._session
+def show(ctx: WordContext, rest: list[str]) -> ExitStatus:
+    if rest:
+        raise UsageError("usage: quotes")
+    session = ctx.existing_session
     if session is None or not session.state.quoteState:
-        console.say("no live quotes (quote SYMBOL... subscribes)")
-        return OK
+        ctx.say("no live quotes (quote SYMBOL... subscribes)")
+        return ExitStatus.OK
     live = live_quotes(session)
 
     def table() -> list[str]:
         return session.loop_thread.call(lambda: render(live.rows()))
 
-    if not (is_terminal(console.out) and is_terminal(sys.stdin)):
-        console.say("\n".join(table()))
-        return OK
-    _watch(console, table)
-    return OK
+    if not (is_terminal(ctx.out) and is_terminal(sys.stdin)):
+        ctx.say("\n".join(table()))
+        return ExitStatus.OK
+    _watch(ctx, table)
+    return ExitStatus.OK
 
 
-def _watch(console: Any, table) -> None:
+def _watch(ctx: WordContext, table: Callable[[], list[str]]) -> None:
     """Redraw the table in place until a key is pressed (or Ctrl-C)."""
     import termios
     import tty
@@ -168,7 +156,7 @@ def _watch(console: Any, table) -> None:
     fd = sys.stdin.fileno()
     saved = termios.tcgetattr(fd)
     drawn = 0
-    out = console.out
+    out = ctx.out
     try:
         tty.setcbreak(fd)
         while True:
@@ -186,3 +174,19 @@ def _watch(console: Any, table) -> None:
         return
     finally:
         termios.tcsetattr(fd, termios.TCSADRAIN, saved)
+
+
+def _symbols_and_groups(sources: Completion, before: list[str]) -> list[str]:
+    return [*sources.symbols(), *(GROUP_MARK + g for g in sources.groups())]
+
+
+WORDS = [
+    ConsoleWord("quote", "quote SYMBOL|@GROUP...", "stream live quotes (tessik marks them live)", quote,
+                details="@NAME stands for the members of the saved group NAME. quotes shows the\n"
+                        "table; tessik marks the live members of each group.",
+                complete=_symbols_and_groups),
+    ConsoleWord("unquote", "unquote SYMBOL|@GROUP...", "stop streaming these quotes", unquote,
+                details="@NAME stands for the members of the saved group NAME.", complete=_symbols_and_groups),
+    ConsoleWord("quotes", "quotes", "the live quotes; on a terminal they update until a key is pressed", show,
+                details="Elsewhere than on a terminal the table is printed once."),
+]

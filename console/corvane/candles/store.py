@@ -24,8 +24,8 @@ from typing import Callable, Iterable
 
 from loguru import logger
 
-from corvane.gateway import candle_codec
-from corvane.gateway.store_writer import StoreWriter
+from corvane.candles import codec as candle_codec
+from corvane.candles.writer import StoreWriter
 
 #: Default bound on the bytes of candle data kept on disk.
 DEFAULT_MAX_BYTES = 256_000_000

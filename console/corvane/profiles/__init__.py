@@ -1,0 +1,52 @@
+"""What the console knows of each command, one profile module per command.
+
+A profile reads its command module's own tables and functions instead of
+copying them; it is the only place in the console that looks at a command
+module's private names. A command without a profile gets :class:`Profile`,
+which knows nothing and says nothing.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any
+
+from corvane.profiles.base import Profile
+
+#: Command word -> the module of its profile.
+MODULES = {"sorvel": "corvane.profiles.sorvel", "tessik": "corvane.profiles.tessik"}
+
+_NONE = Profile()
+
+
+def profile(word: str) -> Profile:
+    name = MODULES.get(word.lower())
+    if name is None:
+        return _NONE
+    return importlib.import_module(name).PROFILE  # type: ignore[no-any-return]
+
+
+def refusal(word: str, op: Any) -> str | None:
+    """Why the command's words cannot give an answer, or None."""
+    try:
+        return profile(word).refusal(op)
+    except Exception:  # when in doubt the command itself decides
+        return None
+
+
+def notes(word: str, op: Any, result: Any) -> list[str]:
+    """Lines saying how words of a successful result were read, or what the result is of."""
+    if not isinstance(result, dict) or "error" in result:
+        return []
+    try:
+        return profile(word).notes(op, result)
+    except Exception:  # a remark about the words must never cost the user the answer
+        return []
+
+
+def label(word: str, state: Any, result: Any) -> str:
+    """What the summary line adds for this command (a future's contract month)."""
+    try:
+        return profile(word).label(state, result)
+    except Exception:
+        return ""

@@ -1,0 +1,1 @@
+"""The console's own words, one module each, found through one registry (:mod:`.registry`)."""

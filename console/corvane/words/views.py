@@ -1,0 +1,61 @@
+"""``rows``, ``chart`` and ``export`` at the prompt: how tables look, and the last result's bars."""
+
+from __future__ import annotations
+
+from corvane import view_options
+from corvane.exit_status import ExitStatus
+from corvane.view_options import OptionError
+from corvane.words.base import ConsoleWord, UsageError, WordContext
+
+
+def rows(ctx: WordContext, rest: list[str]) -> ExitStatus:
+    if len(rest) > 1:
+        raise UsageError("usage: rows [N|all]")
+    sink = ctx.views.sink
+    if rest:
+        try:
+            sink.rows = view_options.parse_rows(rest[0])
+        except OptionError as exc:
+            raise UsageError(str(exc)) from None
+    ctx.say(f"rows: {sink.rows_description()}")
+    return ExitStatus.OK
+
+
+def _act(ctx: WordContext, word: str, rest: list[str]) -> ExitStatus:
+    try:
+        words, view = view_options.take(rest)
+        if word == "chart" and len(words) <= 1 and not view.export and not view.force:
+            view.chart = words[0] if words else ""
+        elif word == "export" and len(words) == 1 and view.chart is None:
+            view.export = words[0]
+        else:
+            raise OptionError(f"usage: {WORDS_BY_NAME[word].usage}")
+        ctx.views.check(view)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    return ctx.views.act(view)
+
+
+def chart(ctx: WordContext, rest: list[str]) -> ExitStatus:
+    return _act(ctx, "chart", rest)
+
+
+def export(ctx: WordContext, rest: list[str]) -> ExitStatus:
+    return _act(ctx, "export", rest)
+
+
+WORDS = [
+    ConsoleWord("rows", "rows [N|all]", "how many rows tables show (alone: the current setting)", rows,
+                details="N rows, or all; without a setting long tables show their head and tail.\n"
+                        "--rows N on a command line holds for that line only.",
+                prompt_only=True, own_options=True),
+    ConsoleWord("chart", "chart [FILE.png|.svg]", "candles of the last result, in the terminal or a picture",
+                chart, details="Without a file the candles are drawn in the terminal. --chart on a\n"
+                               "command line charts its result.",
+                prompt_only=True, own_options=True),
+    ConsoleWord("export", "export FILE [--force]", "write the last result's bars to .csv or .parquet", export,
+                details="The file is written whole or not at all; an existing file is replaced only\n"
+                        "with --force. --export FILE on a command line exports its result.",
+                prompt_only=True, own_options=True),
+]
+WORDS_BY_NAME = {w.name: w for w in WORDS}
