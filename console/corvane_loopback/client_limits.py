@@ -79,8 +79,9 @@ class IdleWatch:
             await asyncio.sleep(left if left > 0 else self._timeout)
 
 
-async def wait_for_room(writer: asyncio.StreamWriter, in_flight: dict[int, asyncio.Task]) -> None:
+async def wait_for_room(writer: asyncio.StreamWriter, in_flight: dict[int, asyncio.Task],
+                        limit: int = MAX_ANSWERS_IN_FLIGHT) -> None:
     """Return once the client has taken enough of what it was sent to be read from again."""
     await writer.drain()  # waits only while more than the limit is queued
-    while len(in_flight) >= MAX_ANSWERS_IN_FLIGHT:
+    while len(in_flight) >= limit:
         await asyncio.wait(list(in_flight.values()), return_when=asyncio.FIRST_COMPLETED)

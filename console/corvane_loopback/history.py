@@ -11,9 +11,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import bar_aggregation
+from . import bar_aggregation, request_rules
 from .bar_aggregation import BarTable
-from .contracts import resolve
+from .contracts import ContractQuery, resolve
 from .history_request import (
     HistoryRequest,
     Refusal,
@@ -24,7 +24,17 @@ from .history_request import (
     span_start,
 )
 from .instruments import Instrument
-from .market_calendar import EPOCH, TZ_LABEL, day_index, day_of, ib_datetime, local, midnight_epochs, trading_days
+from .market_calendar import (
+    EPOCH,
+    TZ_LABEL,
+    day_index,
+    day_of,
+    ib_datetime,
+    local,
+    midnight_epochs,
+    session_open,
+    trading_days,
+)
 from .wire import encode_texts
 
 NO_DEFINITION = "No security definition has been found for the request"
@@ -39,15 +49,24 @@ class HistoryPolicy:
     refuse_bar_sizes: set[str] = field(default_factory=set)
     allow_adjusted_end: bool = False
     max_bars: int = 1_000_000
+    #: enforce the broker's limits on one request (step sizes, whole years, small bars' age)
+    rules: bool = False
 
 
-def _instrument(req: HistoryRequest, today: dt.date) -> Instrument:
-    found = resolve(req.contract, today)
+def _instrument(contract: ContractQuery, today: dt.date) -> Instrument:
+    found = resolve(contract, today)
     if not found:
         raise Refusal(200, NO_DEFINITION)
     if len(found) > 1:
-        raise Refusal(200, f"The contract description given for {req.contract.describe()} is ambiguous.")
+        raise Refusal(200, f"The contract description given for {contract.describe()} is ambiguous.")
     return found[0]
+
+
+def _check_what(what_to_show: str, inst: Instrument) -> None:
+    if what_to_show not in WHAT_TO_SHOW:
+        raise refused(f"Invalid whatToShow {what_to_show!r}")
+    if what_to_show == "ADJUSTED_LAST" and not inst.is_stock:
+        raise refused(f"No data of type ADJUSTED_LAST is available for {inst.exchange} {inst.sec_type}")
 
 
 def _check(req: HistoryRequest, inst: Instrument, policy: HistoryPolicy) -> None:
@@ -55,13 +74,9 @@ def _check(req: HistoryRequest, inst: Instrument, policy: HistoryPolicy) -> None
         raise refused(f"No market data permissions for {inst.exchange} {inst.sec_type}")
     if req.bar_size in policy.refuse_bar_sizes:
         raise refused(f"Requested bar size {req.bar_size} is not available for {inst.symbol}")
-    if req.what_to_show not in WHAT_TO_SHOW:
-        raise refused(f"Invalid whatToShow {req.what_to_show!r}")
-    if req.what_to_show == "ADJUSTED_LAST":
-        if not inst.is_stock:
-            raise refused(f"No data of type ADJUSTED_LAST is available for {inst.exchange} {inst.sec_type}")
-        if req.end.strip() and not policy.allow_adjusted_end:
-            raise refused("End date not supported with adjusted last")
+    _check_what(req.what_to_show, inst)
+    if req.what_to_show == "ADJUSTED_LAST" and req.end.strip() and not policy.allow_adjusted_end:
+        raise refused("End date not supported with adjusted last")
 
 
 def _sessions_back(inst: Instrument, rth: bool, end: dt.datetime, count: int) -> np.ndarray:
@@ -141,8 +156,11 @@ def _body(table: BarTable, labels: list[str], what: str, tick: float) -> list[st
 
 def answer(req: HistoryRequest, now: dt.datetime, policy: HistoryPolicy) -> bytes:
     """The bars message for ``req`` as of ``now``; raises Refusal instead of sending nothing."""
-    inst = _instrument(req, local(now).date())
+    inst = _instrument(req.contract, local(now).date())
     _check(req, inst, policy)
+    if policy.rules:
+        # before the bar size: the real gateway names a step or an age, not bars it lacks
+        request_rules.check(req, *parse_duration(req.duration), min(parse_end(req.end, now), now), now)
     bar = parse_bar_size(req.bar_size)
     end = min(parse_end(req.end, now), now)
     start, days = _window(req, inst, bar, end)
@@ -152,3 +170,20 @@ def answer(req: HistoryRequest, now: dt.datetime, policy: HistoryPolicy) -> byte
     labels = _labels(table, bar, req.format_date)
     head = ["17", str(req.req_id), ib_datetime(dt.datetime.fromtimestamp(start, dt.UTC)), ib_datetime(end), str(len(table))]
     return encode_texts(head, _body(table, labels, req.what_to_show, inst.min_tick))
+
+
+def head_timestamp(contract: ContractQuery, use_rth: bool, what_to_show: str, format_date: int,
+                   now: dt.datetime, policy: HistoryPolicy) -> str:
+    """The instant of an instrument's earliest bar, as the gateway writes it.
+
+    Every sample instrument's data begins with the first session on or after EPOCH;
+    bars requests reaching further back are answered from there on.
+    """
+    inst = _instrument(contract, local(now).date())
+    if inst.symbol in {s.upper() for s in policy.refuse_symbols}:
+        raise refused(f"No market data permissions for {inst.exchange} {inst.sec_type}")
+    _check_what(what_to_show, inst)
+    first = session_open(day_index(EPOCH), inst.hours, use_rth)
+    if format_date == 2:
+        return str(first)
+    return ib_datetime(dt.datetime.fromtimestamp(first, dt.UTC))

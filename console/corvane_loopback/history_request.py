@@ -112,7 +112,7 @@ def parse_bar_size(text: str) -> int | str:
 FLOOR = dt.datetime(EPOCH.year, EPOCH.month, EPOCH.day, tzinfo=EXCHANGE_TZ)
 
 
-def _minus_months(instant: dt.datetime, months: int) -> dt.datetime:
+def minus_months(instant: dt.datetime, months: int) -> dt.datetime:
     year, month = divmod(instant.year * 12 + instant.month - 1 - months, 12)
     if year < FLOOR.year:
         return FLOOR
@@ -132,4 +132,4 @@ def span_start(end: dt.datetime, count: int, unit: str) -> dt.datetime:
         if days >= (end - FLOOR).days + 1:
             return FLOOR
         return end - dt.timedelta(days=days)
-    return max(_minus_months(end, count * (12 if unit == "Y" else 1)), FLOOR)
+    return max(minus_months(end, count * (12 if unit == "Y" else 1)), FLOOR)

@@ -20,6 +20,7 @@ from .client_limits import DEFAULT_IDLE_TIMEOUT, DEFAULT_WRITE_BUFFER_LIMIT, Cli
 from .history import HistoryPolicy
 from .history_request import HistoryRequest
 from .market_data import MarketDataRequest, QuotePolicy
+from .pacing import Pacer
 from .session import ClientSession
 
 DEFAULT_PORT = 4002
@@ -31,6 +32,11 @@ class LoopbackGateway:
     ``history_requests``, ``cancelled_requests`` and ``market_data_requests``
     record what clients asked for, so tests can check the exact request a
     command sent.
+
+    ``rules=True`` enforces the broker's limits on historical requests: the
+    step sizes, whole years beyond 365 days, six months of bars of 30 secs or
+    less, pacing and at most 50 open requests. ``pace_scale`` multiplies the
+    pacing windows (0.01 turns 15 s into 0.15 s; 0 turns pacing off).
     """
 
     def __init__(
@@ -50,6 +56,8 @@ class LoopbackGateway:
         refuse_quotes: Iterable[str] = (),
         idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
         write_buffer_limit: int = DEFAULT_WRITE_BUFFER_LIMIT,
+        rules: bool = False,
+        pace_scale: float = 1.0,
     ):
         self.host = host
         self._requested_port = port
@@ -63,10 +71,13 @@ class LoopbackGateway:
                 refuse_bar_sizes=set(refuse_bar_sizes),
                 allow_adjusted_end=allow_adjusted_end,
                 max_bars=max_bars,
+                rules=rules,
             ),
             quotes=QuotePolicy(interval=tick_interval, refuse_symbols=set(refuse_quotes)),
         )
         self.limits = ClientLimits(idle_timeout, write_buffer_limit)
+        pacer = Pacer(pace_scale)  # checks the scale whether or not the rules are on
+        self.pacer: Pacer | None = pacer if rules else None
         self.history_requests: list[HistoryRequest] = []
         self.cancelled_requests: list[int] = []
         self.market_data_requests: list[MarketDataRequest] = []
@@ -134,6 +145,10 @@ class LoopbackGateway:
         if session.client_id is not None and self._client_ids.get(session.client_id) is session:
             del self._client_ids[session.client_id]
 
+    def open_history_requests(self) -> int:
+        """Bars requests not yet answered, on all connections together."""
+        return sum(session.open_history for session in self._sessions)
+
     def record_history(self, request: HistoryRequest) -> int:
         self.history_requests.append(request)
         return len(self.history_requests)
@@ -198,6 +213,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--tick-interval", type=_positive, default=0.25, metavar="SECONDS", help="time between two updates of a quote stream (default 0.25)")
     parser.add_argument("--refuse-quotes", action="append", default=[], metavar="SYMBOL", help="answer market-data requests for SYMBOL with error 354, not subscribed (repeatable)")
     parser.add_argument("--idle-timeout", type=_non_negative(float), default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS", help=f"close a connection silent this long, 0 for never (default {DEFAULT_IDLE_TIMEOUT:g})")
+    parser.add_argument("--rules", choices=["on", "off"], default="on", help="enforce the broker's limits on bars requests: step sizes, pacing, 50 open (default on)")
+    parser.add_argument("--pace-scale", type=_non_negative(float), default=1.0, metavar="SCALE", help="multiply the pacing windows (15 s, 2 s, 10 min) by SCALE, e.g. 0.01 for tests; 0 for no pacing (default 1)")
     parser.add_argument("--log-level", default="INFO", choices=["DEBUG", "INFO", "WARNING", "ERROR"])
     return parser
 
@@ -234,6 +251,8 @@ def main(argv: list[str] | None = None) -> int:
             tick_interval=args.tick_interval,
             refuse_quotes=args.refuse_quotes,
             idle_timeout=args.idle_timeout,
+            rules=args.rules == "on",
+            pace_scale=args.pace_scale,
         )
     except ValueError as exc:
         print(f"corvane-gateway: {exc}", file=sys.stderr)

@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import asyncio
+import dataclasses
+from collections.abc import Hashable
 from typing import Protocol
 
 from loguru import logger
 
 from .behaviour import Behaviour
-from .client_limits import ClientLimits, IdleWatch, wait_for_room
+from .client_limits import MAX_ANSWERS_IN_FLIGHT, ClientLimits, IdleWatch, wait_for_room
 from .contracts import ContractQuery, details_fields, resolve
-from .history import NO_DEFINITION, answer
+from .history import NO_DEFINITION, answer, head_timestamp
 from .history_request import HMDS, HistoryRequest, Refusal
+from .pacing import OPEN_LIMIT, Pacer
 from .market_calendar import local
 from .market_data import MarketDataFeed
 from .wire import (
@@ -31,13 +34,13 @@ REQ_AUTO_OPEN_ORDERS, REQ_ALL_OPEN_ORDERS, REQ_MANAGED_ACCOUNTS = 15, 16, 17
 REQ_HISTORICAL_DATA, CANCEL_HISTORICAL_DATA, REQ_CURRENT_TIME = 20, 25, 49
 REQ_MARKET_DATA_TYPE, REQ_POSITIONS, REQ_ACCOUNT_SUMMARY, CANCEL_POSITIONS = 59, 61, 62, 64
 START_API, REQ_POSITIONS_MULTI, REQ_ACCOUNT_UPDATES_MULTI, CANCEL_ACCOUNT_UPDATES_MULTI = 71, 74, 76, 77
-REQ_COMPLETED_ORDERS = 99
+REQ_HEAD_TIMESTAMP, CANCEL_HEAD_TIMESTAMP, REQ_COMPLETED_ORDERS = 87, 90, 99
 
 # outgoing message ids
 ERR_MSG, ACCT_UPDATE_TIME, NEXT_VALID_ID, CONTRACT_DATA, MANAGED_ACCTS = 4, 8, 9, 10, 15
 CURRENT_TIME, CONTRACT_DATA_END, OPEN_ORDER_END, ACCT_DOWNLOAD_END = 49, 52, 53, 54
 EXECUTION_DATA_END, POSITION_END, ACCOUNT_SUMMARY_END = 55, 62, 64
-POSITION_MULTI_END, ACCOUNT_UPDATE_MULTI_END, COMPLETED_ORDERS_END = 72, 74, 102
+POSITION_MULTI_END, ACCOUNT_UPDATE_MULTI_END, HEAD_TIMESTAMP, COMPLETED_ORDERS_END = 72, 74, 88, 102
 
 CLIENT_ID_IN_USE = "Unable to connect as the client id is already in use. Retry with a unique client id."
 
@@ -52,6 +55,9 @@ _FARM_NOTICES = (
 class Gateway(Protocol):
     behaviour: Behaviour
     limits: ClientLimits
+    pacer: Pacer | None
+
+    def open_history_requests(self) -> int: ...
 
     def claim_client_id(self, client_id: int, session: ClientSession) -> bool: ...
     def release(self, session: ClientSession) -> None: ...
@@ -82,6 +88,8 @@ class ClientSession:
             REQ_CONTRACT_DETAILS: self._contract_details,
             REQ_HISTORICAL_DATA: self._historical_data,
             CANCEL_HISTORICAL_DATA: self._cancel_historical_data,
+            REQ_HEAD_TIMESTAMP: self._head_timestamp,
+            CANCEL_HEAD_TIMESTAMP: lambda f: None,  # answered at once, nothing stays open
             REQ_IDS: lambda f: self._send(NEXT_VALID_ID, 1, self._next_order_id),
             REQ_MANAGED_ACCOUNTS: lambda f: self._send(MANAGED_ACCTS, 1, self.gateway.behaviour.account),
             REQ_CURRENT_TIME: lambda f: self._send(CURRENT_TIME, 1, int(self.gateway.behaviour.now().timestamp())),
@@ -116,9 +124,13 @@ class ClientSession:
             self.version = version
             now = local(self.gateway.behaviour.now())
             self._send(version, now.strftime("%Y%m%d %H:%M:%S ") + (now.tzname() or ""))
+            # Under the broker's rules each answer is small (the step sizes see to it), so a
+            # client may keep as many open as the real gateway allows, and one more is read
+            # to be refused.
+            in_flight = OPEN_LIMIT + 1 if self.gateway.pacer is not None else MAX_ANSWERS_IN_FLIGHT
             while True:
                 # A client that does not read what it asked for is not read from either.
-                await wait_for_room(self.writer, self._pending)
+                await wait_for_room(self.writer, self._pending, in_flight)
                 payload = await read_frame(self.reader)
                 self._idle.activity()
                 self._dispatch(split_fields(payload))
@@ -131,6 +143,11 @@ class ClientSession:
         finally:
             self._idle.stop()
             self.drop()
+
+    @property
+    def open_history(self) -> int:
+        """Bars requests of this client not yet answered."""
+        return len(self._pending)
 
     def drop(self) -> None:
         """Close the connection at once; answers still being prepared are abandoned."""
@@ -217,10 +234,31 @@ class ClientSession:
             logger.info("loopback gateway: dropping every connection at bars request {} as configured", ordinal)
             self.gateway.disconnect_all()
             return
+        if not self._paced(request):
+            return
         previous = self._pending.pop(request.req_id, None)
         if previous:
             previous.cancel()
         self._pending[request.req_id] = asyncio.create_task(self._answer_history(request))
+
+    def _paced(self, request: HistoryRequest) -> bool:
+        """False, with the real gateway's error sent, when the broker's pacing refuses ``request``."""
+        pacer = self.gateway.pacer
+        if pacer is None:
+            return True
+        identity = dataclasses.replace(request, req_id=0)
+        same = (self._contract_key(request.contract), request.contract.exchange.upper(), request.what_to_show)
+        try:
+            pacer.admit(identity, same, self.gateway.open_history_requests())
+        except Refusal as refusal:
+            self._error(request.req_id, refusal.code, refusal.text)
+            return False
+        return True
+
+    def _contract_key(self, contract: ContractQuery) -> Hashable:
+        # one contract however the client describes it (by id, symbol or local symbol)
+        found = resolve(contract, local(self.gateway.behaviour.now()).date())
+        return (found[0].sec_type, found[0].con_id) if len(found) == 1 else contract
 
     async def _answer_history(self, request: HistoryRequest) -> None:
         try:
@@ -249,6 +287,21 @@ class ClientSession:
         except Exception:
             logger.exception("loopback gateway: building bars for {} failed", request)
             return encode(ERR_MSG, 2, request.req_id, 162, HMDS + "internal error of the loopback gateway", "")
+
+    def _head_timestamp(self, fields: Fields) -> None:
+        req_id = fields.next_int()
+        contract = ContractQuery.read(fields)
+        fields.skip()  # include expired
+        use_rth = fields.next_bool()
+        what_to_show = fields.next_text()
+        format_date = fields.next_int()
+        behaviour = self.gateway.behaviour
+        try:
+            text = head_timestamp(contract, use_rth, what_to_show, format_date, behaviour.now(), behaviour.policy)
+        except Refusal as refusal:
+            self._error(req_id, refusal.code, refusal.text)
+            return
+        self._send(HEAD_TIMESTAMP, req_id, text)
 
     def _cancel_historical_data(self, fields: Fields) -> None:
         fields.skip()  # version

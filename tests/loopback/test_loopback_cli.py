@@ -46,6 +46,7 @@ def test_bad_options_and_a_busy_port_are_reported_without_a_traceback(loopback_g
         (["--port", "0", "--now", "soon"], 2, "not an ISO date and time"),
         (["--port", "0", "--account", "A,B"], 2, "without commas"),
         (["--port", "0", "--tick-interval", "0"], 2, "must be positive"),
+        (["--port", "0", "--pace-scale", "-1"], 2, "must not be negative"),
         (["--port", str(loopback_gateway.port)], 1, "cannot listen on"),
     ]
     for args, code, message in cases:

@@ -1,14 +1,21 @@
-"""Calendar rules the gateway's answers rest on, checked against dates known from the exchanges."""
+"""The rules the gateway's answers rest on: the exchanges' calendars, and the broker's limits
+on historical requests (step sizes, pacing, open requests, where data begins)."""
 
 from __future__ import annotations
 
+import asyncio
 import datetime as dt
 
 import pytest
+from ib_async import IB, Future, Stock
 
 from corvane_loopback import instruments
-from corvane_loopback.history_request import FLOOR, Refusal, parse_end, span_start
+from corvane_loopback.contracts import ContractQuery
+from corvane_loopback.history import HistoryPolicy, answer
+from corvane_loopback.history_request import FLOOR, HMDS, HistoryRequest, Refusal, parse_end, span_start
 from corvane_loopback.market_calendar import EXCHANGE_TZ
+from corvane_loopback.pacing import PACING_VIOLATION, TOO_MANY_OPEN, Pacer
+from corvane_loopback.request_rules import TOO_LONG, TOO_OLD, YEARS_ONLY
 
 NOW = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
 OPEN_JAN_3 = dt.datetime(2025, 1, 3, 9, 30, tzinfo=EXCHANGE_TZ)
@@ -59,3 +66,125 @@ def test_futures_expire_on_the_exchanges_rules():
     # on its last trading day a contract is still the front month; the day after it is not
     assert instruments.futures("ES", dt.date(2025, 3, 21))[0].local_symbol == "ESH5"
     assert instruments.futures("ES", dt.date(2025, 3, 22))[0].local_symbol == "ESM5"
+
+
+# -- the broker's limits on one request ------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "bar_size, duration, end, refusal",
+    [
+        ("1 min", "1 D", "", None),
+        ("1 min", "86400 S", "", None),
+        ("1 min", "2 D", "", (162, HMDS + TOO_LONG)),
+        ("1 min", "2 Y", "", (162, HMDS + TOO_LONG)),
+        ("2 mins", "2 D", "", None),
+        ("5 mins", "1 W", "", None),
+        ("5 mins", "8 D", "", (162, HMDS + TOO_LONG)),
+        ("1 hour", "31 D", "", None),
+        ("1 hour", "2 M", "", (162, HMDS + TOO_LONG)),
+        ("1 day", "365 D", "", None),
+        ("1 day", "20 Y", "", None),
+        ("1 day", "366 D", "", (321, YEARS_ONLY)),
+        ("1 week", "53 W", "", (321, YEARS_ONLY)),
+        ("1 month", "13 M", "", (321, YEARS_ONLY)),
+        ("1 secs", "3600 S", "", (162, HMDS + TOO_LONG)),
+        ("30 secs", "28800 S", "20240901 16:00:00", (162, HMDS + TOO_OLD)),
+        # within the limits, small bars are still not served here, and say so
+        ("30 secs", "28800 S", "", (162, HMDS + "Bar size '30 secs' is not offered by this gateway; use 1 min or larger")),
+    ],
+)
+def test_step_sizes_whole_years_and_the_age_of_small_bars(bar_size, duration, end, refusal):
+    request = HistoryRequest(1, ContractQuery(symbol="AAPL", sec_type="STK", exchange="SMART"),
+                             end, bar_size, duration, True, "TRADES", 1, False)
+    if refusal is None:
+        assert answer(request, NOW, HistoryPolicy(rules=True))
+        return
+    with pytest.raises(Refusal) as refused:
+        answer(request, NOW, HistoryPolicy(rules=True))
+    assert (refused.value.code, refused.value.text) == refusal
+
+
+# -- pacing ----------------------------------------------------------------------------------
+
+
+def _collect_errors(ib: IB) -> list[tuple[int, str]]:
+    errors: list[tuple[int, str]] = []
+    ib.errorEvent += lambda req_id, code, text, contract: errors.append((code, text))
+    return errors
+
+
+def test_pacing_at_a_compressed_scale_over_the_socket(loopback_gateway_factory, run_ib):
+    # 0.1: identical requests 1.5 s apart, six per contract within 0.2 s
+    gw = loopback_gateway_factory(rules=True, pace_scale=0.1)
+    aapl, msft = Stock("AAPL", "SMART", "USD"), Stock("MSFT", "SMART", "USD")
+
+    async def body(ib: IB):
+        errors = _collect_errors(ib)
+        day = ("", "1 D", "1 day", "TRADES", True)
+        first = await ib.reqHistoricalDataAsync(aapl, *day)
+        again = await ib.reqHistoricalDataAsync(aapl, *day)
+        burst = await asyncio.gather(*(ib.reqHistoricalDataAsync(msft, "", f"{n} D", "1 day", "TRADES", True)
+                                       for n in range(1, 7)))
+        await asyncio.sleep(1.6)
+        later = await ib.reqHistoricalDataAsync(aapl, *day)
+        return len(first), len(again), sorted(len(b) > 0 for b in burst), len(later), errors
+
+    first, again, burst, later, errors = run_ib(gw.port, body)
+    assert (first, again, later) == (1, 0, 1)
+    assert burst == [False] + [True] * 5
+    assert [e for e in errors if e[0] < 2100] == [(162, PACING_VIOLATION)] * 2
+
+
+def test_sixty_requests_in_ten_minutes_and_refusals_that_do_not_count():
+    now = [0.0]
+    pacer = Pacer(clock=lambda: now[0])
+    for n in range(60):
+        now[0] = n * 3.0  # 60 contracts' worth, never six of one within 2 s
+        pacer.admit(("req", n), ("contract", n % 7), open_requests=0)
+    now[0] = 590.0
+    with pytest.raises(Refusal) as refused:
+        pacer.admit(("req", 60), ("contract", 99), open_requests=0)
+    assert (refused.value.code, refused.value.text) == (162, PACING_VIOLATION)
+    now[0] = 600.0  # the first request has left the window; the refusal was not counted
+    pacer.admit(("req", 60), ("contract", 99), open_requests=0)
+
+
+def test_the_fifty_first_open_request_is_refused(loopback_gateway_factory, run_ib):
+    gw = loopback_gateway_factory(rules=True, pace_scale=0, history_delay=0.5)
+    aapl = Stock("AAPL", "SMART", "USD")
+
+    async def body(ib: IB):
+        ib.client.MaxRequests = 0  # the client's own throttle would spread the burst
+        errors = _collect_errors(ib)
+        answers = await asyncio.gather(*(ib.reqHistoricalDataAsync(aapl, "", "1 D", "1 day", "TRADES", True)
+                                         for _ in range(51)))
+        return sorted(len(a) for a in answers), errors
+
+    answers, errors = run_ib(gw.port, body)
+    assert answers == [0] + [1] * 50
+    assert [e for e in errors if e[0] < 2100] == [(322, TOO_MANY_OPEN)]
+
+
+# -- where data begins -------------------------------------------------------------------------
+
+
+def test_head_timestamp_is_where_bars_begin(loopback_gateway_factory, run_ib):
+    gw = loopback_gateway_factory(rules=True)
+    aapl = Stock("AAPL", "SMART", "USD")
+
+    async def body(ib: IB):
+        errors = _collect_errors(ib)
+        rth = await ib.reqHeadTimeStampAsync(aapl, "TRADES", True, 1)
+        epoch = await ib.reqHeadTimeStampAsync(aapl, "MIDPOINT", True, 2)
+        futures = await ib.reqHeadTimeStampAsync(Future("ES", exchange="CME", lastTradeDateOrContractMonth="202503"),
+                                                 "TRADES", False, 1)
+        unknown = await ib.reqHeadTimeStampAsync(Stock("NOPE", "SMART", "USD"), "TRADES", True, 1)
+        bars = await ib.reqHistoricalDataAsync(aapl, "19900110 16:00:00", "1 M", "1 day", "TRADES", True)
+        return rth, epoch, futures, unknown, [b.date for b in bars], errors
+
+    rth, epoch, futures, unknown, days, errors = run_ib(gw.port, body)
+    assert rth == dt.datetime(1990, 1, 1, 9, 30, tzinfo=EXCHANGE_TZ) == epoch
+    assert futures == dt.datetime(1989, 12, 31, 18, 0, tzinfo=EXCHANGE_TZ)  # the first overnight session
+    assert not unknown and [e[0] for e in errors if e[0] < 2100] == [200]
+    assert days[0] == rth.date() and len(days) == 8

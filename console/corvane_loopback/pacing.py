@@ -1,0 +1,70 @@
+"""The broker's pacing of historical requests, across every client of the gateway.
+
+A request is a violation when an identical one was accepted within 15 s, when 6 or more
+for the same contract, exchange and data type would fall within 2 s, or when more than
+60 would fall within 10 minutes; at most 50 may be open (unanswered) at once. Windows
+are measured on this process's monotonic clock, scaled by ``scale`` so tests can pace in
+seconds; the gateway's frozen ``now`` is for the data only.
+"""
+
+from __future__ import annotations
+
+import time
+from collections import deque
+from collections.abc import Callable, Hashable
+
+from .history_request import HMDS, Refusal
+
+IDENTICAL_WINDOW = 15.0
+SAME_CONTRACT_WINDOW, SAME_CONTRACT_LIMIT = 2.0, 6
+ALL_WINDOW, ALL_LIMIT = 600.0, 60
+OPEN_LIMIT = 50
+
+# The real gateway's words: error 162 for pacing, 322 for too many open requests.
+PACING_VIOLATION = HMDS + "Historical data request pacing violation"
+TOO_MANY_OPEN = ("Error processing request.-'bH' : cause - "
+                 "Only 50 simultaneous API historical data requests allowed.")
+
+
+class Pacer:
+    """Admits or refuses each historical request as it arrives; refused ones do not count."""
+
+    def __init__(self, scale: float = 1.0, clock: Callable[[], float] = time.monotonic):
+        if not scale >= 0:
+            raise ValueError(f"pace_scale must be 0 or more, not {scale}")
+        self.scale = scale
+        self._clock = clock
+        self._identical: dict[Hashable, float] = {}
+        self._by_contract: dict[Hashable, deque[float]] = {}
+        self._all: deque[float] = deque()
+
+    def admit(self, identity: Hashable, contract: Hashable, open_requests: int) -> None:
+        """Record a request, or raise the refusal the real gateway gives for it."""
+        if open_requests >= OPEN_LIMIT:
+            raise Refusal(322, TOO_MANY_OPEN)
+        if self.scale == 0:
+            return
+        now = self._clock()
+        self._forget(now)
+        same = self._by_contract.setdefault(contract, deque())
+        if identity in self._identical or len(same) + 1 >= SAME_CONTRACT_LIMIT or len(self._all) + 1 > ALL_LIMIT:
+            raise Refusal(162, PACING_VIOLATION)
+        self._identical[identity] = now
+        same.append(now)
+        self._all.append(now)
+
+    def _forget(self, now: float) -> None:
+        """Drop what has left its window, so memory stays bounded by the limits."""
+        for identity, at in list(self._identical.items()):
+            if now - at >= IDENTICAL_WINDOW * self.scale:
+                del self._identical[identity]
+        for contract, times in list(self._by_contract.items()):
+            _expire(times, now, SAME_CONTRACT_WINDOW * self.scale)
+            if not times:
+                del self._by_contract[contract]
+        _expire(self._all, now, ALL_WINDOW * self.scale)
+
+
+def _expire(times: deque[float], now: float, window: float) -> None:
+    while times and now - times[0] >= window:
+        times.popleft()
