@@ -1,0 +1,1 @@
+"""Historical bars in many requests: the request planner and the pacing scheduler."""

@@ -1,0 +1,368 @@
+"""Pacing of historical-bar requests: one scheduler shared by every request the process sends.
+
+The gateway refuses (error 162) a historical request that breaks its pacing rules: an
+identical request within 15 s, a sixth request for the same contract, exchange and
+what-to-show within 2 s, more than 60 requests in 10 minutes, more than 50 open at once.
+Rather than be refused and retry, every request waits here for its turn, counted from
+when it is sent. The windows can be compressed with ``CORVANE_PACE_SCALE`` (for a loopback
+gateway compressing its own clock the same way); time is injectable so tests run on a
+fake clock.
+
+:class:`Ledger` is the pure bookkeeping (also used to estimate how long a plan takes);
+:class:`Pacer` is the asyncio scheduler; :func:`wrap_client` makes an ib_async ``IB``
+instance send every ``reqHistoricalDataAsync`` through a pacer, whoever calls it.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import contextlib
+import datetime as dt
+import inspect
+import math
+import os
+import time
+from collections.abc import (
+    AsyncIterator,
+    Awaitable,
+    Callable,
+    Hashable,
+    Iterable,
+    Mapping,
+)
+from dataclasses import dataclass, field
+from typing import Any
+
+PACE_SCALE_ENV = "CORVANE_PACE_SCALE"
+
+#: Identifies a request for the identical-request rule.
+Identity = Hashable
+#: Contract, exchange and what-to-show: the unit of the per-contract rule.
+ContractKey = Hashable
+
+
+class PacingError(ValueError):
+    """A pacing setting that cannot be used."""
+
+
+@dataclass(frozen=True)
+class PacingRules:
+    """The gateway's published limits, in seconds at scale 1."""
+
+    identical_window: float = 15.0
+    contract_limit: int = 5  # "fewer than 6" within contract_window
+    contract_window: float = 2.0
+    total_limit: int = 60
+    total_window: float = 600.0
+    max_open: int = 50
+    #: how much slower after a pacing error, and for how long (scaled like the windows)
+    slowdown_factor: float = 2.0
+    slowdown_period: float = 60.0
+    slowdown_cap: float = 8.0
+    #: unscaled seconds added to every window: the gateway counts on receipt, not when we send
+    margin: float = 0.05
+
+
+DEFAULT_RULES = PacingRules()
+
+
+def check_scale(scale: float, source: str = "pace scale") -> float:
+    if isinstance(scale, bool) or not isinstance(scale, (int, float)) or not math.isfinite(scale) or scale <= 0:
+        raise PacingError(f"{source} must be a positive number (1 = the gateway's real pace), not {scale!r}")
+    return float(scale)
+
+
+def pace_scale_from_env(environ: Mapping[str, str] | None = None) -> float:
+    """``CORVANE_PACE_SCALE``: the factor on every pacing window; unset or empty means 1."""
+    text = (os.environ if environ is None else environ).get(PACE_SCALE_ENV, "").strip()
+    if not text:
+        return 1.0
+    try:
+        value = float(text)
+    except ValueError:
+        raise PacingError(f"{PACE_SCALE_ENV} must be a positive number (1 = the gateway's real pace), not {text!r}") from None
+    return check_scale(value, PACE_SCALE_ENV)
+
+
+class Ledger:
+    """When requests were sent, and how long a new one must wait to keep every rule."""
+
+    def __init__(self, rules: PacingRules = DEFAULT_RULES, scale: float = 1.0):
+        self.rules = rules
+        self.scale = check_scale(scale)
+        self._identical: dict[Identity, float] = {}
+        self._contract: dict[ContractKey, collections.deque[float]] = {}
+        self._total: collections.deque[float] = collections.deque(maxlen=rules.total_limit)
+        self.sent = 0
+
+    def _window(self, seconds: float, factor: float) -> float:
+        return seconds * self.scale * factor + self.rules.margin
+
+    def total_wait(self, now: float, factor: float = 1.0) -> float:
+        if len(self._total) < self.rules.total_limit:
+            return 0.0
+        return max(0.0, self._total[0] + self._window(self.rules.total_window, factor) - now)
+
+    def contract_wait(self, key: ContractKey, identity: Identity, now: float, factor: float = 1.0) -> float:
+        wait = 0.0
+        last = self._identical.get(identity)
+        if last is not None:
+            wait = last + self._window(self.rules.identical_window, factor) - now
+        times = self._contract.get(key)
+        if times is not None and len(times) >= self.rules.contract_limit:
+            wait = max(wait, times[0] + self._window(self.rules.contract_window, factor) - now)
+        return max(0.0, wait)
+
+    def wait(self, key: ContractKey, identity: Identity, now: float, factor: float = 1.0) -> float:
+        return max(self.total_wait(now, factor), self.contract_wait(key, identity, now, factor))
+
+    def record(self, key: ContractKey, identity: Identity, now: float) -> None:
+        self.sent += 1
+        self._total.append(now)
+        self._contract.setdefault(key, collections.deque(maxlen=self.rules.contract_limit)).append(now)
+        self._identical[identity] = now
+        if len(self._identical) > 4096:
+            self._forget(now)
+
+    def _forget(self, now: float) -> None:
+        # Entries older than the longest possible window can never delay anything again.
+        horizon = now - self._window(max(self.rules.identical_window, self.rules.contract_window), self.rules.slowdown_cap)
+        self._identical = {k: t for k, t in self._identical.items() if t >= horizon}
+        self._contract = {k: q for k, q in self._contract.items() if q[-1] >= horizon}
+
+
+def floor_seconds(requests: Iterable[tuple[ContractKey, Identity]], scale: float = 1.0,
+                  rules: PacingRules = DEFAULT_RULES) -> float:
+    """The least time the rules allow for sending ``requests`` in order (instant answers assumed)."""
+    ledger = Ledger(rules, scale)
+    now = 0.0
+    for key, identity in requests:
+        now += ledger.wait(key, identity, now)
+        ledger.record(key, identity, now)
+    return now
+
+
+@dataclass(eq=False)
+class _Waiter:
+    key: ContractKey
+    identity: Identity
+    granted: asyncio.Future[None] = field(default_factory=lambda: asyncio.get_running_loop().create_future())
+
+
+class Pacer:
+    """Hands out turns to historical requests so that none breaks a pacing rule.
+
+    ``async with pacer.request(key, identity):`` waits for a turn, then holds one of the open
+    slots until the body exits. Waiters are served first come, first served; one held back
+    only by its own contract's rules lets later ones for other contracts pass meanwhile.
+    """
+
+    def __init__(self, scale: float = 1.0, rules: PacingRules = DEFAULT_RULES, *,
+                 clock: Callable[[], float] = time.monotonic,
+                 sleep: Callable[[float], Awaitable[Any]] = asyncio.sleep):
+        self.rules = rules
+        self.ledger = Ledger(rules, scale)
+        self._clock = clock
+        self._sleep = sleep
+        self._waiters: list[_Waiter] = []
+        self._open = 0
+        self._factor = 1.0
+        self._slow_until = -math.inf
+        self._timer: asyncio.Task[None] | None = None
+        self._wake = math.inf
+
+    @classmethod
+    def from_env(cls, environ: Mapping[str, str] | None = None, **options: Any) -> Pacer:
+        return cls(pace_scale_from_env(environ), **options)
+
+    @property
+    def scale(self) -> float:
+        return self.ledger.scale
+
+    @property
+    def open(self) -> int:
+        """Requests holding a slot now."""
+        return self._open
+
+    @property
+    def waiting(self) -> int:
+        return len(self._waiters)
+
+    @property
+    def sent(self) -> int:
+        return self.ledger.sent
+
+    def factor(self) -> float:
+        """How much wider the windows are now than the rules say (above 1 after :meth:`slowdown`)."""
+        return self._factor if self._clock() < self._slow_until else 1.0
+
+    def slowdown(self) -> None:
+        """The gateway reported a pacing violation: widen every window for a while."""
+        now = self._clock()
+        factor = self._factor if now < self._slow_until else 1.0
+        self._factor = min(factor * self.rules.slowdown_factor, self.rules.slowdown_cap)
+        self._slow_until = now + self.rules.slowdown_period * self.scale
+
+    @contextlib.asynccontextmanager
+    async def request(self, key: ContractKey, identity: Identity) -> AsyncIterator[None]:
+        await self._acquire(key, identity)
+        try:
+            yield
+        finally:
+            self._open -= 1
+            self._reschedule()
+
+    async def _acquire(self, key: ContractKey, identity: Identity) -> None:
+        waiter = _Waiter(key, identity)
+        self._waiters.append(waiter)
+        self._reschedule()
+        try:
+            await waiter.granted
+        except asyncio.CancelledError:
+            if waiter.granted.done() and not waiter.granted.cancelled():
+                self._open -= 1  # granted just as it was cancelled: give the slot back unused
+            elif waiter in self._waiters:
+                self._waiters.remove(waiter)
+            self._reschedule()
+            raise
+
+    def _grant_ready(self) -> float | None:
+        """Grant every turn that may go now; the seconds until the next may, or None to wait for a release."""
+        while self._waiters:
+            if self._open >= self.rules.max_open:
+                return None
+            now = self._clock()
+            factor = self.factor()
+            delay = self.ledger.total_wait(now, factor)
+            if delay > 0:
+                return delay
+            soonest = math.inf
+            for waiter in list(self._waiters):
+                if waiter.granted.done():  # cancelled, its task not yet resumed to withdraw it
+                    self._waiters.remove(waiter)
+                    continue
+                delay = self.ledger.contract_wait(waiter.key, waiter.identity, now, factor)
+                if delay <= 0:
+                    self._waiters.remove(waiter)
+                    self.ledger.record(waiter.key, waiter.identity, now)
+                    self._open += 1
+                    waiter.granted.set_result(None)
+                    break
+                soonest = min(soonest, delay)
+            else:
+                if not self._waiters:
+                    return None
+                return soonest
+        return None
+
+    def _reschedule(self) -> None:
+        delay = self._grant_ready()
+        if delay is None:
+            self._stop_timer()
+            return
+        wake = self._clock() + delay
+        if self._timer is not None and not self._timer.done() and self._wake <= wake:
+            return
+        self._stop_timer()
+        self._wake = wake
+        self._timer = asyncio.get_running_loop().create_task(self._tick(delay))
+
+    def _stop_timer(self) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        self._wake = math.inf
+
+    async def _tick(self, delay: float) -> None:
+        await self._sleep(delay)
+        self._timer = None
+        self._wake = math.inf
+        self._reschedule()
+
+
+def _contract_label(contract: Any) -> str:
+    # The symbol first: one contract sent once by conId and once by symbol must count as one.
+    symbol = str(getattr(contract, "symbol", "") or "").upper()
+    return symbol or f"#{getattr(contract, 'conId', 0) or ''}"
+
+
+def _end_text(end: dt.datetime | dt.date | str | None) -> str:
+    from ib_async import (
+        util,  # ib_async's own text, so a datetime and its string are one request
+    )
+
+    return util.formatIBDatetime(end)
+
+
+def request_key(contract: Any, endDateTime: Any, durationStr: str, barSizeSetting: str,
+                whatToShow: str, useRTH: bool) -> tuple[ContractKey, Identity]:
+    """The contract key and identity of a ``reqHistoricalData`` call, from its arguments."""
+    exchange = str(getattr(contract, "exchange", "") or "").upper()
+    label = _contract_label(contract)
+    key = (label, exchange, whatToShow)
+    identity = (label, exchange, _end_text(endDateTime), durationStr, barSizeSetting, whatToShow, bool(useRTH))
+    return key, identity
+
+
+_PACER_ATTR = "_corvane_pacer"
+
+
+def _is_pacing_error(code: int, text: str) -> bool:
+    return code == 162 and "pacing violation" in str(text).lower()
+
+
+def wrap_client(ib: Any, pacer: Pacer) -> None:
+    """Make every ``ib.reqHistoricalDataAsync`` call (and so ``reqHistoricalData``) wait for ``pacer``.
+
+    Calling it again with the same pacer changes nothing; with another pacer, it replaces
+    the first. A pacing error reported by the gateway slows the pacer down.
+    """
+    current = ib.reqHistoricalDataAsync
+    if getattr(current, _PACER_ATTR, None) is pacer:
+        return
+    unwrap_client(ib)
+    original = ib.reqHistoricalDataAsync
+    had_own = "reqHistoricalDataAsync" in vars(ib)
+    signature = inspect.signature(original)
+
+    async def paced(*args: Any, **kwargs: Any) -> Any:
+        arguments = signature.bind(*args, **kwargs).arguments
+        key, identity = request_key(
+            arguments["contract"], arguments.get("endDateTime"), arguments["durationStr"],
+            arguments["barSizeSetting"], arguments["whatToShow"], arguments["useRTH"])
+        async with pacer.request(key, identity):
+            return await original(*args, **kwargs)
+
+    def on_error(req_id: int, code: int, text: str, *rest: Any) -> None:
+        if _is_pacing_error(code, text):
+            pacer.slowdown()
+
+    paced.__wrapped__ = original  # type: ignore[attr-defined]
+    paced.__doc__ = original.__doc__
+    setattr(paced, _PACER_ATTR, pacer)
+    paced._corvane_restore = (had_own, on_error)  # type: ignore[attr-defined]
+    events = getattr(ib, "errorEvent", None)
+    if events is not None:
+        events += on_error
+    ib.reqHistoricalDataAsync = paced
+
+
+def unwrap_client(ib: Any) -> None:
+    """Undo :func:`wrap_client`; nothing happens to a client that is not wrapped."""
+    current = ib.reqHistoricalDataAsync
+    if getattr(current, _PACER_ATTR, None) is None:
+        return
+    had_own, on_error = current._corvane_restore
+    events = getattr(ib, "errorEvent", None)
+    if events is not None:
+        events -= on_error
+    if had_own:
+        ib.reqHistoricalDataAsync = current.__wrapped__
+    else:
+        del ib.reqHistoricalDataAsync
+
+
+def paced_by(ib: Any) -> Pacer | None:
+    """The pacer ``ib``'s historical requests wait for, if any."""
+    return getattr(ib.reqHistoricalDataAsync, _PACER_ATTR, None)

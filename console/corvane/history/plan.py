@@ -1,0 +1,417 @@
+"""The request planner: a range of days, or a count of bars, as legal historical-bar requests.
+
+The gateway refuses a request longer than its step table allows for the bar size ("Time
+length exceed max."), an end date with adjusted bars, and counts every request against
+its pacing rules (see :mod:`corvane.history.pacing`). So a range is cut into the fewest
+requests the table allows, each ending on a trading day, none for a day the exchange is
+closed or has not opened yet, none before the first data point (the head timestamp).
+Pure: the caller passes ``now`` and does the requests; each chunk says which span and
+which trading days it covers so the caller can trim, store and resume.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import math
+from collections.abc import Hashable, Mapping, Sequence
+from dataclasses import dataclass
+from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
+
+from .pacing import DEFAULT_RULES, PacingRules, floor_seconds
+
+#: the download word's intervals -> the gateway's bar size text
+BAR_SIZES: Mapping[str, str] = {
+    "1m": "1 min", "2m": "2 mins", "5m": "5 mins", "15m": "15 mins", "30m": "30 mins",
+    "1h": "1 hour", "4h": "4 hours", "1d": "1 day", "1wk": "1 week", "1mo": "1 month",
+}
+
+#: every bar size the gateway knows, in seconds (a month counted as 30 days, for ordering only)
+BAR_SECONDS: Mapping[str, int] = {
+    "1 secs": 1, "5 secs": 5, "10 secs": 10, "15 secs": 15, "30 secs": 30,
+    "1 min": 60, "2 mins": 120, "3 mins": 180, "5 mins": 300, "10 mins": 600, "15 mins": 900,
+    "20 mins": 1200, "30 mins": 1800, "1 hour": 3600, "2 hours": 7200, "3 hours": 10800,
+    "4 hours": 14400, "8 hours": 28800, "1 day": 86400, "1 week": 604800, "1 month": 2592000,
+}
+
+#: The gateway's step sizes: each duration with the smallest and largest bar size it allows.
+#: Beyond 365 days only whole years ("N Y"), and only for the bar sizes "1 Y" allows.
+STEP_TABLE: tuple[tuple[str, str, str], ...] = (
+    ("60 S", "1 secs", "1 min"),
+    ("120 S", "1 secs", "2 mins"),
+    ("1800 S", "1 secs", "30 mins"),
+    ("3600 S", "5 secs", "1 hour"),
+    ("14400 S", "10 secs", "3 hours"),
+    ("28800 S", "30 secs", "8 hours"),
+    ("1 D", "1 min", "1 day"),
+    ("2 D", "2 mins", "1 day"),
+    ("1 W", "3 mins", "1 week"),
+    ("1 M", "30 mins", "1 month"),
+    ("1 Y", "1 day", "1 month"),
+)
+
+
+def _dates(year: int, *days: str) -> set[dt.date]:
+    return {dt.date(year, int(d[:2]), int(d[2:])) for d in days}
+
+
+#: NYSE full-day closures (half days trade, so they are not here).
+NYSE_HOLIDAYS: frozenset[dt.date] = frozenset(
+    _dates(2024, "0101", "0115", "0219", "0329", "0527", "0619", "0704", "0902", "1128", "1225")
+    | _dates(2025, "0101", "0109", "0120", "0217", "0418", "0526", "0619", "0704", "0901", "1127", "1225")
+    | _dates(2026, "0101", "0119", "0216", "0403", "0525", "0619", "0703", "0907", "1126", "1225")
+    | _dates(2027, "0101", "0118", "0215", "0326", "0531", "0618", "0705", "0906", "1125", "1224")
+)
+
+
+class PlanError(ValueError):
+    """A history request that cannot be planned, with the reason in words."""
+
+
+@dataclass(frozen=True)
+class Session:
+    """Session bounds in minutes after the trading day's local midnight (negative: the evening before)."""
+
+    rth_open: int = 9 * 60 + 30
+    rth_close: int = 16 * 60
+    ext_open: int = 4 * 60
+    ext_close: int = 20 * 60
+
+    def bounds(self, outside_rth: bool) -> tuple[int, int]:
+        return (self.ext_open, self.ext_close) if outside_rth else (self.rth_open, self.rth_close)
+
+
+STOCK_SESSION = Session()
+FUTURES_SESSION = Session(ext_open=-6 * 60, ext_close=17 * 60)
+
+
+@dataclass(frozen=True)
+class HistoryQuery:
+    """One symbol's bars as asked: exchange-zone days ``start`` to ``end`` (both included) or the ``last`` N bars."""
+
+    interval: str
+    start: dt.date | None = None
+    end: dt.date | None = None  # None: up to now
+    last: int | None = None
+    adjusted: bool = False
+    outside_rth: bool = False
+    head: dt.datetime | None = None  # the first data point the gateway has (reqHeadTimeStamp)
+    zone: str = "America/New_York"
+    holidays: frozenset[dt.date] = NYSE_HOLIDAYS
+    session: Session = STOCK_SESSION
+
+    def __post_init__(self) -> None:
+        if self.interval not in BAR_SIZES:
+            raise PlanError(f"unknown interval {self.interval!r}; use one of {' '.join(BAR_SIZES)}")
+        if self.last is not None:
+            if self.start is not None or self.end is not None:
+                raise PlanError("give either a range of days or a count of last bars, not both")
+            if isinstance(self.last, bool) or not isinstance(self.last, int) or self.last < 1:
+                raise PlanError(f"the count of last bars must be a positive whole number, not {self.last!r}")
+        elif self.start is None:
+            raise PlanError("a range needs a start day (or ask for the last N bars)")
+        if self.start is not None and self.end is not None and self.end < self.start:
+            raise PlanError(f"the range ends ({self.end}) before it starts ({self.start})")
+        if self.head is not None and self.head.tzinfo is None:
+            raise PlanError("the head timestamp must carry a time zone")
+        try:
+            ZoneInfo(self.zone)
+        except (ZoneInfoNotFoundError, ValueError):
+            raise PlanError(f"unknown time zone {self.zone!r}") from None
+
+    @property
+    def bar_size(self) -> str:
+        return BAR_SIZES[self.interval]
+
+    @property
+    def what_to_show(self) -> str:
+        return "ADJUSTED_LAST" if self.adjusted else "TRADES"
+
+    @property
+    def tz(self) -> ZoneInfo:
+        return ZoneInfo(self.zone)
+
+
+@dataclass(frozen=True)
+class HistoryChunk:
+    """One request: the gateway's arguments, and the span and trading days its bars cover."""
+
+    end_datetime: str  # empty for adjusted bars, which end now
+    duration: str
+    bar_size: str
+    what_to_show: str
+    use_rth: bool
+    start: dt.datetime  # bars stamped from here ...
+    end: dt.datetime  # ... to here (the instant the request ends at), both aware
+    first_day: dt.date
+    last_day: dt.date
+
+
+def format_end(instant: dt.datetime) -> str:
+    """The end date text ib_async sends for an aware datetime."""
+    return instant.astimezone(dt.UTC).strftime("%Y%m%d %H:%M:%S UTC")
+
+
+def legal_durations(bar_size: str) -> tuple[str, ...]:
+    """The durations of the step table that allow ``bar_size``, shortest first."""
+    if bar_size not in BAR_SECONDS:
+        raise PlanError(f"unknown bar size {bar_size!r}")
+    size = BAR_SECONDS[bar_size]
+    return tuple(d for d, low, high in STEP_TABLE if BAR_SECONDS[low] <= size <= BAR_SECONDS[high])
+
+
+def largest_step(bar_size: str) -> str:
+    """The longest duration one request may cover for ``bar_size``."""
+    return legal_durations(bar_size)[-1]
+
+
+def trading_days(first: dt.date, last: dt.date, holidays: frozenset[dt.date] = NYSE_HOLIDAYS) -> list[dt.date]:
+    days, day = [], first
+    while day <= last:
+        if day.weekday() < 5 and day not in holidays:
+            days.append(day)
+        day += dt.timedelta(days=1)
+    return days
+
+
+def _split(duration: str) -> tuple[int, str]:
+    count, unit = duration.split()
+    return int(count), unit
+
+
+def _minus_months(instant: dt.datetime, months: int) -> dt.datetime:
+    year, month = divmod(instant.year * 12 + instant.month - 1 - months, 12)
+    month += 1
+    last_day = ((dt.date(year + month // 12, month % 12 + 1, 1)) - dt.timedelta(days=1)).day
+    return instant.replace(year=year, month=month, day=min(instant.day, last_day))
+
+
+def span_back(end: dt.datetime, duration: str) -> dt.datetime:
+    """Where a calendar duration reaching back from ``end`` starts (wall-clock arithmetic, as the gateway counts)."""
+    count, unit = _split(duration)
+    if unit in "SDW":
+        seconds = {"S": 1, "D": 86400, "W": 7 * 86400}[unit] * count
+        return (end.replace(tzinfo=None) - dt.timedelta(seconds=seconds)).replace(tzinfo=end.tzinfo)
+    return _minus_months(end, count * (12 if unit == "Y" else 1))
+
+
+def _intraday(query: HistoryQuery) -> bool:
+    return BAR_SECONDS[query.bar_size] < 86400
+
+
+class _Calendar:
+    """The query's trading days and session instants, in its zone, as of ``now``."""
+
+    def __init__(self, query: HistoryQuery, now: dt.datetime):
+        if now.tzinfo is None:
+            raise PlanError("now must carry a time zone")
+        self.query = query
+        self.tz = query.tz
+        self.now = now.astimezone(self.tz).replace(microsecond=0)
+        self.open_minutes = query.session.bounds(query.outside_rth)[0]
+
+    def midnight(self, day: dt.date) -> dt.datetime:
+        return dt.datetime(day.year, day.month, day.day, tzinfo=self.tz)
+
+    def opens(self, day: dt.date) -> dt.datetime:
+        return self.midnight(day) + dt.timedelta(minutes=self.open_minutes)
+
+    def day_end(self, day: dt.date) -> dt.datetime:
+        """The instant a request for ``day`` ends at: the day's last second, or now for today."""
+        return min(dt.datetime(day.year, day.month, day.day, 23, 59, 59, tzinfo=self.tz), self.now)
+
+    def days(self, first: dt.date, last: dt.date) -> list[dt.date]:
+        """Trading days from ``first`` to ``last`` whose session has opened by now, none before the head."""
+        head = self.query.head
+        if head is not None:
+            first = max(first, head.astimezone(self.tz).date())
+        last = min(last, self.now.date())
+        return [d for d in trading_days(first, last, self.query.holidays) if self.opens(d) <= self.now]
+
+    def days_back(self, last: dt.date, count: int) -> list[dt.date]:
+        """The last ``count`` trading days up to ``last`` (fewer where the head stops them)."""
+        reach = count * 7 // 5 + 10 + len(self.query.holidays)
+        return self.days(last - dt.timedelta(days=reach), last)[-count:]
+
+
+def _fit(cal: _Calendar, end: dt.datetime, days: Sequence[dt.date]) -> str | None:
+    """The shortest legal duration ending at ``end`` that reaches back over all of ``days``."""
+    query = cal.query
+    reach = cal.opens(days[0])
+    for duration in legal_durations(query.bar_size):
+        count, unit = _split(duration)
+        if unit == "S":
+            continue  # never a whole session
+        if unit == "D" and _intraday(query):
+            # Intraday days count sessions back from the end, not calendar days.
+            if count == len(days) and (count == 1 or _adjacent(days[0], days[1])):
+                return duration
+            continue
+        if span_back(end, duration) <= reach:
+            return duration
+    if "1 Y" in legal_durations(query.bar_size):
+        years = 2
+        while span_back(end, f"{years} Y") > reach:
+            years += 1
+        return f"{years} Y"
+    return None
+
+
+def _fit_start(cal: _Calendar, end: dt.datetime, fit: str, days: Sequence[dt.date]) -> dt.datetime:
+    if _split(fit)[1] == "D" and _intraday(cal.query):
+        return cal.opens(days[0])
+    return min(span_back(end, fit), cal.opens(days[0]))
+
+
+def _adjacent(day: dt.date, next_day: dt.date) -> bool:
+    """No weekday between: a session count of two reaches both on any gateway's calendar."""
+    step = 3 if day.weekday() == 4 else 1
+    return day + dt.timedelta(days=step) == next_day
+
+
+def _chunk(cal: _Calendar, end: dt.datetime, duration: str, days: Sequence[dt.date], start: dt.datetime) -> HistoryChunk:
+    query = cal.query
+    return HistoryChunk(
+        end_datetime="" if query.adjusted else format_end(end), duration=duration, bar_size=query.bar_size,
+        what_to_show=query.what_to_show, use_rth=not query.outside_rth, start=start, end=end,
+        first_day=days[0], last_day=days[-1])
+
+
+def _by_sessions(cal: _Calendar, days: list[dt.date], per_request: int) -> list[HistoryChunk]:
+    chunks, i = [], len(days) - 1
+    while i >= 0:
+        take = 2 if per_request == 2 and i >= 1 and _adjacent(days[i - 1], days[i]) else 1
+        group = days[i - take + 1:i + 1]
+        chunks.append(_chunk(cal, cal.day_end(group[-1]), f"{take} D", group, cal.opens(group[0])))
+        i -= take
+    return chunks[::-1]
+
+
+def _by_calendar(cal: _Calendar, days: list[dt.date], step: str) -> list[HistoryChunk]:
+    chunks, remaining = [], days
+    while remaining:
+        end = cal.day_end(remaining[-1])
+        fit = _fit(cal, end, remaining)
+        if fit is not None:
+            chunks.append(_chunk(cal, end, fit, remaining, _fit_start(cal, end, fit, remaining)))
+            break
+        start = span_back(end, step)
+        # Days whose session opens after the start are this request's; the rest go on to the next.
+        split = sum(1 for d in remaining if cal.opens(d) <= start)
+        chunks.append(_chunk(cal, end, step, remaining[split:], start))
+        remaining = remaining[:split]
+    return chunks[::-1]
+
+
+def _plan_days(cal: _Calendar, days: list[dt.date]) -> list[HistoryChunk]:
+    if not days:
+        return []
+    if cal.query.adjusted:
+        return [_adjusted(cal, cal.days(days[0], cal.now.date()))]
+    step = largest_step(cal.query.bar_size)
+    count, unit = _split(step)
+    if unit == "D" and _intraday(cal.query):
+        return _by_sessions(cal, days, count)
+    if unit == "S":
+        raise PlanError(f"bars of {cal.query.bar_size} are not planned here")
+    return _by_calendar(cal, days, step)
+
+
+def _adjusted(cal: _Calendar, days: list[dt.date]) -> HistoryChunk:
+    # The gateway takes no end date with adjusted bars: one request back from now, trimmed afterwards.
+    fit = _fit(cal, cal.now, days)
+    if fit is None:
+        step = largest_step(cal.query.bar_size)
+        raise PlanError(
+            f"adjusted {cal.query.bar_size} bars can only be asked back from now, at most {step}; "
+            f"{days[0]} is further back than that")
+    return _chunk(cal, cal.now, fit, days, _fit_start(cal, cal.now, fit, days))
+
+
+def _range_days(cal: _Calendar) -> list[dt.date]:
+    query = cal.query
+    assert query.start is not None
+    return cal.days(query.start, query.end or cal.now.date())
+
+
+def bars_per_session(query: HistoryQuery) -> float:
+    """Bars of the query's size in one session (a fraction for weeks and months)."""
+    seconds = BAR_SECONDS[query.bar_size]
+    if seconds < 86400:
+        low, high = query.session.bounds(query.outside_rth)
+        return math.ceil((high - low) * 60 / seconds)
+    return {"1 day": 1.0, "1 week": 1 / 5, "1 month": 1 / 23}[query.bar_size]
+
+
+def _sessions_for(query: HistoryQuery, bars: int) -> int:
+    # One more than needed: the latest session may be partial.
+    return math.ceil(bars / bars_per_session(query)) + 1
+
+
+def plan(query: HistoryQuery, now: dt.datetime) -> list[HistoryChunk]:
+    """The requests for ``query`` as of ``now`` (aware), oldest first; empty when no session falls in range."""
+    cal = _Calendar(query, now)
+    if query.last is not None:
+        days = cal.days_back(cal.now.date(), _sessions_for(query, query.last))
+    else:
+        days = _range_days(cal)
+    return _plan_days(cal, days)
+
+
+def more(query: HistoryQuery, chunks: Sequence[HistoryChunk], bars: int) -> list[HistoryChunk]:
+    """For ``last=N``: further requests when ``chunks`` gave only ``bars`` bars; empty when done or no data is older.
+
+    Adjusted bars take no end date, so for them the one request returned reaches back over
+    the earlier ones too and replaces them.
+    """
+    if query.last is None or bars >= query.last or not chunks:
+        return []
+    first = min(c.first_day for c in chunks)
+    if query.head is not None and query.head.astimezone(query.tz).date() >= first:
+        return []
+    cal = _Calendar(query, max(c.end for c in chunks))
+    missing = query.last - bars
+    earlier = cal.days_back(first - dt.timedelta(days=1), _sessions_for(query, missing))
+    if not earlier:
+        return []
+    if query.adjusted:
+        return [_adjusted(cal, cal.days(earlier[0], cal.now.date()))]
+    return _plan_days(cal, earlier)
+
+
+def minimum_requests(query: HistoryQuery, now: dt.datetime) -> int:
+    """The fewest requests the step table allows for the query's sessions (the planner's yardstick)."""
+    cal = _Calendar(query, now)
+    days = cal.days_back(cal.now.date(), _sessions_for(query, query.last)) if query.last else _range_days(cal)
+    if not days:
+        return 0
+    if query.adjusted:
+        return 1
+    count, unit = _split(largest_step(query.bar_size))
+    if unit == "D" and _intraday(query):
+        return math.ceil(len(days) / count)
+    end, reach = cal.day_end(days[-1]), cal.opens(days[0])
+    if unit == "Y":
+        return 1
+    requests = 1
+    while span_back(end, f"{requests * count} {unit}") > reach:
+        requests += 1
+    return requests
+
+
+def estimate(chunks: Sequence[HistoryChunk] | Mapping[Hashable, Sequence[HistoryChunk]], scale: float = 1.0,
+             rules: PacingRules = DEFAULT_RULES) -> float:
+    """Seconds the pacing rules need at least to send ``chunks`` (per contract key when a mapping), at ``scale``."""
+    plans = chunks if isinstance(chunks, Mapping) else {"": chunks}
+    queues = [[(key, c) for c in plan_] for key, plan_ in plans.items()]
+    # Interleaved across contracts, as the pacer serves waiters of several symbols.
+    order = [q[i] for i in range(max(map(len, queues), default=0)) for q in queues if i < len(q)]
+    requests = [((key, c.what_to_show), (key, c.end_datetime, c.duration, c.bar_size, c.what_to_show, c.use_rth))
+                for key, c in order]
+    return floor_seconds(requests, scale, rules)
+
+
+__all__ = [
+    "BAR_SIZES", "FUTURES_SESSION", "NYSE_HOLIDAYS", "STEP_TABLE", "STOCK_SESSION", "HistoryChunk",
+    "HistoryQuery", "PlanError", "Session", "bars_per_session", "estimate", "format_end", "largest_step",
+    "legal_durations", "minimum_requests", "more", "plan", "span_back", "trading_days",
+]

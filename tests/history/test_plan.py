@@ -1,0 +1,69 @@
+"""The request planner against the gateway's step table and the exchange calendar."""
+
+from __future__ import annotations
+
+import datetime as dt
+from zoneinfo import ZoneInfo
+
+import pytest
+from corvane.history.plan import (
+    NYSE_HOLIDAYS,
+    HistoryQuery,
+    PlanError,
+    bars_per_session,
+    legal_durations,
+    minimum_requests,
+    more,
+    plan,
+    trading_days,
+)
+from frozen_now import NOW
+from ib_async import util
+
+NY = ZoneInfo("America/New_York")
+YEAR_LATER = dt.datetime(2026, 1, 10, 12, 0, tzinfo=NY)
+
+
+@pytest.mark.parametrize("interval, step, requests", [
+    ("1m", "1 D", range(250, 251)), ("5m", "1 W", range(52, 54)), ("1h", "1 M", range(12, 14)),
+    ("1d", "1 Y", range(1, 2)),
+])
+def test_a_year_is_cut_into_the_fewest_legal_requests_one_per_session_at_most(interval, step, requests):
+    query = HistoryQuery(interval, start=dt.date(2025, 1, 2), end=dt.date(2025, 12, 31))
+    chunks = plan(query, YEAR_LATER)
+    assert len(chunks) in requests and len(chunks) == minimum_requests(query, YEAR_LATER)
+    assert {c.duration for c in chunks} <= set(legal_durations(query.bar_size)) and chunks[-2:][0].duration == step
+    covered = [d for c in chunks for d in trading_days(c.first_day, c.last_day)]
+    assert covered == trading_days(dt.date(2025, 1, 2), dt.date(2025, 12, 31))  # each session once, in order
+    assert not {c.last_day for c in chunks} & NYSE_HOLIDAYS and all(c.last_day.weekday() < 5 for c in chunks)
+    assert all(c.end_datetime == util.formatIBDatetime(c.end) and c.what_to_show == "TRADES" for c in chunks)
+    assert all(c.start <= dt.datetime.combine(c.first_day, dt.time(9, 30), NY) for c in chunks)
+    # Beyond a year, daily bars are whole years in one request.
+    three = HistoryQuery("1d", start=dt.date(2022, 3, 7), end=dt.date(2025, 3, 5))
+    assert [(c.duration, c.end) for c in plan(three, NOW)] == [("3 Y", NOW)]
+
+
+def test_adjusted_head_and_last_bars():
+    adjusted = plan(HistoryQuery("1d", start=dt.date(2024, 1, 2), end=dt.date(2024, 6, 28), adjusted=True), NOW)
+    assert [(c.end_datetime, c.duration, c.what_to_show) for c in adjusted] == [("", "2 Y", "ADJUSTED_LAST")]
+    with pytest.raises(PlanError, match="adjusted 1 min bars"):
+        plan(HistoryQuery("1m", start=dt.date(2025, 2, 3), adjusted=True), NOW)
+    # Nothing before the first data point, nothing after now, nothing on a closed day.
+    head = dt.datetime(2025, 2, 26, 14, 30, tzinfo=dt.UTC)
+    clipped = plan(HistoryQuery("1m", start=dt.date(2025, 1, 1), end=dt.date(2025, 3, 20), head=head), NOW)
+    assert [c.last_day.day for c in clipped] == [26, 27, 28, 3, 4, 5] and clipped[-1].end == NOW
+    assert plan(HistoryQuery("1h", start=dt.date(2025, 3, 1), end=dt.date(2025, 3, 2)), NOW) == []
+    # The last 200 five-minute bars: enough sessions, then more on demand until the head.
+    last = HistoryQuery("5m", last=200, head=dt.datetime(2025, 2, 3, tzinfo=NY))
+    chunks = plan(last, NOW)
+    sessions = len(trading_days(chunks[0].first_day, chunks[-1].last_day))
+    assert (sessions - 1) * bars_per_session(last) >= 200 and chunks[-1].end == NOW
+    earlier = more(last, chunks, 150)
+    assert earlier and earlier[-1].last_day < chunks[0].first_day and more(last, chunks, 200) == []
+    assert more(last, plan(HistoryQuery("5m", start=dt.date(2025, 2, 3)), NOW), 10) == []
+    for bad in ({"start": dt.date(2025, 3, 5), "end": dt.date(2025, 3, 4)}, {"last": 0}, {},
+                {"last": 5, "start": dt.date(2025, 3, 3)}):
+        with pytest.raises(PlanError):
+            HistoryQuery("1h", **bad)
+    with pytest.raises(PlanError, match="unknown interval"):
+        HistoryQuery("3m", last=5)
