@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs every test against the installed package and,
+# Sets everything up, checks the console with ruff and mypy, then runs every
+# test against the installed package and,
 # for a full run (no arguments), the end-to-end suite once more at a weekday
 # instant inside New York trading hours (libfaketime, when it is installed), so
 # a test that reads the wall clock fails at any hour, and the suites that reach
@@ -7,6 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+if [ $# -eq 0 ]; then
+    .venv/bin/ruff check console
+    .venv/bin/ruff format --check console
+    .venv/bin/mypy
+fi
 .venv/bin/python -m pytest -q tests "$@"
 if [ $# -eq 0 ]; then
     if command -v faketime >/dev/null; then

@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import contextlib
 import os
-from typing import Any, Callable, Iterator, Protocol, TextIO
+from collections.abc import Callable, Iterator
+from typing import Any, Protocol, TextIO
 
 from corvane import last_result, profiles, view_options
 from corvane.exit_status import ExitStatus
@@ -44,8 +45,7 @@ class Views:
 
     # -- around each line ---------------------------------------------------
 
-    def around(self, words: list[str], view: ViewOptions | None,
-               run: Callable[[list[str]], ExitStatus]) -> ExitStatus:
+    def around(self, words: list[str], view: ViewOptions | None, run: Callable[[list[str]], ExitStatus]) -> ExitStatus:
         """Run one line with its view options; export and chart come after a good result."""
         if view is None:
             try:
@@ -60,15 +60,15 @@ class Views:
             return ExitStatus.BAD_WORDS
         self._ran = False
         # The line's own sink: --rows holds for this line only.
-        line = output.Sink(out=self.console.out, err=self.console.err,
-                           rows=view.rows if view.rows is not None else self.sink.rows)
+        line = output.Sink(
+            out=self.console.out, err=self.console.err, rows=view.rows if view.rows is not None else self.sink.rows
+        )
         with output.using(line):
             status = run(words)
         if not view.acts or status != ExitStatus.OK:
             return status
         if not self._ran:
-            self.console.complain("--chart and --export act on a command's result; "
-                                  "this line ran no command")
+            self.console.complain("--chart and --export act on a command's result; this line ran no command")
             return ExitStatus.BAD_WORDS
         return self.act(view)
 
@@ -105,6 +105,7 @@ class Views:
             import pandas as pd
 
             from ferrut.frame import printFrame
+
             with output.using(sink):
                 printFrame(pd.DataFrame(self.last.bars), self.last.title)
 
@@ -114,10 +115,12 @@ class Views:
         """Refuse targets that cannot work before a request is made for them."""
         if view.export is not None:
             from ferrut.export import check_target
+
             check_target(view.export, force=view.force)
         if view.chart:
             from ferrut.chart import PICTURES
             from ferrut.export import check_target
+
             check_target(view.chart, force=True, formats=PICTURES)
 
     def act(self, view: ViewOptions) -> ExitStatus:
@@ -126,35 +129,37 @@ class Views:
             return ExitStatus.FAILED
         status = ExitStatus.OK
         if view.export is not None:
-            status = max(status, self._export(view.export, view.force))
+            status = max(status, self._export(self.last, view.export, view.force))
         if view.chart is not None:
-            status = max(status, self._chart(view.chart))
+            status = max(status, self._chart(self.last, view.chart))
         return status
 
-    def _export(self, path: str, force: bool) -> ExitStatus:
+    def _export(self, last: last_result.LastResult, path: str, force: bool) -> ExitStatus:
         from ferrut.export import ExportRefused, write_frame
+
         try:
-            written = write_frame(self.last.frame(), path, force=force)
+            written = write_frame(last.frame(), path, force=force)
         except ExportRefused as exc:
             self.console.complain(str(exc))
             return ExitStatus.BAD_WORDS
         except Exception as exc:  # a value the file format cannot hold: nothing is left behind
             self.console.complain(f"export to {path} failed: {type(exc).__name__}: {exc}")
             return ExitStatus.FAILED
-        count = len(self.last.bars)
+        count = len(last.bars)
         self.console.say(f"wrote {count:,} bar{'' if count == 1 else 's'} to {written}")
         return ExitStatus.OK
 
-    def _chart(self, path: str) -> ExitStatus:
+    def _chart(self, last: last_result.LastResult, path: str) -> ExitStatus:
         from ferrut.chart import ChartRefused, terminal_chart, write_picture
         from ferrut.export import ExportRefused
-        bars = self.last.frame()
+
+        bars = last.frame()
         try:
             if path:
-                written = write_picture(bars, self.last.title, path, quiet=not self.console.verbose)
+                written = write_picture(bars, last.title, path, quiet=not self.console.verbose)
                 self.console.say(f"chart written to {written}")
             else:
-                self.console.say(terminal_chart(bars, self.last.title, color=self._colour()))
+                self.console.say(terminal_chart(bars, last.title, color=self._colour()))
         except (ChartRefused, ExportRefused) as exc:
             self.console.complain(f"no chart: {exc}")
             return ExitStatus.BAD_WORDS if isinstance(exc, ExportRefused) else ExitStatus.FAILED
@@ -174,6 +179,7 @@ class Views:
         what = f"{type(exc).__name__}: {first}" if first else type(exc).__name__
         if self.console.verbose:
             import traceback
+
             self.console.complain(f"chart failed: {what}")
             traceback.print_exception(exc, file=self.console.err)
         else:

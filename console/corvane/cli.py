@@ -6,14 +6,22 @@ import argparse
 import sys
 import traceback
 
-from corvane import clock, cli_options, commands, help_catalog, prompt_output, view_options
+from corvane import cli_options, clock, commands, help_catalog, prompt_output, view_options
 from corvane.candles import cache as sorvel_cache
-from corvane.gateway.discovery import USUAL_PORTS
 from corvane.console import Console
 from corvane.exit_status import ExitStatus
-from corvane.gateway.connection import (CLIENT_ID_ENV, DEFAULT_CLIENT_ID, DEFAULT_HOST,
-                                        DEFAULT_TIMEOUT, HOST_ENV, PORT_ENV,
-                                        TIMEOUT_ENV, SettingsError, resolve_settings)
+from corvane.gateway.connection import (
+    CLIENT_ID_ENV,
+    DEFAULT_CLIENT_ID,
+    DEFAULT_HOST,
+    DEFAULT_TIMEOUT,
+    HOST_ENV,
+    PORT_ENV,
+    TIMEOUT_ENV,
+    SettingsError,
+    resolve_settings,
+)
+from corvane.gateway.discovery import USUAL_PORTS
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
 from corvane.shell import default_home, history_path, interact
@@ -44,17 +52,20 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    p = _Parser(prog="corvane", description="Trading and market-data console.",
-                epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("-v", "--verbose", action="store_true",
-                   help="show debug log lines and tracebacks")
+    p = _Parser(
+        prog="corvane",
+        description="Trading and market-data console.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("-v", "--verbose", action="store_true", help="show debug log lines and tracebacks")
     p.add_argument("--host", help=f"gateway host (default {DEFAULT_HOST})")
     p.add_argument("--port", help=f"gateway port (default: try {', '.join(map(str, USUAL_PORTS))} in turn)")
     p.add_argument("--client-id", help=f"API client id (default {DEFAULT_CLIENT_ID})")
-    p.add_argument("--connect-timeout", metavar="SECONDS",
-                   help=f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})")
-    p.add_argument("--no-gateway", action="store_true",
-                   help="do not try to reach a gateway")
+    p.add_argument(
+        "--connect-timeout", metavar="SECONDS", help=f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})"
+    )
+    p.add_argument("--no-gateway", action="store_true", help="do not try to reach a gateway")
     view_options.document(p)
     p.add_argument("command", nargs="?", help="command to run; none opens the prompt")
     p.add_argument("words", nargs=argparse.REMAINDER, help="the command's words")
@@ -100,13 +111,20 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
         commands.load_command_modules(verbose=args.verbose)
         help_catalog.save(home)
     sorvel_cache.use_store(sorvel_cache.store_path(home))
-    console = Console(settings, KeyValueStore(home / "store.json"), verbose=args.verbose,
-                      interactive=args.command is None, use_gateway=not args.no_gateway)
+    console = Console(
+        settings,
+        KeyValueStore(home / "store.json"),
+        verbose=args.verbose,
+        interactive=args.command is None,
+        use_gateway=not args.no_gateway,
+    )
     try:
         if args.command is None:
             if view.acts:
-                print("corvane: --chart and --export need a command; at the prompt, "
-                      "use chart and export after one", file=sys.stderr)
+                print(
+                    "corvane: --chart and --export need a command; at the prompt, use chart and export after one",
+                    file=sys.stderr,
+                )
                 return ExitStatus.BAD_WORDS
             console.views.sink.rows = view.rows
             return interact(console, history_path(home))

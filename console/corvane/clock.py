@@ -16,7 +16,7 @@ import datetime as dt
 import os
 import sys
 import types
-from typing import Mapping
+from collections.abc import Mapping
 
 NOW_ENV = "CORVANE_NOW"
 #: A naive instant given to :func:`freeze` is New York time, like the loopback gateway's ``--now``.
@@ -55,6 +55,7 @@ def parse_instant(text: str) -> dt.datetime:
         raise ClockError(f"{NOW_ENV} must be an ISO date and time, not {text!r}") from None
     if instant.tzinfo is None:
         from zoneinfo import ZoneInfo
+
         instant = instant.replace(tzinfo=ZoneInfo(EXCHANGE_ZONE))
     return instant
 
@@ -83,7 +84,7 @@ def follow(module: object) -> None:
     """Point a command module's ``datetime`` global at this clock while it is frozen."""
     current = getattr(module, "datetime", None)
     if current is dt or current is _FROZEN_DATETIME:
-        setattr(module, "datetime", dt if _frozen is None else _FROZEN_DATETIME)
+        setattr(module, "datetime", dt if _frozen is None else _FROZEN_DATETIME)  # noqa: B010
 
 
 class _Datetime(dt.datetime):

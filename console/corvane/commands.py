@@ -60,7 +60,7 @@ def failed_modules() -> dict[str, str]:
 @dataclass(frozen=True)
 class CommandInfo:
     word: str
-    cls: type
+    cls: type | None  # None: known from the saved catalog, its module not loaded
     category: str
     summary: str
 

@@ -14,7 +14,7 @@ fills in their common start and the user types on.
 
 from __future__ import annotations
 
-from typing import Callable, Iterable
+from collections.abc import Callable, Iterable
 
 from corvane import commands, profiles
 from corvane.words import registry
@@ -27,8 +27,14 @@ DELIMITERS = " \t\n"
 class Completer:
     """``complete(text, state)`` for readline, from the line typed up to the cursor."""
 
-    def __init__(self, groups: Callable[[], list[str]], history: Callable[[], list[str]],
-                 line: Callable[[], str], *, interactive: bool = True) -> None:
+    def __init__(
+        self,
+        groups: Callable[[], list[str]],
+        history: Callable[[], list[str]],
+        line: Callable[[], str],
+        *,
+        interactive: bool = True,
+    ) -> None:
         self._groups = groups
         self.history = history
         self.line = line

@@ -9,7 +9,8 @@ from __future__ import annotations
 
 import sys
 import traceback
-from typing import Any, Callable, TextIO
+from collections.abc import Callable
+from typing import Any, TextIO
 
 from corvane import bar_views, commands, profiles
 from corvane.exit_status import ExitStatus
@@ -27,10 +28,18 @@ class Console:
     """Runs commands and the console's own words; one instance per process. It is the
     context a console word runs with (:class:`corvane.words.base.WordContext`)."""
 
-    def __init__(self, settings: GatewaySettings, store: KeyValueStore, *, verbose: bool = False,
-                 interactive: bool = False, use_gateway: bool = True,
-                 ib_factory: Callable[[], Any] | None = None,
-                 out: TextIO | None = None, err: TextIO | None = None) -> None:
+    def __init__(
+        self,
+        settings: GatewaySettings,
+        store: KeyValueStore,
+        *,
+        verbose: bool = False,
+        interactive: bool = False,
+        use_gateway: bool = True,
+        ib_factory: Callable[[], Any] | None = None,
+        out: TextIO | None = None,
+        err: TextIO | None = None,
+    ) -> None:
         self.settings = settings
         self.store = store
         self.verbose = verbose
@@ -99,6 +108,7 @@ class Console:
             print(text, file=self.out, flush=True)
         except BrokenPipeError:  # `| head` has read all it wanted
             from ferrut.frame import reader_gone
+
             reader_gone(self.out)
 
     def complain(self, text: str) -> None:
@@ -139,8 +149,9 @@ class Console:
             self.complain(commands.unknown_command_message(word))
             return ExitStatus.BAD_WORDS
         except ArgumentError as exc:
-            self.complain(f"{word}: {exc}\nusage: {commands.usage(word, commands.find(word))}"
-                          f"  (help {word} for more)")
+            self.complain(
+                f"{word}: {exc}\nusage: {commands.usage(word, commands.find(word) or object)}  (help {word} for more)"
+            )
             return ExitStatus.BAD_WORDS
         except Exception as exc:
             return self._crashed(word, exc)
@@ -166,11 +177,18 @@ class Console:
             return self._crashed(word, outcome.error)
         result = outcome.value
         if is_failure(result):
-            down = None if self.connected else (
-                self._session.link.down_reason if self.use_gateway and self._session
-                else "switched off (--no-gateway)")
-            print(summarize(result) + why_failed(outcome.gateway_errors, down, outcome.yahoo),
-                  file=self.err, flush=True)
+            down = (
+                None
+                if self.connected
+                else (
+                    self._session.link.down_reason
+                    if self.use_gateway and self._session
+                    else "switched off (--no-gateway)"
+                )
+            )
+            print(
+                summarize(result) + why_failed(outcome.gateway_errors, down, outcome.yahoo), file=self.err, flush=True
+            )
             return ExitStatus.FAILED
         line = profiles.profile(word).summary(result, self.store.groups())
         line = cut(line) if line is not None else summarize(result, self.views.cached_from)

@@ -56,8 +56,7 @@ def use_saved(home: Path) -> bool:
     if None in stamps.values() or data.get("modules") != stamps:
         return False
     try:
-        entries = [commands.CachedCommand(e["word"], e["category"], e["summary"], e["help"])
-                   for e in data["commands"]]
+        entries = [commands.CachedCommand(e["word"], e["category"], e["summary"], e["help"]) for e in data["commands"]]
     except (KeyError, TypeError):
         return False
     commands.use_cached_catalog(entries)
@@ -68,11 +67,18 @@ def save(home: Path) -> None:
     """Write the catalog of the loaded commands, when every module loaded and it changed."""
     if commands.failed_modules() or not COMMANDS:
         return
-    data = {"version": VERSION, "modules": _stamps(),
-            "commands": [{"word": i.word, "category": i.category, "summary": i.summary,
-                          "help": commands.help_text(i.cls)} for i in commands.catalog()]}
+    stamps = _stamps()
+    data = {
+        "version": VERSION,
+        "modules": stamps,
+        "commands": [
+            {"word": i.word, "category": i.category, "summary": i.summary, "help": commands.help_text(i.cls)}
+            for i in commands.catalog()
+            if i.cls is not None
+        ],
+    }
     path = home / FILE_NAME
-    if None in data["modules"].values() or _read(path) == json.loads(json.dumps(data)):
+    if None in stamps.values() or _read(path) == json.loads(json.dumps(data)):
         return
     try:
         home.mkdir(mode=0o700, parents=True, exist_ok=True)

@@ -17,7 +17,7 @@ from __future__ import annotations
 import os
 from collections.abc import Hashable, Iterator, MutableMapping
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeGuard
 
 from loguru import logger
 
@@ -30,13 +30,12 @@ def group_key(name: str) -> tuple[str, str]:
     return (QUOTES, name)
 
 
-def _is_group_key(key: Hashable) -> bool:
+def _is_group_key(key: Hashable) -> TypeGuard[tuple[str, str]]:
     return isinstance(key, tuple) and len(key) == 2 and key[0] == QUOTES and isinstance(key[1], str)
 
 
 def _persistable(key: Hashable, value: Any) -> bool:
-    return (_is_group_key(key) and isinstance(value, (set, frozenset, list))
-            and all(isinstance(v, str) for v in value))
+    return _is_group_key(key) and isinstance(value, (set, frozenset, list)) and all(isinstance(v, str) for v in value)
 
 
 def _file_members(value: set | frozenset | list) -> list[str]:

@@ -140,8 +140,7 @@ class LiveQuotes:
     async def _first_quotes(self, entries: list[LiveQuote]) -> None:
         loop = asyncio.get_running_loop()
         deadline = loop.time() + FIRST_QUOTE_WAIT
-        while loop.time() < deadline and any(
-                e.ticker is not None and not has_data(e.ticker) for e in entries):
+        while loop.time() < deadline and any(e.ticker is not None and not has_data(e.ticker) for e in entries):
             await asyncio.sleep(_POLL)
 
     def _on_error(self, req_id: int, code: int, text: str, contract: Any = None) -> None:

@@ -51,9 +51,15 @@ def _not_told_at_the_end(record: Record) -> bool:
 def setup_logging(verbose: bool = False, stream=None) -> int:
     """Show info and above (debug with ``verbose``) on ``stream``; returns the handler id."""
     logger.remove()
-    handler = logger.add(stream or sys.stderr, level="DEBUG" if verbose else "INFO",
-                         format=FORMAT, colorize=None, backtrace=False, diagnose=False,
-                         filter=None if verbose else _not_told_at_the_end)
+    handler = logger.add(
+        stream or sys.stderr,
+        level="DEBUG" if verbose else "INFO",
+        format=FORMAT,
+        colorize=None,
+        backtrace=False,
+        diagnose=False,
+        filter=None if verbose else _not_told_at_the_end,
+    )
     # The client library is chatty at info level (every farm status message);
     # its warnings and errors are what a trader needs, the rest only when asked.
     _bridge.quiet = not verbose

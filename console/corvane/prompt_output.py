@@ -18,7 +18,7 @@ from ferrut.status_line import is_terminal
 try:
     import readline
 except ImportError:  # without line editing there is no typed text to keep
-    readline = None
+    readline = None  # type: ignore[assignment]
 
 _CLEAR_LINE = "\r\x1b[K"
 

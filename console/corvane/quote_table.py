@@ -43,7 +43,7 @@ def row(symbol: str, ticker: Any) -> tuple[str, ...] | str:
     return (
         _price(shown),
         "-" if change is None else f"{change:+,.2f}",
-        "-" if change is None else f"{100 * change / close:+.2f}%",
+        "-" if change is None or not close else f"{100 * change / close:+.2f}%",
         _price(bid),
         _price(ask),
         "-" if volume is None else f"{int(volume):,}",

@@ -11,8 +11,9 @@ from __future__ import annotations
 
 import asyncio
 import threading
+from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
-from typing import Any, Awaitable, Callable
+from typing import Any
 
 from loguru import logger
 
@@ -110,8 +111,10 @@ class LoopThread:
 
     def call(self, fn: Callable[[], Any]) -> Any:
         """Run a plain function on the loop's thread and return its result."""
+
         async def wrap():
             return fn()
+
         outcome = self.run(wrap)
         if outcome.kind == "cancelled":
             raise KeyboardInterrupt
@@ -126,7 +129,7 @@ class LoopThread:
             for t in others:
                 t.cancel()
             await asyncio.gather(*others, return_exceptions=True)
-            await self.loop.shutdown_default_executor(timeout=2.0)
+            await self.loop.shutdown_default_executor(timeout=2.0)  # type: ignore[call-arg]
 
         if self.loop.is_closed():
             return
@@ -142,20 +145,23 @@ class LoopThread:
 
 def _new_ib() -> Any:
     from ib_async import IB
+
     return IB()
 
 
 class Session:
     """The state, gateway client and store that every command of one console shares."""
 
-    def __init__(self, settings: GatewaySettings, store: KeyValueStore | None = None, *,
-                 ib_factory: Callable[[], Any] = _new_ib) -> None:
+    def __init__(
+        self, settings: GatewaySettings, store: KeyValueStore | None = None, *, ib_factory: Callable[[], Any] = _new_ib
+    ) -> None:
         self.loop_thread = LoopThread()
         # Built on the loop's thread: the client binds its events and
         # transport to the loop it runs on.
         self.ib = self.loop_thread.call(ib_factory)
         self.link = GatewayLink(self.ib, settings)
         from corvane.state import ConsoleState  # brings in the client library; not needed for help
+
         self.state = ConsoleState(self.link)
         self.store = store if store is not None else KeyValueStore()
 

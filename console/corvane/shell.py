@@ -17,7 +17,7 @@ HISTORY_LENGTH = 2000
 try:
     import readline
 except ImportError:  # a Python built without it still gets a plain prompt
-    readline = None
+    readline = None  # type: ignore[assignment]
 
 
 def _history_lines() -> list[str]:
@@ -73,8 +73,7 @@ def interact(console: Console, history: Path) -> int:
     tty = sys.stdin.isatty()
     loaded = _start_line_editing(history, console)
     if tty:
-        console.say("corvane console: help lists the commands, Ctrl-C stops a command, "
-                    "Ctrl-D leaves.")
+        console.say("corvane console: help lists the commands, Ctrl-C stops a command, Ctrl-D leaves.")
     try:
         console.connect()
     except KeyboardInterrupt:

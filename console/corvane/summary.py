@@ -5,6 +5,8 @@ from __future__ import annotations
 from typing import Any
 
 MAX_WIDTH = 160
+
+
 def is_failure(result: Any) -> bool:
     return isinstance(result, dict) and "error" in result
 
@@ -41,7 +43,7 @@ def summarize(result: Any, cached_from: str | None = None) -> str:
 
 
 def why_failed(gateway_said: list[str], gateway_down: str | None, yahoo: Any) -> str:
-    """" (no gateway: ...; Yahoo Finance: unreachable (DNS))": why each source gave nothing.
+    """ " (no gateway: ...; Yahoo Finance: unreachable (DNS))": why each source gave nothing.
 
     ``gateway_down`` is why there is no gateway connection (None while there is one);
     ``yahoo`` is what the Yahoo path said (``yahoo_watch.YahooSaid``).

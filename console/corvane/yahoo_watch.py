@@ -26,15 +26,30 @@ _MAX_DETAIL = 80
 
 #: (what to call it, how the HTTP libraries word it: curl_cffi, requests/urllib3, the OS)
 _UNREACHABLE = (
-    ("DNS", re.compile(r"could not resolve|dnserror|failed to resolve|name resolution"
-                       r"|name or service not known|nodename nor servname|getaddrinfo"
-                       r"|curl: \(6\)", re.IGNORECASE)),
-    ("connection refused", re.compile(r"connection refused|couldn't connect|errno 111"
-                                      r"|curl: \(7\)", re.IGNORECASE)),
+    (
+        "DNS",
+        re.compile(
+            r"could not resolve|dnserror|failed to resolve|name resolution"
+            r"|name or service not known|nodename nor servname|getaddrinfo"
+            r"|curl: \(6\)",
+            re.IGNORECASE,
+        ),
+    ),
+    (
+        "connection refused",
+        re.compile(
+            r"connection refused|couldn't connect|errno 111"
+            r"|curl: \(7\)",
+            re.IGNORECASE,
+        ),
+    ),
     ("timeout", re.compile(r"timed? ?out|curl: \(28\)", re.IGNORECASE)),
 )
-_HTTP_STATUS = re.compile(r"\bHTTP(?: Error)?[ :]+([1-5]\d\d)\b|\b([45]\d\d) (?:Client|Server) Error"
-                          r"|\bstatus(?: code)?[ :=]+([1-5]\d\d)\b", re.IGNORECASE)
+_HTTP_STATUS = re.compile(
+    r"\bHTTP(?: Error)?[ :]+([1-5]\d\d)\b|\b([45]\d\d) (?:Client|Server) Error"
+    r"|\bstatus(?: code)?[ :=]+([1-5]\d\d)\b",
+    re.IGNORECASE,
+)
 _RATE_LIMITED = re.compile(r"too many requests|rate limit", re.IGNORECASE)
 
 
@@ -61,7 +76,7 @@ class YahooSaid:
         # The wrapper's own line names the exception the download ended with.
         wrapped = [FETCH_FAILED.sub("", line) for line in self.failures if FETCH_FAILED.match(line)]
         detail = (wrapped or self.failures)[-1].splitlines()[0].strip()
-        return f"failed ({detail if len(detail) <= _MAX_DETAIL else detail[:_MAX_DETAIL - 1] + '…'})"
+        return f"failed ({detail if len(detail) <= _MAX_DETAIL else detail[: _MAX_DETAIL - 1] + '…'})"
 
 
 class _Collect(logging.Handler):
@@ -85,8 +100,12 @@ def yahoo_said() -> Iterator[YahooSaid]:
         if FETCH_FAILED.match(record["message"]):
             said.failures.append(record["message"])
 
-    sink = logger.add(from_module, level="DEBUG", format="{message}",
-                      filter=lambda record: bool(_MODULE_LINE.match(record["message"])))
+    sink = logger.add(
+        from_module,
+        level="DEBUG",
+        format="{message}",
+        filter=lambda record: bool(_MODULE_LINE.match(record["message"])),
+    )
     library = logging.getLogger("yfinance")
     handler = _Collect(said)
     library.addHandler(handler)

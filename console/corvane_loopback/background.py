@@ -63,6 +63,7 @@ class GatewayThread:
         async def call():
             return fn()
 
+        assert self._loop is not None, "the gateway thread is not started"
         return asyncio.run_coroutine_threadsafe(call(), self._loop).result(timeout)
 
     def disconnect_all(self) -> int:

@@ -65,7 +65,9 @@ def _flat_in_window(bars: MinuteBars, start: int, end: int):
     return day, minute, picked
 
 
-def intraday(inst: Instrument, days: np.ndarray, rth: bool, adjusted_as_of, start: int, end: int, step: int) -> BarTable:
+def intraday(
+    inst: Instrument, days: np.ndarray, rth: bool, adjusted_as_of, start: int, end: int, step: int
+) -> BarTable:
     """Bars of ``step`` minutes, aligned to the clock, from the minutes in [start, end)."""
     tables = []
     for chunk in np.array_split(days, max(1, len(days) // 128)):
@@ -111,7 +113,7 @@ def daily(inst: Instrument, days: np.ndarray, rth: bool, adjusted_as_of, end: in
     rows: dict[int, tuple] = {}
     missing = []
     for k, close in zip(days.tolist(), closes.tolist()):
-        row = _daily_cache.get(series + (k,)) if close <= end else None
+        row = _daily_cache.get((*series, k)) if close <= end else None
         if row is None:
             missing.append(k)
         else:
@@ -130,7 +132,7 @@ def daily(inst: Instrument, days: np.ndarray, rth: bool, adjusted_as_of, end: in
             row = tuple(float(getattr(table, n)[i]) for n in ("open", "high", "low", "close", "wap", "volume", "count"))
             rows[k] = row
             if midnight_epochs(np.array([k]))[0] + last_minute * 60 <= end:
-                _daily_cache.put(series + (k,), row)
+                _daily_cache.put((*series, k), row)
     ordered = sorted(rows)
     values = np.array([rows[k] for k in ordered], dtype=np.float64).reshape(len(ordered), 7)
     return BarTable(np.array(ordered, dtype=np.int64), np.full(len(ordered), first_minute), *values.T)
@@ -146,4 +148,15 @@ def regroup(table: BarTable, unit: str) -> BarTable:
     else:
         keys = np.array([d.year * 100 + d.month for d in dates])
     starts = np.concatenate([[0], np.flatnonzero(np.diff(keys) != 0) + 1])
-    return _fold(starts, table.day, table.minute, table.open, table.high, table.low, table.close, table.wap, table.volume, table.count)
+    return _fold(
+        starts,
+        table.day,
+        table.minute,
+        table.open,
+        table.high,
+        table.low,
+        table.close,
+        table.wap,
+        table.volume,
+        table.count,
+    )

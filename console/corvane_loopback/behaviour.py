@@ -6,8 +6,8 @@ import datetime as dt
 from dataclasses import dataclass, field
 
 from .history import HistoryPolicy
-from .market_data import QuotePolicy
 from .market_calendar import EXCHANGE_TZ
+from .market_data import QuotePolicy
 
 DEFAULT_ACCOUNT = "DU1000001"
 
@@ -36,7 +36,9 @@ class Behaviour:
         if self.history_delay < 0:
             raise ValueError(f"history_delay must not be negative, not {self.history_delay}")
         if self.drop_after_history_requests is not None and self.drop_after_history_requests < 0:
-            raise ValueError(f"drop_after_history_requests must not be negative, not {self.drop_after_history_requests}")
+            raise ValueError(
+                f"drop_after_history_requests must not be negative, not {self.drop_after_history_requests}"
+            )
         if self.policy.max_bars < 1:
             raise ValueError(f"max_bars must be positive, not {self.policy.max_bars}")
         if self.fixed_now is not None and self.fixed_now.tzinfo is None:

@@ -39,8 +39,7 @@ class IdleWatch:
     not idleness: the client is waiting on us.
     """
 
-    def __init__(self, timeout: float, close: Callable[[], None],
-                 busy: Callable[[], bool] = lambda: False):
+    def __init__(self, timeout: float, close: Callable[[], None], busy: Callable[[], bool] = lambda: False):
         self._timeout = timeout
         self._close = close
         self._busy = busy
@@ -79,8 +78,9 @@ class IdleWatch:
             await asyncio.sleep(left if left > 0 else self._timeout)
 
 
-async def wait_for_room(writer: asyncio.StreamWriter, in_flight: dict[int, asyncio.Task],
-                        limit: int = MAX_ANSWERS_IN_FLIGHT) -> None:
+async def wait_for_room(
+    writer: asyncio.StreamWriter, in_flight: dict[int, asyncio.Task], limit: int = MAX_ANSWERS_IN_FLIGHT
+) -> None:
     """Return once the client has taken enough of what it was sent to be read from again."""
     await writer.drain()  # waits only while more than the limit is queued
     while len(in_flight) >= limit:

@@ -82,10 +82,14 @@ def _fits(query: ContractQuery, inst: Instrument) -> bool:
             return False
     if query.primary_exchange and _venue(query.primary_exchange) != inst.exchange:
         return False
-    if query.last_trade and inst.expiry is not None:
-        if not (inst.contract_month.startswith(query.last_trade) or inst.expiry.strftime("%Y%m%d").startswith(query.last_trade)):
-            return False
-    return True
+    return not (
+        query.last_trade
+        and inst.expiry is not None
+        and not (
+            inst.contract_month.startswith(query.last_trade)
+            or inst.expiry.strftime("%Y%m%d").startswith(query.last_trade)
+        )
+    )
 
 
 def resolve(query: ContractQuery, today: dt.date) -> list[Instrument]:
@@ -138,11 +142,20 @@ def details_fields(req_id: int, inst: Instrument, query: ContractQuery, today: d
         exchange = _venue(query.exchange)
     week = [today + dt.timedelta(days=n) for n in range(7)]
     return [
-        10, req_id,
-        inst.symbol, inst.sec_type,
+        10,
+        req_id,
+        inst.symbol,
+        inst.sec_type,
         inst.expiry.strftime("%Y%m%d") if inst.expiry else "",
-        0, "", exchange, inst.currency, inst.local_symbol,
-        inst.market_name, inst.trading_class, inst.con_id, inst.min_tick,
+        0,
+        "",
+        exchange,
+        inst.currency,
+        inst.local_symbol,
+        inst.market_name,
+        inst.trading_class,
+        inst.con_id,
+        inst.min_tick,
         inst.multiplier,
         "ACTIVETIM,AD,ADJUST,ALERT,ALLOC,DAY,GTC,LIT,LMT,MKT,MOC,STP,STPLMT,TRAIL",
         STOCK_EXCHANGES if inst.is_stock else inst.exchange,
@@ -151,11 +164,14 @@ def details_fields(req_id: int, inst: Instrument, query: ContractQuery, today: d
         inst.long_name,
         inst.exchange if inst.is_stock else "",
         inst.contract_month,
-        inst.industry, inst.category, "",
+        inst.industry,
+        inst.category,
+        "",
         TZ_LABEL,
         _session_text(week, inst, rth=False),
         _session_text(week, inst, rth=True),
-        "", "",  # ev rule, ev multiplier
+        "",
+        "",  # ev rule, ev multiplier
         0,  # no security ids: none of these identifiers would be real
         1,  # agg group
         "" if inst.is_stock else inst.symbol,

@@ -99,7 +99,9 @@ def _window(req, inst, bar, end) -> tuple[int, np.ndarray]:
             return int(end.timestamp()), days
         return int(midnight_epochs(days[:1])[0]) + inst.hours.bounds(rth)[0] * 60, days
     start = int(span_start(end, count, unit).timestamp())
-    days = trading_days(local(dt.datetime.fromtimestamp(start, dt.UTC)).date(), local(end).date() + dt.timedelta(days=1))
+    days = trading_days(
+        local(dt.datetime.fromtimestamp(start, dt.UTC)).date(), local(end).date() + dt.timedelta(days=1)
+    )
     if not isinstance(bar, int):
         opens = midnight_epochs(days) + inst.hours.bounds(rth)[0] * 60
         days = days[(opens >= start) & (opens < end.timestamp())]
@@ -146,11 +148,10 @@ def _body(table: BarTable, labels: list[str], what: str, tick: float) -> list[st
     counts = table.count.astype(np.int64).tolist()
     body: list[str] = []
     for i, label in enumerate(labels):
-        if quotes:
-            tail = ("-1", "-1", "-1")
-        else:
-            tail = (str(volumes[i]), f"{waps[i]:.4f}", str(counts[i]))
-        body.extend((label, f"{prices[0][i]:.2f}", f"{prices[1][i]:.2f}", f"{prices[2][i]:.2f}", f"{prices[3][i]:.2f}", *tail))
+        tail = ("-1", "-1", "-1") if quotes else (str(volumes[i]), f"{waps[i]:.4f}", str(counts[i]))
+        body.extend(
+            (label, f"{prices[0][i]:.2f}", f"{prices[1][i]:.2f}", f"{prices[2][i]:.2f}", f"{prices[3][i]:.2f}", *tail)
+        )
     return body
 
 
@@ -168,12 +169,19 @@ def answer(req: HistoryRequest, now: dt.datetime, policy: HistoryPolicy) -> byte
     if not len(table):
         raise refused(f"HMDS query returned no data: {inst.local_symbol}@{inst.exchange} {req.what_to_show.title()}")
     labels = _labels(table, bar, req.format_date)
-    head = ["17", str(req.req_id), ib_datetime(dt.datetime.fromtimestamp(start, dt.UTC)), ib_datetime(end), str(len(table))]
+    head = [
+        "17",
+        str(req.req_id),
+        ib_datetime(dt.datetime.fromtimestamp(start, dt.UTC)),
+        ib_datetime(end),
+        str(len(table)),
+    ]
     return encode_texts(head, _body(table, labels, req.what_to_show, inst.min_tick))
 
 
-def head_timestamp(contract: ContractQuery, use_rth: bool, what_to_show: str, format_date: int,
-                   now: dt.datetime, policy: HistoryPolicy) -> str:
+def head_timestamp(
+    contract: ContractQuery, use_rth: bool, what_to_show: str, format_date: int, now: dt.datetime, policy: HistoryPolicy
+) -> str:
     """The instant of an instrument's earliest bar, as the gateway writes it.
 
     Every sample instrument's data begins with the first session on or after EPOCH;

@@ -15,9 +15,22 @@ HMDS = "Historical Market Data Service error message:"
 
 #: bar size text -> minutes per bar, or the calendar unit of the larger bars
 BAR_SIZES: dict[str, int | str] = {
-    "1 min": 1, "2 mins": 2, "3 mins": 3, "5 mins": 5, "10 mins": 10, "15 mins": 15,
-    "20 mins": 20, "30 mins": 30, "1 hour": 60, "2 hours": 120, "3 hours": 180,
-    "4 hours": 240, "8 hours": 480, "1 day": "day", "1 week": "week", "1 month": "month",
+    "1 min": 1,
+    "2 mins": 2,
+    "3 mins": 3,
+    "5 mins": 5,
+    "10 mins": 10,
+    "15 mins": 15,
+    "20 mins": 20,
+    "30 mins": 30,
+    "1 hour": 60,
+    "2 hours": 120,
+    "3 hours": 180,
+    "4 hours": 240,
+    "8 hours": 480,
+    "1 day": "day",
+    "1 week": "week",
+    "1 month": "month",
 }
 SECOND_BAR_SIZES = ("1 secs", "5 secs", "10 secs", "15 secs", "30 secs")
 
@@ -80,13 +93,14 @@ def parse_end(text: str, now: dt.datetime) -> dt.datetime:
         stamp = dt.datetime.strptime(day + (clock or "23:59:59"), "%Y%m%d%H:%M:%S")
     except ValueError:
         raise refused(f"End date/time {text!r} is not a valid date and time") from None
+    zone: dt.tzinfo
     if zone_name:
         try:
             zone = ZoneInfo(zone_name)
         except (ZoneInfoNotFoundError, ValueError):
             raise refused(f"Unknown time zone {zone_name!r} in end date/time") from None
     elif "-" in text:
-        zone = dt.timezone.utc
+        zone = dt.UTC
     else:
         zone = EXCHANGE_TZ
     return stamp.replace(tzinfo=zone)

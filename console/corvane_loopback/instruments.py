@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import datetime as dt
 import zlib
+from collections.abc import Callable
 from dataclasses import dataclass
 
 from .market_calendar import FUTURES_HOURS, STOCK_HOURS, Hours
@@ -113,7 +114,7 @@ class _FutureRoot:
     multiplier: str
     min_tick: float
     months: str
-    expiry_rule: object
+    expiry_rule: Callable[[int, int], dt.date]
     listed: int
     base_price: float
     daily_vol: float

@@ -13,8 +13,8 @@ from __future__ import annotations
 
 import asyncio
 import datetime as dt
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable
 
 from loguru import logger
 
@@ -113,9 +113,14 @@ def quote_messages(req_id: int, quote: Quote, before: Quote | None = None) -> li
 class MarketDataFeed:
     """The market-data subscriptions of one connection; ``stop()`` ends them all."""
 
-    def __init__(self, send: Callable[..., None], error: Callable[[int, int, str], None],
-                 now: Callable[[], dt.datetime], policy: QuotePolicy,
-                 record: Callable[[MarketDataRequest], None] = lambda request: None):
+    def __init__(
+        self,
+        send: Callable[..., None],
+        error: Callable[[int, int, str], None],
+        now: Callable[[], dt.datetime],
+        policy: QuotePolicy,
+        record: Callable[[MarketDataRequest], None] = lambda request: None,
+    ):
         self._send = send
         self._error = error
         self._now = now
@@ -131,20 +136,27 @@ class MarketDataFeed:
         request = MarketDataRequest.read(fields)
         self._record(request)
         if request.req_id in self._streams:
-            self._error(request.req_id, DUPLICATE_TICKER,
-                        f"Error processing request.-'bW' : cause - Duplicate ticker id:{request.req_id}")
+            self._error(
+                request.req_id,
+                DUPLICATE_TICKER,
+                f"Error processing request.-'bW' : cause - Duplicate ticker id:{request.req_id}",
+            )
             return
         now = self._now()
         found = resolve(request.contract, local(now).date())
         if len(found) != 1:
-            text = NO_DEFINITION if not found else \
-                f"The contract description given for {request.contract.describe()} is ambiguous."
+            text = (
+                NO_DEFINITION
+                if not found
+                else f"The contract description given for {request.contract.describe()} is ambiguous."
+            )
             self._error(request.req_id, 200, text)
             return
         inst = found[0]
         if inst.symbol in self._policy.refuse_symbols:
-            self._error(request.req_id, NOT_SUBSCRIBED,
-                        f"{NOT_SUBSCRIBED_TEXT}{inst.local_symbol} {inst.exchange}/TOP/ALL")
+            self._error(
+                request.req_id, NOT_SUBSCRIBED, f"{NOT_SUBSCRIBED_TEXT}{inst.local_symbol} {inst.exchange}/TOP/ALL"
+            )
             return
         quote = quote_at(inst, now)
         self._send(TICK_REQ_PARAMS, request.req_id, inst.min_tick, "9c0001" if inst.is_stock else "a60001", 3)

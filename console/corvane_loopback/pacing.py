@@ -22,8 +22,7 @@ OPEN_LIMIT = 50
 
 # The real gateway's words: error 162 for pacing, 322 for too many open requests.
 PACING_VIOLATION = HMDS + "Historical data request pacing violation"
-TOO_MANY_OPEN = ("Error processing request.-'bH' : cause - "
-                 "Only 50 simultaneous API historical data requests allowed.")
+TOO_MANY_OPEN = "Error processing request.-'bH' : cause - Only 50 simultaneous API historical data requests allowed."
 
 
 class Pacer:

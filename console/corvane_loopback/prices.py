@@ -186,6 +186,6 @@ def minute_bars(inst: Instrument, days: np.ndarray, rth: bool, adjusted_as_of: i
     per_minute = inst.daily_volume / (hours.rth_close - hours.rth_open)
     noise = 0.5 + _uniform(seed, keys, 5)
     volume = np.maximum(np.round(per_minute * _volume_profile(minutes, inst)[None, :] * noise), 1.0)
-    count = np.maximum(np.round(volume / inst.trade_size), 1.0)
+    trades = np.maximum(np.round(volume / inst.trade_size), 1.0)
     wap = (h + low + 2.0 * c) / 4.0
-    return MinuteBars(days, minutes, o, h, low, c, wap, volume, count)
+    return MinuteBars(days, minutes, o, h, low, c, wap, volume, trades)

@@ -17,14 +17,25 @@ from .history_request import HistoryRequest, Refusal, minus_months, refused
 MAX_SPAN: dict[str, tuple[int, str] | None] = {
     "1 secs": (1800, "S"),
     "5 secs": (3600, "S"),
-    "10 secs": (14400, "S"), "15 secs": (14400, "S"),
+    "10 secs": (14400, "S"),
+    "15 secs": (14400, "S"),
     "30 secs": (28800, "S"),
     "1 min": (1, "D"),
     "2 mins": (2, "D"),
-    "3 mins": (1, "W"), "5 mins": (1, "W"), "10 mins": (1, "W"), "15 mins": (1, "W"), "20 mins": (1, "W"),
-    "30 mins": (1, "M"), "1 hour": (1, "M"), "2 hours": (1, "M"), "3 hours": (1, "M"),
-    "4 hours": (1, "M"), "8 hours": (1, "M"),
-    "1 day": None, "1 week": None, "1 month": None,
+    "3 mins": (1, "W"),
+    "5 mins": (1, "W"),
+    "10 mins": (1, "W"),
+    "15 mins": (1, "W"),
+    "20 mins": (1, "W"),
+    "30 mins": (1, "M"),
+    "1 hour": (1, "M"),
+    "2 hours": (1, "M"),
+    "3 hours": (1, "M"),
+    "4 hours": (1, "M"),
+    "8 hours": (1, "M"),
+    "1 day": None,
+    "1 week": None,
+    "1 month": None,
 }
 
 #: Bars this small (seconds) are kept for six months only.
@@ -32,8 +43,10 @@ SMALL_BAR_SECONDS = {"1 secs": 1, "5 secs": 5, "10 secs": 10, "15 secs": 15, "30
 SMALL_BAR_MONTHS = 6
 
 # The real gateway's words (error 321 and 162); clients match on them.
-YEARS_ONLY = ("Error validating request.-'bH' : cause - "
-              "Historical data requests for durations longer than 365 days must be made in years.")
+YEARS_ONLY = (
+    "Error validating request.-'bH' : cause - "
+    "Historical data requests for durations longer than 365 days must be made in years."
+)
 TOO_LONG = "Time length exceed max."
 # No public record of the real text was found; this says what happened plainly.
 TOO_OLD = "Bars of 30 secs or less are kept for six months only"
@@ -57,4 +70,3 @@ def check(req: HistoryRequest, count: int, unit: str, end: dt.datetime, now: dt.
         raise refused(TOO_LONG)
     if req.bar_size in SMALL_BAR_SECONDS and end < minus_months(now, SMALL_BAR_MONTHS):
         raise refused(TOO_OLD)
-

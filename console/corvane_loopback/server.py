@@ -117,6 +117,7 @@ class LoopbackGateway:
     async def serve_forever(self) -> None:
         if self._server is None:
             await self.start()
+        assert self._server is not None
         await self._server.serve_forever()
 
     def disconnect_all(self) -> int:
@@ -201,20 +202,83 @@ def _parser() -> argparse.ArgumentParser:
         description="Loopback broker gateway serving deterministic generated sample data (not market data).",
     )
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"port to listen on, 0 for any free one (default {DEFAULT_PORT})")
+    parser.add_argument(
+        "--port",
+        type=_port,
+        default=DEFAULT_PORT,
+        help=f"port to listen on, 0 for any free one (default {DEFAULT_PORT})",
+    )
     parser.add_argument("--account", default=DEFAULT_ACCOUNT, help="the account name clients see")
     parser.add_argument("--now", type=_instant, help="freeze the clock at this ISO time (exchange time if no offset)")
-    parser.add_argument("--refuse-symbol", action="append", default=[], metavar="SYMBOL", help="answer bars requests for SYMBOL with error 162 (repeatable)")
-    parser.add_argument("--refuse-bar-size", action="append", default=[], metavar="SIZE", help='answer bars requests of this bar size, e.g. "1 min", with error 162 (repeatable)')
-    parser.add_argument("--delay", type=_non_negative(float), default=0.0, metavar="SECONDS", help="hold every bars answer back this long")
-    parser.add_argument("--drop-after", type=_non_negative(int), metavar="N", help="answer N bars requests, then drop every connection on the next")
-    parser.add_argument("--allow-adjusted-end", action="store_true", help="accept an end date with ADJUSTED_LAST (the real gateway refuses it)")
-    parser.add_argument("--max-bars", type=_non_negative(int), default=1_000_000, help="refuse requests for more bars than this")
-    parser.add_argument("--tick-interval", type=_positive, default=0.25, metavar="SECONDS", help="time between two updates of a quote stream (default 0.25)")
-    parser.add_argument("--refuse-quotes", action="append", default=[], metavar="SYMBOL", help="answer market-data requests for SYMBOL with error 354, not subscribed (repeatable)")
-    parser.add_argument("--idle-timeout", type=_non_negative(float), default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS", help=f"close a connection silent this long, 0 for never (default {DEFAULT_IDLE_TIMEOUT:g})")
-    parser.add_argument("--rules", choices=["on", "off"], default="on", help="enforce the broker's limits on bars requests: step sizes, pacing, 50 open (default on)")
-    parser.add_argument("--pace-scale", type=_non_negative(float), default=1.0, metavar="SCALE", help="multiply the pacing windows (15 s, 2 s, 10 min) by SCALE, e.g. 0.01 for tests; 0 for no pacing (default 1)")
+    parser.add_argument(
+        "--refuse-symbol",
+        action="append",
+        default=[],
+        metavar="SYMBOL",
+        help="answer bars requests for SYMBOL with error 162 (repeatable)",
+    )
+    parser.add_argument(
+        "--refuse-bar-size",
+        action="append",
+        default=[],
+        metavar="SIZE",
+        help='answer bars requests of this bar size, e.g. "1 min", with error 162 (repeatable)',
+    )
+    parser.add_argument(
+        "--delay",
+        type=_non_negative(float),
+        default=0.0,
+        metavar="SECONDS",
+        help="hold every bars answer back this long",
+    )
+    parser.add_argument(
+        "--drop-after",
+        type=_non_negative(int),
+        metavar="N",
+        help="answer N bars requests, then drop every connection on the next",
+    )
+    parser.add_argument(
+        "--allow-adjusted-end",
+        action="store_true",
+        help="accept an end date with ADJUSTED_LAST (the real gateway refuses it)",
+    )
+    parser.add_argument(
+        "--max-bars", type=_non_negative(int), default=1_000_000, help="refuse requests for more bars than this"
+    )
+    parser.add_argument(
+        "--tick-interval",
+        type=_positive,
+        default=0.25,
+        metavar="SECONDS",
+        help="time between two updates of a quote stream (default 0.25)",
+    )
+    parser.add_argument(
+        "--refuse-quotes",
+        action="append",
+        default=[],
+        metavar="SYMBOL",
+        help="answer market-data requests for SYMBOL with error 354, not subscribed (repeatable)",
+    )
+    parser.add_argument(
+        "--idle-timeout",
+        type=_non_negative(float),
+        default=DEFAULT_IDLE_TIMEOUT,
+        metavar="SECONDS",
+        help=f"close a connection silent this long, 0 for never (default {DEFAULT_IDLE_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--rules",
+        choices=["on", "off"],
+        default="on",
+        help="enforce the broker's limits on bars requests: step sizes, pacing, 50 open (default on)",
+    )
+    parser.add_argument(
+        "--pace-scale",
+        type=_non_negative(float),
+        default=1.0,
+        metavar="SCALE",
+        help="multiply the pacing windows (15 s, 2 s, 10 min) by SCALE, e.g. 0.01 for tests; 0 for no pacing (default 1)",
+    )
     parser.add_argument("--log-level", default="INFO", choices=["DEBUG", "INFO", "WARNING", "ERROR"])
     return parser
 

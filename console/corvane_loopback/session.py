@@ -14,9 +14,9 @@ from .client_limits import MAX_ANSWERS_IN_FLIGHT, ClientLimits, IdleWatch, wait_
 from .contracts import ContractQuery, details_fields, resolve
 from .history import NO_DEFINITION, answer, head_timestamp
 from .history_request import HMDS, HistoryRequest, Refusal
-from .pacing import OPEN_LIMIT, Pacer
 from .market_calendar import local
 from .market_data import MarketDataFeed
+from .pacing import OPEN_LIMIT, Pacer
 from .wire import (
     Fields,
     ProtocolError,
@@ -77,10 +77,10 @@ class ClientSession:
         self._pending: dict[int, asyncio.Task] = {}
         self._next_order_id = 1
         behaviour = gateway.behaviour
-        self.market_data = MarketDataFeed(self._send, self._error, behaviour.now, behaviour.quotes,
-                                          gateway.record_market_data)
-        self._idle = IdleWatch(gateway.limits.idle_timeout, self.drop,
-                               busy=lambda: self.market_data.streams > 0)
+        self.market_data = MarketDataFeed(
+            self._send, self._error, behaviour.now, behaviour.quotes, gateway.record_market_data
+        )
+        self._idle = IdleWatch(gateway.limits.idle_timeout, self.drop, busy=lambda: self.market_data.streams > 0)
         self._handlers = {
             REQ_MKT_DATA: self.market_data.request,
             CANCEL_MKT_DATA: self.market_data.cancel,

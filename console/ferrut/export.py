@@ -10,8 +10,9 @@ from __future__ import annotations
 import contextlib
 import os
 import secrets
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING, Callable, Iterator
+from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -23,14 +24,12 @@ class ExportRefused(ValueError):
     """The target cannot be written: wrong extension, an existing file, or no way to write there."""
 
 
-def check_target(path: str | os.PathLike, *, force: bool = False,
-                 formats: dict[str, str] = FORMATS) -> Path:
+def check_target(path: str | os.PathLike, *, force: bool = False, formats: dict[str, str] = FORMATS) -> Path:
     """Refuse a target that cannot work before any data is fetched for it."""
     target = Path(path).expanduser()
     if target.suffix.lower() not in formats:
         known = " or ".join(formats)
-        raise ExportRefused(f"{target}: unknown file type {target.suffix or '(none)'!r}; "
-                            f"use {known}")
+        raise ExportRefused(f"{target}: unknown file type {target.suffix or '(none)'!r}; use {known}")
     if target.is_dir():
         raise ExportRefused(f"{target} is a directory")
     if target.exists() and not force:
@@ -44,8 +43,7 @@ def check_target(path: str | os.PathLike, *, force: bool = False,
 
 
 @contextlib.contextmanager
-def atomic_target(path: str | os.PathLike, *, force: bool = False,
-                  formats: dict[str, str] = FORMATS) -> Iterator[Path]:
+def atomic_target(path: str | os.PathLike, *, force: bool = False, formats: dict[str, str] = FORMATS) -> Iterator[Path]:
     """A fresh file beside ``path`` to write into; it becomes ``path`` when the body succeeds."""
     target = check_target(path, force=force, formats=formats)
     temp = target.with_name(f".{target.name}.{secrets.token_hex(4)}.partial")

@@ -11,8 +11,6 @@ import functools
 import io
 import math
 import os
-import sys
-
 from typing import TYPE_CHECKING
 
 from ferrut import output, status_line
@@ -35,20 +33,19 @@ def _edges(total: int, rows: Rows) -> tuple[int, int] | None:
     return (math.ceil(rows / 2), rows // 2) if total > rows else None
 
 
-def _plain_index(index: "pd.Index") -> bool:
+def _plain_index(index: pd.Index) -> bool:
     """True for the 0, 1, 2, ... index that carries nothing worth showing."""
     import pandas as pd
-    return (isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1
-            and index.name is None)
+
+    return isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1 and index.name is None
 
 
-def _is_bars(df: "pd.DataFrame") -> bool:
+def _is_bars(df: pd.DataFrame) -> bool:
     names = {str(c).lower() for c in df.columns}
     return {"open", "close"} <= names
 
 
-def _caption(df: "pd.DataFrame", edges: tuple[int, int] | None,
-             span: tuple[str, str] | None) -> str:
+def _caption(df: pd.DataFrame, edges: tuple[int, int] | None, span: tuple[str, str] | None) -> str:
     total = len(df)
     noun = "bar" if _is_bars(df) else "row"
     parts = [f"{total:,} {noun}{'' if total == 1 else 's'}"]
@@ -59,14 +56,13 @@ def _caption(df: "pd.DataFrame", edges: tuple[int, int] | None,
     return " · ".join(parts)
 
 
-def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False, rows: Rows = None):
+def build_table(df: pd.DataFrame, title: str = "", *, color: bool = False, rows: Rows = None):
     """What :func:`printFrame` prints: the title, the rich table and its caption."""
+    import pandas as pd
     from rich import box
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
-
-    import pandas as pd
 
     from ferrut.frame_cells import column_writer, is_missing
 
@@ -79,8 +75,13 @@ def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False, row
     writers = [column_writer(names[j], cells[j]) for j in columns]
     with_index = not _plain_index(df.index)
 
-    table = Table(box=box.SIMPLE_HEAD if color else _plain_head(), show_edge=False,
-                  pad_edge=False, header_style="bold cyan" if color else "", highlight=False)
+    table = Table(
+        box=box.SIMPLE_HEAD if color else _plain_head(),
+        show_edge=False,
+        pad_edge=False,
+        header_style="bold cyan" if color else "",
+        highlight=False,
+    )
     if with_index:
         table.add_column(str(df.index.name or ""), style="dim" if color else "")
     for j in columns:
@@ -91,8 +92,7 @@ def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False, row
     index = [str(i) for i in shown.index]
     for n in range(len(shown)):
         if edges and n == edges[0]:
-            table.add_row(*(["…" if color else "..."] * (len(columns) + with_index)),
-                          style="dim" if color else "")
+            table.add_row(*(["…" if color else "..."] * (len(columns) + with_index)), style="dim" if color else "")
         row: list = [writers[j][0](cells[j][n]) for j in columns]
         if up_down:
             at = names.index("close")
@@ -101,10 +101,10 @@ def build_table(df: "pd.DataFrame", title: str = "", *, color: bool = False, row
                 row[at] = Text(row[at], style="green" if rising else "red")
         table.add_row(*([index[n]] if with_index else []), *row)
 
-    at = names.index("date") if "date" in names else None
-    dates = [d for d in cells[at] if not is_missing(d)] if at is not None else []
-    span = (writers[at][0](dates[0]), writers[at][0](dates[-1])) if dates else None
-    parts = [table, Text(_caption(df, edges, span), style="dim" if color else "")]
+    date_at = names.index("date") if "date" in names else None
+    dates = [d for d in cells[date_at] if not is_missing(d)] if date_at is not None else []
+    span = (writers[date_at][0](dates[0]), writers[date_at][0](dates[-1])) if date_at is not None and dates else None
+    parts: list[Table | Text] = [table, Text(_caption(df, edges, span), style="dim" if color else "")]
     if title:
         parts.insert(0, Text(title, style="bold" if color else ""))
     return Group(*parts)
@@ -121,18 +121,26 @@ def _compare(close, open_) -> bool | None:
 def _plain_head():
     """The header rule only, in ASCII: what a pipe or a file gets."""
     from rich.box import Box
+
     return Box("    \n    \n -- \n    \n    \n    \n    \n    \n", ascii=True)
 
 
-def render_frame(df: "pd.DataFrame", title: str = "", rows: Rows = None) -> str:
+def render_frame(df: pd.DataFrame, title: str = "", rows: Rows = None) -> str:
     """The plain text that :func:`printFrame` writes into pipes and files."""
     from rich.console import Console
 
     if df.shape[1] == 0:
         return "\n".join([*([title] if title else []), f"(no columns, {len(df)} rows)"])
     buffer = io.StringIO()
-    console = Console(file=buffer, width=PLAIN_WIDTH, color_system=None, force_terminal=False,
-                      highlight=False, emoji=False, markup=False)
+    console = Console(
+        file=buffer,
+        width=PLAIN_WIDTH,
+        color_system=None,
+        force_terminal=False,
+        highlight=False,
+        emoji=False,
+        markup=False,
+    )
     console.print(build_table(df, title, rows=rows))
     return "\n".join(line.rstrip() for line in buffer.getvalue().splitlines())
 
@@ -155,7 +163,7 @@ def reader_gone(out) -> None:
         pass
 
 
-def printFrame(df: "pd.DataFrame", title: str = "") -> None:
+def printFrame(df: pd.DataFrame, title: str = "") -> None:
     """Print ``df`` as an aligned table under ``title`` through the running command's sink;
     long tables show head and tail."""
     sink = output.current()
@@ -165,8 +173,10 @@ def printFrame(df: "pd.DataFrame", title: str = "") -> None:
     try:
         if color and df.shape[1]:
             from rich.console import Console
+
             Console(file=out, highlight=False, emoji=False, markup=False, force_terminal=True).print(
-                build_table(df, title, color=True, rows=sink.rows))
+                build_table(df, title, color=True, rows=sink.rows)
+            )
         else:
             print(render_frame(df, title, sink.rows), file=out)
         out.flush()

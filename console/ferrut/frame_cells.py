@@ -5,8 +5,8 @@ from __future__ import annotations
 import datetime as dt
 import math
 import numbers
+from collections.abc import Callable
 from decimal import Decimal
-from typing import Callable
 
 import pandas as pd
 
@@ -48,15 +48,17 @@ def _number_format(values: list, *, separators: bool, min_decimals: int) -> Call
     def write(value) -> str:
         number = float(value)
         return format(number, spec) if math.isfinite(number) else str(value)
+
     return write
 
 
 def _time_format(values: list) -> Callable:
     """Dates alone for daily bars; the time of day (and zone, when known) only for intraday."""
+
     def part(v, name: str) -> int:
         return getattr(v, name, 0)  # a calendar date has no time of day
-    clock = any(part(v, "hour") or part(v, "minute") or part(v, "second") or part(v, "microsecond")
-                for v in values)
+
+    clock = any(part(v, "hour") or part(v, "minute") or part(v, "second") or part(v, "microsecond") for v in values)
     seconds = any(part(v, "second") or part(v, "microsecond") for v in values)
     spec = "%Y-%m-%d" + (" %H:%M" if clock else "") + (":%S" if seconds else "")
 
@@ -64,6 +66,7 @@ def _time_format(values: list) -> Callable:
         text = value.strftime(spec)
         zone = getattr(value, "tzinfo", None) and value.tzname()
         return f"{text} {zone}" if zone else text
+
     return write
 
 
@@ -82,12 +85,15 @@ def column_writer(name, values: list) -> tuple[Callable, bool]:
     if present and all(isinstance(v, (dt.date, pd.Timestamp)) for v in present):
         inner, right = _time_format(present), False
     elif present and all(_is_number(v) for v in present):
-        formatted = key in PRICE_COLUMNS or key in COUNT_COLUMNS or \
-            any(not isinstance(v, numbers.Integral) for v in present)
+        formatted = (
+            key in PRICE_COLUMNS or key in COUNT_COLUMNS or any(not isinstance(v, numbers.Integral) for v in present)
+        )
         try:
-            inner = _number_format(present, separators=key in COUNT_COLUMNS,
-                                   min_decimals=2 if key in PRICE_COLUMNS else 0) \
-                if formatted else _text
+            inner = (
+                _number_format(present, separators=key in COUNT_COLUMNS, min_decimals=2 if key in PRICE_COLUMNS else 0)
+                if formatted
+                else _text
+            )
         except OverflowError:  # integers beyond any float: written as they are
             inner = _text
         right = True
@@ -96,4 +102,5 @@ def column_writer(name, values: list) -> tuple[Callable, bool]:
 
     def write(value) -> str:
         return NA_TEXT if is_missing(value) else inner(value)
+
     return write, right

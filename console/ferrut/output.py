@@ -13,8 +13,9 @@ from __future__ import annotations
 import contextlib
 import contextvars
 import sys
+from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import Any, Iterator, TextIO
+from typing import Any, TextIO
 
 #: Tables up to this many rows are shown whole by default.
 MAX_ROWS = 40

@@ -13,7 +13,8 @@ import contextlib
 import os
 import threading
 import time
-from typing import Iterator, TextIO
+from collections.abc import Iterator
+from typing import Protocol, TextIO
 
 #: Answers quicker than this show no status line at all.
 DELAY = 0.5
@@ -21,8 +22,17 @@ INTERVAL = 0.1
 SPINNER = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
 _CLEAR = "\r\x1b[2K"
 
+
+class Writable(Protocol):
+    """What a status line and a guarded stream write to."""
+
+    def write(self, text: str) -> int: ...
+
+    def flush(self) -> None: ...
+
+
 _lock = threading.RLock()
-_current: "_Line | None" = None
+_current: _Line | None = None
 
 
 def is_terminal(stream) -> bool:
@@ -119,7 +129,7 @@ def finish() -> None:
 class Guarded:
     """A stream whose writes first wipe the status line, which is redrawn on the next tick."""
 
-    def __init__(self, stream: TextIO) -> None:
+    def __init__(self, stream: TextIO | Writable) -> None:
         self._stream = stream
 
     def write(self, text: str) -> int:
@@ -138,5 +148,5 @@ class Guarded:
         return getattr(self._stream, name)
 
 
-def guarded(stream: TextIO) -> Guarded:
+def guarded(stream: TextIO | Writable) -> Guarded:
     return Guarded(stream)

@@ -13,13 +13,13 @@ import datetime as dt
 import os
 import time
 from collections import OrderedDict
+from collections.abc import Callable, Hashable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Hashable
 
 from corvane import clock
-from corvane.profiles import sorvel
 from corvane.candles.store import FILE_NAME, CandleStore, Origin, StoredKey, key_text
+from corvane.profiles import sorvel
 
 #: Default bound on the bar records held by one cache.
 DEFAULT_MAX_RECORDS = 2_000_000
@@ -101,7 +101,7 @@ def default_store_path() -> Path | None:
     return _default_store_path
 
 
-_INT64 = range(-2**63, 2**63)
+_INT64 = range(-(2**63), 2**63)
 
 
 def _stored_key(key: Hashable) -> StoredKey | None:
@@ -111,11 +111,22 @@ def _stored_key(key: Hashable) -> StoredKey | None:
     if isinstance(key, CountKey):
         if type(key.count) is not int or key.count not in _INT64:
             return None  # SQLite cannot hold the count; such a query stays in memory
-        return StoredKey(key_text("count", key.symbol, key.period, key.adjust, key.count),
-                         "count", key.symbol, key.period, key.adjust, key.count)
+        return StoredKey(
+            key_text("count", key.symbol, key.period, key.adjust, key.count),
+            "count",
+            key.symbol,
+            key.period,
+            key.adjust,
+            key.count,
+        )
     if isinstance(key, RangeKey):
-        return StoredKey(key_text("range", key.symbol, key.period, key.adjust, key.start, key.end),
-                         "range", key.symbol, key.period, key.adjust)
+        return StoredKey(
+            key_text("range", key.symbol, key.period, key.adjust, key.start, key.end),
+            "range",
+            key.symbol,
+            key.period,
+            key.adjust,
+        )
     if isinstance(key, IntradayKey):
         return StoredKey(key_text("intraday", key.symbol), "intraday", key.symbol)
     return None  # a key of some other caller's making stays in memory
@@ -218,7 +229,7 @@ class SorvelCache:
         ttl = self._ttl(key)
         self._remember(key, records, ttl, origin)
         stored = _stored_key(key) if self.store is not None else None
-        if stored is not None:
+        if self.store is not None and stored is not None:
             self.store.put(stored, records, ttl, origin)
 
     def origin_of(self, records: list) -> Origin | None:
@@ -266,7 +277,7 @@ class SorvelCache:
 
     def _get_stored(self, key: Hashable) -> list | None:
         stored = _stored_key(key) if self.store is not None else None
-        if stored is None:
+        if self.store is None or stored is None:
             return None
         found = self.store.get(stored)
         if found is None:
@@ -276,8 +287,7 @@ class SorvelCache:
         self._remember(key, records, ttl, origin)
         return records
 
-    def _remember(self, key: Hashable, records: list, ttl: float | None,
-                  origin: Origin | None) -> None:
+    def _remember(self, key: Hashable, records: list, ttl: float | None, origin: Origin | None) -> None:
         self._drop(key)
         if len(records) > self.max_records:
             # Keeping it would mean flushing everything else for one entry
@@ -303,8 +313,11 @@ class SorvelCache:
         best_key: CountKey | None = None
         best: _Entry | None = None
         for key in list(self._entries):
-            if not (isinstance(key, CountKey) and key.count > count
-                    and (key.symbol, key.period, key.adjust) == (symbol, period, adjust)):
+            if not (
+                isinstance(key, CountKey)
+                and key.count > count
+                and (key.symbol, key.period, key.adjust) == (symbol, period, adjust)
+            ):
                 continue
             entry = self._fresh_entry(key)
             if entry is None or len(entry.records) < count:
@@ -392,8 +405,7 @@ class SorvelCache:
             return
         # Stale entries are worthless; shed them before anything still fresh.
         now = self._clock()
-        for key in [k for k, e in self._entries.items()
-                    if e.expires_at is not None and now >= e.expires_at]:
+        for key in [k for k, e in self._entries.items() if e.expires_at is not None and now >= e.expires_at]:
             self._drop(key)
         while self._records > self.max_records and self._entries:
             _, entry = self._entries.popitem(last=False)

@@ -61,9 +61,11 @@ def _untag(value: Any) -> Any:
         return dt.datetime.fromisoformat(value["dt"])
     if "na" in value:
         import pandas as pd
+
         return pd.NA
     if "ts" in value:
         import pandas as pd
+
         number, unit = value["ts"]
         return pd.Timestamp(number, unit=unit).as_unit(unit)
     raise ValueError("unknown value tag")
@@ -86,8 +88,7 @@ def _column(values: list) -> tuple[dict, bytes]:
             units = set(map(attrgetter("unit"), values))
             zones = set(map(attrgetter("tzinfo"), values))
             if len(units) == 1 and zones == {None}:
-                return ({"k": "ts", "unit": units.pop()},
-                        array("q", map(attrgetter("value"), values)).tobytes())
+                return ({"k": "ts", "unit": units.pop()}, array("q", map(attrgetter("value"), values)).tobytes())
     return {"k": "tagged"}, json.dumps([_tag(v) for v in values]).encode()
 
 
@@ -118,6 +119,7 @@ def encode(records: list) -> bytes:
 def _timestamps(numbers: array, unit: str) -> list:
     import numpy as np
     import pandas as pd
+
     stamps = np.frombuffer(numbers, dtype="int64").astype(f"datetime64[{unit}]")
     return list(pd.DatetimeIndex(stamps))
 
@@ -128,12 +130,12 @@ def decode(data: bytes) -> list:
     if version != VERSION:
         raise ValueError(f"candle data of version {version}")
     start = _HEADER.size
-    meta = json.loads(data[start:start + size])
+    meta = json.loads(data[start : start + size])
     offset = start + size
     rows = meta["rows"]
     columns: dict[str, list] = {}
     for head in meta["columns"]:
-        blob = data[offset:offset + head["size"]]
+        blob = data[offset : offset + head["size"]]
         offset += head["size"]
         kind = head["k"]
         if kind == "tagged":

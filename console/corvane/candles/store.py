@@ -18,9 +18,9 @@ import os
 import sqlite3
 import time
 import uuid
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Iterable
 
 from loguru import logger
 
@@ -111,8 +111,14 @@ class StoreInfo:
 class CandleStore:
     """Bar record lists on disk, keyed by text, bounded in bytes (least recently used first)."""
 
-    def __init__(self, path: Path, *, max_bytes: int | None = None,
-                 clock: Callable[[], float] = time.time, write_behind: bool = False) -> None:
+    def __init__(
+        self,
+        path: Path,
+        *,
+        max_bytes: int | None = None,
+        clock: Callable[[], float] = time.time,
+        write_behind: bool = False,
+    ) -> None:
         self.path = Path(path)
         self.max_bytes = env_max_bytes() if max_bytes is None else max_bytes
         self._clock = clock
@@ -131,8 +137,7 @@ class CandleStore:
         if self._db is not None:
             return self._db
         self.path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
-        db = sqlite3.connect(self.path, timeout=LOCK_WAIT, isolation_level=None,
-                             check_same_thread=False)
+        db = sqlite3.connect(self.path, timeout=LOCK_WAIT, isolation_level=None, check_same_thread=False)
         self._inode = _inode(self.path)  # the file this connection reads, for _move_aside
         try:
             db.execute("PRAGMA journal_mode=WAL")
@@ -173,8 +178,9 @@ class CandleStore:
                     src.replace(Path(str(aside) + suffix))
             except OSError:
                 pass
-        logger.warning("The candle cache at {} was damaged ({}); moved it to {} and started "
-                       "a fresh one", self.path, exc, aside)
+        logger.warning(
+            "The candle cache at {} was damaged ({}); moved it to {} and started a fresh one", self.path, exc, aside
+        )
 
     def _run(self, work: Callable[[sqlite3.Connection], object], default=None):
         """``work(db)`` with the store's failures turned into ``default``."""
@@ -185,8 +191,7 @@ class CandleStore:
                 # Busy, read-only or full: this one operation goes without the disk.
                 if not self._told_busy:
                     self._told_busy = True
-                    logger.warning("The candle cache at {} is unavailable ({}); "
-                                   "going on without it", self.path, exc)
+                    logger.warning("The candle cache at {} is unavailable ({}); going on without it", self.path, exc)
                 self._rollback()
                 return default
             except sqlite3.DatabaseError as exc:
@@ -241,19 +246,18 @@ class CandleStore:
                 " WHERE c.kind = 'count' AND c.symbol = ? AND c.period = ?"
                 " AND c.adjust = ? AND c.count > ? AND c.rows >= ?"
                 " AND (c.expires_at IS NULL OR c.expires_at > ?) ORDER BY c.stored_at DESC LIMIT 1",
-                (key.symbol, key.period, key.adjust, key.count, key.count, now)).fetchone()
+                (key.symbol, key.period, key.adjust, key.count, key.count, now),
+            ).fetchone()
 
         row = self._run(work)
         if row is None:
             return None
         db_key, data, source, fetched_at = row
-        self._run(lambda db: db.execute("UPDATE candles SET used_at = ? WHERE key = ?",
-                                        (now, db_key)))
+        self._run(lambda db: db.execute("UPDATE candles SET used_at = ? WHERE key = ?", (now, db_key)))
         records = self._decode(db_key, data)
         return None if records is None else (records, _origin(source, fetched_at))
 
-    def put(self, key: StoredKey, records: list, ttl: float | None,
-            origin: Origin | None = None) -> None:
+    def put(self, key: StoredKey, records: list, ttl: float | None, origin: Origin | None = None) -> None:
         now = self._clock()
         if self._writer is not None:
             self._writer.submit(self._behind._write, key, records, ttl, now, origin)
@@ -269,12 +273,16 @@ class CandleStore:
             self._note(key, origin)
 
     def _note(self, key: StoredKey, origin: Origin) -> None:
-        self._run(lambda db: db.execute(
-            "UPDATE origins SET source = ? WHERE key = ? AND fetched_at = ?",
-            (origin.source, key.text, origin.fetched_at)))
+        self._run(
+            lambda db: db.execute(
+                "UPDATE origins SET source = ? WHERE key = ? AND fetched_at = ?",
+                (origin.source, key.text, origin.fetched_at),
+            )
+        )
 
-    def _write(self, key: StoredKey, records: list, ttl: float | None, now: float,
-               origin: Origin | None = None) -> None:
+    def _write(
+        self, key: StoredKey, records: list, ttl: float | None, now: float, origin: Origin | None = None
+    ) -> None:
         try:
             data = candle_codec.encode(records)
         except candle_codec.Unstorable as exc:
@@ -286,14 +294,29 @@ class CandleStore:
 
         def work(db: sqlite3.Connection):
             db.execute("BEGIN IMMEDIATE")
-            db.execute("INSERT OR REPLACE INTO candles VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
-                       (key.text, key.kind, key.symbol, key.period, key.adjust, key.count,
-                        len(records), now, now, expires_at, len(data), data))
+            db.execute(
+                "INSERT OR REPLACE INTO candles VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
+                (
+                    key.text,
+                    key.kind,
+                    key.symbol,
+                    key.period,
+                    key.adjust,
+                    key.count,
+                    len(records),
+                    now,
+                    now,
+                    expires_at,
+                    len(data),
+                    data,
+                ),
+            )
             if origin is None:
                 db.execute("DELETE FROM origins WHERE key = ?", (key.text,))
             else:
-                db.execute("INSERT OR REPLACE INTO origins VALUES (?,?,?,?)",
-                           (key.text, now, origin.source, origin.fetched_at))
+                db.execute(
+                    "INSERT OR REPLACE INTO origins VALUES (?,?,?,?)", (key.text, now, origin.source, origin.fetched_at)
+                )
             self._evict(db, now)
             db.execute("COMMIT")
 
@@ -354,7 +377,9 @@ class CandleStore:
         def work(db: sqlite3.Connection):
             return db.execute(
                 "SELECT COUNT(*), COALESCE(SUM(expires_at IS NULL OR expires_at > ?), 0),"
-                " COALESCE(SUM(rows), 0), COALESCE(SUM(size), 0) FROM candles", (now,)).fetchone()
+                " COALESCE(SUM(rows), 0), COALESCE(SUM(size), 0) FROM candles",
+                (now,),
+            ).fetchone()
 
         entries, fresh, rows, size = self._run(work, (0, 0, 0, 0))
         return StoreInfo(self.path, entries, fresh, rows, size, self.max_bytes)
@@ -362,7 +387,8 @@ class CandleStore:
 
 _SELECT_WITH_ORIGIN = (
     "SELECT c.data, c.expires_at, o.source, o.fetched_at FROM candles c"
-    " LEFT JOIN origins o ON o.key = c.key AND o.stored_at = c.stored_at")
+    " LEFT JOIN origins o ON o.key = c.key AND o.stored_at = c.stored_at"
+)
 
 
 def _origin(source: object, fetched_at: object) -> Origin | None:

@@ -14,7 +14,8 @@ import atexit
 import queue
 import threading
 import weakref
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 #: How long closing waits for pending writes.
 FLUSH_WAIT = 30.0
@@ -36,8 +37,7 @@ class StoreWriter:
     def submit(self, *item: Any) -> None:
         with self._idle:
             if self._thread is None or not self._thread.is_alive():
-                self._thread = threading.Thread(target=self._serve, name="corvane-candle-store",
-                                                daemon=True)
+                self._thread = threading.Thread(target=self._serve, name="corvane-candle-store", daemon=True)
                 self._thread.start()
             self._pending += 1
         self._queue.put(item)

@@ -12,7 +12,8 @@ dates and their errors come out exactly as the library's own would.
 from __future__ import annotations
 
 import datetime as dt
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 _installed: Callable[[str], Any] | None = None
 #: Distinct dates and clock times seen are few (a year of minutes has 250 and
@@ -81,7 +82,7 @@ def make_fast_parser(original: Callable[[str], Any], zone_info: Callable[[str], 
                         pass
         return original(s)
 
-    parse_ib_datetime.original = original
+    parse_ib_datetime.original = original  # type: ignore[attr-defined]
     return parse_ib_datetime
 
 
@@ -94,7 +95,7 @@ def install() -> None:
     if current is _installed:
         return
     _installed = make_fast_parser(current, util.ZoneInfo)
-    wrapper.parseIBDatetime = _installed
+    wrapper.parseIBDatetime = _installed  # type: ignore[assignment]
 
 
 def uninstall() -> None:
@@ -102,5 +103,5 @@ def uninstall() -> None:
     from ib_async import wrapper
 
     if _installed is not None and wrapper.parseIBDatetime is _installed:
-        wrapper.parseIBDatetime = _installed.original
+        wrapper.parseIBDatetime = _installed.original  # type: ignore[attr-defined]
     _installed = None

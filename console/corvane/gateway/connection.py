@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import logging
 import os
+from collections.abc import Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass, replace
-from typing import Any, Mapping
+from typing import Any
 
 from loguru import logger
 
@@ -60,8 +61,13 @@ def _number(kind, text: Any, what: str, low: float, high: float):
     return value
 
 
-def resolve_settings(host: str | None = None, port: Any = None, client_id: Any = None,
-                     timeout: Any = None, env: Mapping[str, str] | None = None) -> GatewaySettings:
+def resolve_settings(
+    host: str | None = None,
+    port: Any = None,
+    client_id: Any = None,
+    timeout: Any = None,
+    env: Mapping[str, str] | None = None,
+) -> GatewaySettings:
     """Options win over the environment, the environment over the defaults."""
     env = os.environ if env is None else env
 
@@ -76,10 +82,8 @@ def resolve_settings(host: str | None = None, port: Any = None, client_id: Any =
         discover=not port_named,
         host=str(pick(host, HOST_ENV, DEFAULT_HOST)),
         port=_number(int, pick(port, PORT_ENV, DEFAULT_PORT), "gateway port", 1, 65535),
-        client_id=_number(int, pick(client_id, CLIENT_ID_ENV, DEFAULT_CLIENT_ID),
-                          "client id", 0, 2**31 - 1),
-        timeout=_number(float, pick(timeout, TIMEOUT_ENV, DEFAULT_TIMEOUT),
-                        "connect timeout", 0.1, 600),
+        client_id=_number(int, pick(client_id, CLIENT_ID_ENV, DEFAULT_CLIENT_ID), "client id", 0, 2**31 - 1),
+        timeout=_number(float, pick(timeout, TIMEOUT_ENV, DEFAULT_TIMEOUT), "connect timeout", 0.1, 600),
     )
 
 
@@ -99,8 +103,7 @@ def settings_for_words(settings: GatewaySettings, words: list[str]) -> GatewaySe
         raise SettingsError("the gateway host must not be empty")
     if port is None:
         return replace(settings, host=host.strip())
-    return replace(settings, host=host.strip(), discover=False,
-                   port=_number(int, port, "gateway port", 1, 65535))
+    return replace(settings, host=host.strip(), discover=False, port=_number(int, port, "gateway port", 1, 65535))
 
 
 @contextmanager
@@ -155,8 +158,7 @@ class GatewayLink:
         ports = USUAL_PORTS if s.discover else (s.port,)
         with _quiet_client_log(quiet):
             # The configured id first, so a restarted console takes over its own session.
-            attempts = await try_ports(self.ib, s.host, ports, s.client_id, s.timeout,
-                                       CLIENT_ID_TRIES)
+            attempts = await try_ports(self.ib, s.host, ports, s.client_id, s.timeout, CLIENT_ID_TRIES)
         if not attempts[-1].ok:
             self._up = False
             self.down_reason = short_failure(attempts)
@@ -167,16 +169,20 @@ class GatewayLink:
         self._up = True
         tried = list(dict.fromkeys(str(a.port) for a in attempts if a.port != attempts[-1].port))
         taken = "" if self.client_id == s.client_id else f"; {s.client_id} is in use"
-        logger.info("Connected to the gateway at {} (client id {}{}{})", self.settings.address,
-                    self.client_id, taken, f"; nothing on {', '.join(tried)}" if tried else "")
+        logger.info(
+            "Connected to the gateway at {} (client id {}{}{})",
+            self.settings.address,
+            self.client_id,
+            taken,
+            f"; nothing on {', '.join(tried)}" if tried else "",
+        )
         return True
 
     async def reconnect_once(self) -> bool:
         """One quiet attempt at the port last used, with the same client object and client id."""
         s = self.settings
         with _quiet_client_log(True):
-            attempts = await try_ports(self.ib, s.host, (s.port,), self.client_id, s.timeout,
-                                       CLIENT_ID_TRIES)
+            attempts = await try_ports(self.ib, s.host, (s.port,), self.client_id, s.timeout, CLIENT_ID_TRIES)
         if self._closing or not attempts[-1].ok:
             return False
         self.client_id = attempts[-1].client_id
@@ -207,9 +213,7 @@ class GatewayLink:
             return
         self.down_reason = f"connection at {self.settings.address} lost"
         if self.reconnector.enabled:
-            logger.warning("Gateway connection at {} lost; reconnecting in the background",
-                           self.settings.address)
+            logger.warning("Gateway connection at {} lost; reconnecting in the background", self.settings.address)
             self.reconnector.start()
         else:
-            logger.warning("Gateway connection at {} lost; running without one",
-                           self.settings.address)
+            logger.warning("Gateway connection at {} lost; running without one", self.settings.address)

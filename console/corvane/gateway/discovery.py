@@ -36,8 +36,7 @@ class Attempt:
         return self.kind == "connected"
 
 
-def _classify(port: int, exc: BaseException, said: list[str], timeout: float,
-              client_id: int) -> Attempt:
+def _classify(port: int, exc: BaseException, said: list[str], timeout: float, client_id: int) -> Attempt:
     if any(line.startswith(f"error {CLIENT_ID_IN_USE}:") for line in said):
         return Attempt(port, "client id in use", client_id=client_id)
     if isinstance(exc, ConnectionRefusedError):
@@ -58,8 +57,9 @@ async def _try(ib: Any, host: str, port: int, client_id: int, timeout: float) ->
     return Attempt(port, "connected", client_id=client_id)
 
 
-async def try_ports(ib: Any, host: str, ports: tuple[int, ...], client_id: int,
-                    timeout: float, id_tries: int = 1) -> list[Attempt]:
+async def try_ports(
+    ib: Any, host: str, ports: tuple[int, ...], client_id: int, timeout: float, id_tries: int = 1
+) -> list[Attempt]:
     """Connect ``ib`` to the first port that answers; one Attempt per port and client id tried,
     in order. A client id in use is followed by the next ones, up to ``id_tries`` ids in all."""
     attempts: list[Attempt] = []
@@ -85,16 +85,20 @@ def failure_text(host: str, attempts: list[Attempt], client_id: int) -> str:
     last = attempts[-1]
     if last.kind == "client id in use":
         taken = _taken(attempts)
-        who = (f"client id {client_id}: another program is connected with it" if len(taken) < 2
-               else f"client ids {taken[0]} to {taken[-1]}: other programs are connected with them")
+        who = (
+            f"client id {client_id}: another program is connected with it"
+            if len(taken) < 2
+            else f"client ids {taken[0]} to {taken[-1]}: other programs are connected with them"
+        )
         close = "that one" if len(taken) < 2 else "one"
-        return (f"The gateway at {host}:{last.port} refused {who} (error {CLIENT_ID_IN_USE}). "
-                f"Close {close} or pass --client-id with another number; running without a gateway")
+        return (
+            f"The gateway at {host}:{last.port} refused {who} (error {CLIENT_ID_IN_USE}). "
+            f"Close {close} or pass --client-id with another number; running without a gateway"
+        )
     if len(attempts) == 1:
         return f"No gateway at {host}:{last.port} ({_reason(last)}); running without one"
     tried = ", ".join(f"{a.port} ({_reason(a)})" for a in attempts)
-    return (f"No gateway at {host} on the usual ports: {tried}. Start one or pass --port; "
-            f"running without one")
+    return f"No gateway at {host} on the usual ports: {tried}. Start one or pass --port; running without one"
 
 
 def short_failure(attempts: list[Attempt]) -> str:
@@ -107,7 +111,8 @@ def short_failure(attempts: list[Attempt]) -> str:
     said: dict[str, list[str]] = {}
     for a in attempts:
         what = {"refused": "nothing listening on", "timeout": "no API answer on"}.get(
-            a.kind, f"{a.detail or a.kind} on")
+            a.kind, f"{a.detail or a.kind} on"
+        )
         said.setdefault(what, []).append(str(a.port))
     return "; ".join(f"{what} {', '.join(ports)}" for what, ports in said.items())
 

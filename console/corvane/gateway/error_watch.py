@@ -7,8 +7,9 @@ answer; the reason (error 162 and its text, say) only arrives through
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any, Iterator
+from typing import Any
 
 #: Status notices (data farm connected and the like), not errors.
 _NOTICES = range(2100, 2200)

@@ -9,7 +9,7 @@ down for the night is not hammered.
 from __future__ import annotations
 
 import asyncio
-from typing import Awaitable, Callable
+from collections.abc import Awaitable, Callable
 
 from loguru import logger
 
@@ -19,8 +19,7 @@ BACKOFF = (1.0, 2.0, 4.0, 8.0, 15.0, 30.0, 60.0)
 class Reconnector:
     """Runs ``attempt()`` after each delay of ``backoff`` (the last repeating) until it succeeds."""
 
-    def __init__(self, attempt: Callable[[], Awaitable[bool]],
-                 backoff: tuple[float, ...] = BACKOFF) -> None:
+    def __init__(self, attempt: Callable[[], Awaitable[bool]], backoff: tuple[float, ...] = BACKOFF) -> None:
         self.attempt = attempt
         self.backoff = backoff
         self.enabled = False

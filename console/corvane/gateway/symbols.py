@@ -16,8 +16,7 @@ FUTURE_PREFIX = "/"
 
 def future_from(contract: Contract) -> Future:
     """The ``Future`` with every field of a qualified continuous-future contract."""
-    values = {f.name: getattr(contract, f.name) for f in dataclasses.fields(contract)
-              if f.name != "secType"}
+    values = {f.name: getattr(contract, f.name) for f in dataclasses.fields(contract) if f.name != "secType"}
     return Future(**values)
 
 
@@ -48,7 +47,7 @@ async def resolve(ib: Any, symbol: str) -> Resolution:
     """
     text = (symbol or "").strip().upper()
     is_future = text.startswith(FUTURE_PREFIX)
-    root = text[len(FUTURE_PREFIX):].strip() if is_future else text
+    root = text[len(FUTURE_PREFIX) :].strip() if is_future else text
     if not root:
         return Resolution("", None)
     if is_future:

@@ -81,7 +81,9 @@ def pace_scale_from_env(environ: Mapping[str, str] | None = None) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise PacingError(f"{PACE_SCALE_ENV} must be a positive number (1 = the gateway's real pace), not {text!r}") from None
+        raise PacingError(
+            f"{PACE_SCALE_ENV} must be a positive number (1 = the gateway's real pace), not {text!r}"
+        ) from None
     return check_scale(value, PACE_SCALE_ENV)
 
 
@@ -127,13 +129,16 @@ class Ledger:
 
     def _forget(self, now: float) -> None:
         # Entries older than the longest possible window can never delay anything again.
-        horizon = now - self._window(max(self.rules.identical_window, self.rules.contract_window), self.rules.slowdown_cap)
+        horizon = now - self._window(
+            max(self.rules.identical_window, self.rules.contract_window), self.rules.slowdown_cap
+        )
         self._identical = {k: t for k, t in self._identical.items() if t >= horizon}
         self._contract = {k: q for k, q in self._contract.items() if q[-1] >= horizon}
 
 
-def floor_seconds(requests: Iterable[tuple[ContractKey, Identity]], scale: float = 1.0,
-                  rules: PacingRules = DEFAULT_RULES) -> float:
+def floor_seconds(
+    requests: Iterable[tuple[ContractKey, Identity]], scale: float = 1.0, rules: PacingRules = DEFAULT_RULES
+) -> float:
     """The least time the rules allow for sending ``requests`` in order (instant answers assumed)."""
     ledger = Ledger(rules, scale)
     now = 0.0
@@ -158,9 +163,14 @@ class Pacer:
     only by its own contract's rules lets later ones for other contracts pass meanwhile.
     """
 
-    def __init__(self, scale: float = 1.0, rules: PacingRules = DEFAULT_RULES, *,
-                 clock: Callable[[], float] = time.monotonic,
-                 sleep: Callable[[float], Awaitable[Any]] = asyncio.sleep):
+    def __init__(
+        self,
+        scale: float = 1.0,
+        rules: PacingRules = DEFAULT_RULES,
+        *,
+        clock: Callable[[], float] = time.monotonic,
+        sleep: Callable[[float], Awaitable[Any]] = asyncio.sleep,
+    ):
         self.rules = rules
         self.ledger = Ledger(rules, scale)
         self._clock = clock
@@ -295,8 +305,9 @@ def _end_text(end: dt.datetime | dt.date | str | None) -> str:
     return util.formatIBDatetime(end)
 
 
-def request_key(contract: Any, endDateTime: Any, durationStr: str, barSizeSetting: str,
-                whatToShow: str, useRTH: bool) -> tuple[ContractKey, Identity]:
+def request_key(
+    contract: Any, endDateTime: Any, durationStr: str, barSizeSetting: str, whatToShow: str, useRTH: bool
+) -> tuple[ContractKey, Identity]:
     """The contract key and identity of a ``reqHistoricalData`` call, from its arguments."""
     exchange = str(getattr(contract, "exchange", "") or "").upper()
     label = _contract_label(contract)
@@ -329,8 +340,13 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
     async def paced(*args: Any, **kwargs: Any) -> Any:
         arguments = signature.bind(*args, **kwargs).arguments
         key, identity = request_key(
-            arguments["contract"], arguments.get("endDateTime"), arguments["durationStr"],
-            arguments["barSizeSetting"], arguments["whatToShow"], arguments["useRTH"])
+            arguments["contract"],
+            arguments.get("endDateTime"),
+            arguments["durationStr"],
+            arguments["barSizeSetting"],
+            arguments["whatToShow"],
+            arguments["useRTH"],
+        )
         async with pacer.request(key, identity):
             return await original(*args, **kwargs)
 

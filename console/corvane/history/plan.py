@@ -21,16 +21,41 @@ from .pacing import DEFAULT_RULES, PacingRules, floor_seconds
 
 #: the download word's intervals -> the gateway's bar size text
 BAR_SIZES: Mapping[str, str] = {
-    "1m": "1 min", "2m": "2 mins", "5m": "5 mins", "15m": "15 mins", "30m": "30 mins",
-    "1h": "1 hour", "4h": "4 hours", "1d": "1 day", "1wk": "1 week", "1mo": "1 month",
+    "1m": "1 min",
+    "2m": "2 mins",
+    "5m": "5 mins",
+    "15m": "15 mins",
+    "30m": "30 mins",
+    "1h": "1 hour",
+    "4h": "4 hours",
+    "1d": "1 day",
+    "1wk": "1 week",
+    "1mo": "1 month",
 }
 
 #: every bar size the gateway knows, in seconds (a month counted as 30 days, for ordering only)
 BAR_SECONDS: Mapping[str, int] = {
-    "1 secs": 1, "5 secs": 5, "10 secs": 10, "15 secs": 15, "30 secs": 30,
-    "1 min": 60, "2 mins": 120, "3 mins": 180, "5 mins": 300, "10 mins": 600, "15 mins": 900,
-    "20 mins": 1200, "30 mins": 1800, "1 hour": 3600, "2 hours": 7200, "3 hours": 10800,
-    "4 hours": 14400, "8 hours": 28800, "1 day": 86400, "1 week": 604800, "1 month": 2592000,
+    "1 secs": 1,
+    "5 secs": 5,
+    "10 secs": 10,
+    "15 secs": 15,
+    "30 secs": 30,
+    "1 min": 60,
+    "2 mins": 120,
+    "3 mins": 180,
+    "5 mins": 300,
+    "10 mins": 600,
+    "15 mins": 900,
+    "20 mins": 1200,
+    "30 mins": 1800,
+    "1 hour": 3600,
+    "2 hours": 7200,
+    "3 hours": 10800,
+    "4 hours": 14400,
+    "8 hours": 28800,
+    "1 day": 86400,
+    "1 week": 604800,
+    "1 month": 2592000,
 }
 
 #: The gateway's step sizes: each duration with the smallest and largest bar size it allows.
@@ -268,19 +293,28 @@ def _adjacent(day: dt.date, next_day: dt.date) -> bool:
     return day + dt.timedelta(days=step) == next_day
 
 
-def _chunk(cal: _Calendar, end: dt.datetime, duration: str, days: Sequence[dt.date], start: dt.datetime) -> HistoryChunk:
+def _chunk(
+    cal: _Calendar, end: dt.datetime, duration: str, days: Sequence[dt.date], start: dt.datetime
+) -> HistoryChunk:
     query = cal.query
     return HistoryChunk(
-        end_datetime="" if query.adjusted else format_end(end), duration=duration, bar_size=query.bar_size,
-        what_to_show=query.what_to_show, use_rth=not query.outside_rth, start=start, end=end,
-        first_day=days[0], last_day=days[-1])
+        end_datetime="" if query.adjusted else format_end(end),
+        duration=duration,
+        bar_size=query.bar_size,
+        what_to_show=query.what_to_show,
+        use_rth=not query.outside_rth,
+        start=start,
+        end=end,
+        first_day=days[0],
+        last_day=days[-1],
+    )
 
 
 def _by_sessions(cal: _Calendar, days: list[dt.date], per_request: int) -> list[HistoryChunk]:
     chunks, i = [], len(days) - 1
     while i >= 0:
         take = 2 if per_request == 2 and i >= 1 and _adjacent(days[i - 1], days[i]) else 1
-        group = days[i - take + 1:i + 1]
+        group = days[i - take + 1 : i + 1]
         chunks.append(_chunk(cal, cal.day_end(group[-1]), f"{take} D", group, cal.opens(group[0])))
         i -= take
     return chunks[::-1]
@@ -323,7 +357,8 @@ def _adjusted(cal: _Calendar, days: list[dt.date]) -> HistoryChunk:
         step = largest_step(cal.query.bar_size)
         raise PlanError(
             f"adjusted {cal.query.bar_size} bars can only be asked back from now, at most {step}; "
-            f"{days[0]} is further back than that")
+            f"{days[0]} is further back than that"
+        )
     return _chunk(cal, cal.now, fit, days, _fit_start(cal, cal.now, fit, days))
 
 
@@ -398,20 +433,41 @@ def minimum_requests(query: HistoryQuery, now: dt.datetime) -> int:
     return requests
 
 
-def estimate(chunks: Sequence[HistoryChunk] | Mapping[Hashable, Sequence[HistoryChunk]], scale: float = 1.0,
-             rules: PacingRules = DEFAULT_RULES) -> float:
+def estimate(
+    chunks: Sequence[HistoryChunk] | Mapping[Hashable, Sequence[HistoryChunk]],
+    scale: float = 1.0,
+    rules: PacingRules = DEFAULT_RULES,
+) -> float:
     """Seconds the pacing rules need at least to send ``chunks`` (per contract key when a mapping), at ``scale``."""
     plans = chunks if isinstance(chunks, Mapping) else {"": chunks}
     queues = [[(key, c) for c in plan_] for key, plan_ in plans.items()]
     # Interleaved across contracts, as the pacer serves waiters of several symbols.
     order = [q[i] for i in range(max(map(len, queues), default=0)) for q in queues if i < len(q)]
-    requests = [((key, c.what_to_show), (key, c.end_datetime, c.duration, c.bar_size, c.what_to_show, c.use_rth))
-                for key, c in order]
+    requests = [
+        ((key, c.what_to_show), (key, c.end_datetime, c.duration, c.bar_size, c.what_to_show, c.use_rth))
+        for key, c in order
+    ]
     return floor_seconds(requests, scale, rules)
 
 
 __all__ = [
-    "BAR_SIZES", "FUTURES_SESSION", "NYSE_HOLIDAYS", "STEP_TABLE", "STOCK_SESSION", "HistoryChunk",
-    "HistoryQuery", "PlanError", "Session", "bars_per_session", "estimate", "format_end", "largest_step",
-    "legal_durations", "minimum_requests", "more", "plan", "span_back", "trading_days",
+    "BAR_SIZES",
+    "FUTURES_SESSION",
+    "NYSE_HOLIDAYS",
+    "STEP_TABLE",
+    "STOCK_SESSION",
+    "HistoryChunk",
+    "HistoryQuery",
+    "PlanError",
+    "Session",
+    "bars_per_session",
+    "estimate",
+    "format_end",
+    "largest_step",
+    "legal_durations",
+    "minimum_requests",
+    "more",
+    "plan",
+    "span_back",
+    "trading_days",
 ]

@@ -23,7 +23,8 @@ def profile(word: str) -> Profile:
     name = MODULES.get(word.lower())
     if name is None:
         return _NONE
-    return importlib.import_module(name).PROFILE  # type: ignore[no-any-return]
+    found: Profile = importlib.import_module(name).PROFILE
+    return found
 
 
 def refusal(word: str, op: Any) -> str | None:

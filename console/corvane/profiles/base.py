@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from collections.abc import Collection
-from typing import Any, Iterable
+from collections.abc import Collection, Iterable
+from typing import Any
 
 
 class Profile:

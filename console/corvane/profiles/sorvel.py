@@ -16,7 +16,8 @@ import datetime as dt
 import importlib
 import math
 import sys
-from typing import Any, Iterable
+from collections.abc import Iterable
+from typing import Any
 
 from corvane import clock
 from corvane.profiles.base import Profile
@@ -147,7 +148,7 @@ def _adjusted(result: dict, op: Any) -> bool:
 
 
 def _when(fetched_at: float) -> str:
-    """"fetched 14:02, 3 min ago" in the local zone, with the date when not today."""
+    """ "fetched 14:02, 3 min ago" in the local zone, with the date when not today."""
     at = dt.datetime.fromtimestamp(fetched_at, dt.UTC).astimezone()
     now = clock.now(dt.UTC).astimezone()
     shown = at.strftime("%H:%M" if at.date() == now.date() else "%Y-%m-%d %H:%M")
@@ -190,8 +191,9 @@ Console:
         # A missing symbol word reaches the command as "", which it answers with an error
         # result (exit 1); it is words the console cannot use.
         if not str(getattr(op, "symbol", "") or "").strip():
-            return ("a symbol is needed; usage: sorvel SYMBOL [period] [count] [adj] "
-                    "(help sorvel for dates and intraday)")
+            return (
+                "a symbol is needed; usage: sorvel SYMBOL [period] [count] [adj] (help sorvel for dates and intraday)"
+            )
         m = module()
         rest = list(getattr(op, "rest", None) or [])
         if not rest or rest[0] == "intraday":

@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from collections.abc import Collection
-from typing import Any, Iterable
+from collections.abc import Collection, Iterable
+from typing import Any
 
 from corvane.profiles.base import Profile
 
@@ -28,8 +28,11 @@ def groups_line(groups: dict, saved: Collection[str] | None) -> str:
     missing = f"not saved: {' '.join(unsaved)}" if unsaved else ""
     if not parts:
         return missing
-    line = (f"{len(parts)} quote group{'s' if len(parts) != 1 else ''}: " + "; ".join(parts)
-            + (f" ({LIVE_MARK} live)" if any_live else ""))
+    line = (
+        f"{len(parts)} quote group{'s' if len(parts) != 1 else ''}: "
+        + "; ".join(parts)
+        + (f" ({LIVE_MARK} live)" if any_live else "")
+    )
     return f"{line}; {missing}" if missing else line
 
 

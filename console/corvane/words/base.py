@@ -10,8 +10,9 @@ list and completion all read the registry. A word is given a
 
 from __future__ import annotations
 
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, Iterable, Protocol, TextIO
+from typing import TYPE_CHECKING, Protocol, TextIO
 
 from corvane.exit_status import ExitStatus
 
@@ -99,8 +100,7 @@ class ConsoleWord:
     listed: bool = True
 
     def help_text(self, interactive: bool) -> str:
-        lines = [f"usage: {self.usage}", f"{self.summary[0].upper()}{self.summary[1:]}.",
-                 *self.details.splitlines()]
+        lines = [f"usage: {self.usage}", f"{self.summary[0].upper()}{self.summary[1:]}.", *self.details.splitlines()]
         if self.prompt_only and not interactive:
             lines.append("(at the prompt only: run corvane without a command)")
         return "\n".join(lines)

@@ -36,8 +36,10 @@ def cache_text(path: Path | None, what: str) -> str:
             dropped = live.clear() if getattr(live, "store", None) is not None else store.clear()
             return f"candle cache cleared ({_entries(dropped)} dropped)"
         info = store.info()
-        return (f"candle cache {info.path}: {_entries(info.entries)} ({info.fresh} fresh), "
-                f"{info.rows} bars, {_megabytes(info.bytes)} of {_megabytes(info.max_bytes)}")
+        return (
+            f"candle cache {info.path}: {_entries(info.entries)} ({info.fresh} fresh), "
+            f"{info.rows} bars, {_megabytes(info.bytes)} of {_megabytes(info.max_bytes)}"
+        )
     finally:
         store.close()
 
@@ -53,7 +55,14 @@ def complete(sources: Completion, before: list[str]) -> list[str]:
     return ["info", "clear"] if len(before) == 1 else []
 
 
-WORDS = [ConsoleWord("cache", "cache info|clear", "what the candle cache on disk holds, or empty it", run,
-                     details="The bars fetched before are kept in $CORVANE_HOME/candles.sqlite, so a\n"
-                             "repeated query is answered without the gateway.",
-                     complete=complete)]
+WORDS = [
+    ConsoleWord(
+        "cache",
+        "cache info|clear",
+        "what the candle cache on disk holds, or empty it",
+        run,
+        details="The bars fetched before are kept in $CORVANE_HOME/candles.sqlite, so a\n"
+        "repeated query is answered without the gateway.",
+        complete=complete,
+    )
+]

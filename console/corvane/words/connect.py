@@ -18,5 +18,13 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
     return ExitStatus.OK if ctx.switch_gateway(wanted) else ExitStatus.FAILED
 
 
-WORDS = [ConsoleWord("connect", "connect [HOST] [PORT]", "try the gateway again, or the one at HOST and PORT",
-                     run, details="Says so when the console is already connected.", prompt_only=True)]
+WORDS = [
+    ConsoleWord(
+        "connect",
+        "connect [HOST] [PORT]",
+        "try the gateway again, or the one at HOST and PORT",
+        run,
+        details="Says so when the console is already connected.",
+        prompt_only=True,
+    )
+]

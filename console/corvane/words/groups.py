@@ -10,8 +10,9 @@ from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
 def _members_text(value: object) -> str:
     """A saved group's members as the user would type them (a set has no order of its own)."""
     if isinstance(value, dict):
-        value = [getattr(c, "localSymbol", "") or getattr(c, "symbol", "") or str(c)
-                 for c in value.get("contracts", [])]
+        value = [
+            getattr(c, "localSymbol", "") or getattr(c, "symbol", "") or str(c) for c in value.get("contracts", [])
+        ]
     elif isinstance(value, (set, frozenset)):
         value = sorted(map(str, value))
     elif not isinstance(value, (list, tuple)):
@@ -62,12 +63,22 @@ def _group_name(sources: Completion, before: list[str]) -> list[str]:
 
 
 WORDS = [
-    ConsoleWord("group", "group NAME SYMBOL...", "set the quote group NAME to these symbols", set_group,
-                details="Members keep the order typed; a symbol typed twice counts once. A group of\n"
-                        "that name is replaced, and the console says what it held. tessik lists the\n"
-                        "groups; quote @NAME streams one.",
-                complete=_group_then_symbols),
-    ConsoleWord("ungroup", "ungroup NAME", "remove the quote group NAME", remove_group,
-                details="The group is removed from $CORVANE_HOME/store.json as well.",
-                complete=_group_name),
+    ConsoleWord(
+        "group",
+        "group NAME SYMBOL...",
+        "set the quote group NAME to these symbols",
+        set_group,
+        details="Members keep the order typed; a symbol typed twice counts once. A group of\n"
+        "that name is replaced, and the console says what it held. tessik lists the\n"
+        "groups; quote @NAME streams one.",
+        complete=_group_then_symbols,
+    ),
+    ConsoleWord(
+        "ungroup",
+        "ungroup NAME",
+        "remove the quote group NAME",
+        remove_group,
+        details="The group is removed from $CORVANE_HOME/store.json as well.",
+        complete=_group_name,
+    ),
 ]

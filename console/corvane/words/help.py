@@ -52,6 +52,13 @@ def complete(sources: Completion, before: list[str]) -> list[str]:
     return [*commands.known_words(), *registry()] if len(before) == 1 else []
 
 
-WORDS = [ConsoleWord("help", "help [WORD]", "list the commands, or show one command's or console word's help",
-                     run, details="A console word (group, quote, chart, ...) gets its usage and what it does.",
-                     complete=complete)]
+WORDS = [
+    ConsoleWord(
+        "help",
+        "help [WORD]",
+        "list the commands, or show one command's or console word's help",
+        run,
+        details="A console word (group, quote, chart, ...) gets its usage and what it does.",
+        complete=complete,
+    )
+]

@@ -11,8 +11,16 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
 
 
 WORDS = [
-    ConsoleWord("exit", "exit", "leave the console (Ctrl-D works too)", run, details="quit does the same.",
-                prompt_only=True, leaves=True),
-    ConsoleWord("quit", "quit", "leave the console (Ctrl-D works too)", run, prompt_only=True, leaves=True,
-                listed=False),
+    ConsoleWord(
+        "exit",
+        "exit",
+        "leave the console (Ctrl-D works too)",
+        run,
+        details="quit does the same.",
+        prompt_only=True,
+        leaves=True,
+    ),
+    ConsoleWord(
+        "quit", "quit", "leave the console (Ctrl-D works too)", run, prompt_only=True, leaves=True, listed=False
+    ),
 ]

@@ -11,7 +11,8 @@ import os
 import select
 import sys
 import weakref
-from typing import TYPE_CHECKING, Any, Callable
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 from corvane.exit_status import ExitStatus
 from corvane.kvstore import group_key
@@ -26,7 +27,7 @@ if TYPE_CHECKING:  # the client library loads with the first quote, not with --h
 REFRESH = 0.5
 GROUP_MARK = "@"
 
-_live: weakref.WeakKeyDictionary[Any, "LiveQuotes"] = weakref.WeakKeyDictionary()
+_live: weakref.WeakKeyDictionary[Any, LiveQuotes] = weakref.WeakKeyDictionary()
 
 
 class NoSuchGroup(LookupError):
@@ -52,9 +53,9 @@ def _expand(store: Any, words: list[str]) -> tuple[list[Any], set[str]]:
     from_groups: set[str] = set()
     for word in words:
         if word.startswith(GROUP_MARK):
-            members = group_members(store, word[len(GROUP_MARK):])
+            members = group_members(store, word[len(GROUP_MARK) :])
             if members is None:
-                raise NoSuchGroup(f"no quote group named {word[len(GROUP_MARK):]!r}")
+                raise NoSuchGroup(f"no quote group named {word[len(GROUP_MARK) :]!r}")
             items.extend(members)
             from_groups.update(_name(m) for m in members)
         else:
@@ -66,6 +67,7 @@ def _name(item: Any) -> str:
     if isinstance(item, str):
         return item.strip().upper()
     from corvane.helpers import nameForContract
+
     return nameForContract(item)
 
 
@@ -74,6 +76,7 @@ def live_quotes(session: Any) -> LiveQuotes:
     live = _live.get(session)
     if live is None:
         from corvane.live_quotes import LiveQuotes
+
         live = _live[session] = session.loop_thread.call(lambda: LiveQuotes(session.ib, session.state))
     return live
 
@@ -160,7 +163,7 @@ def _watch(ctx: WordContext, table: Callable[[], list[str]]) -> None:
     try:
         tty.setcbreak(fd)
         while True:
-            lines = table() + ["(press any key to stop)"]
+            lines = [*table(), "(press any key to stop)"]
             if drawn:
                 out.write(f"\x1b[{drawn}F\x1b[J")  # back to the table's first line, clear below
             out.write("\n".join(lines) + "\n")
@@ -181,12 +184,28 @@ def _symbols_and_groups(sources: Completion, before: list[str]) -> list[str]:
 
 
 WORDS = [
-    ConsoleWord("quote", "quote SYMBOL|@GROUP...", "stream live quotes (tessik marks them live)", quote,
-                details="@NAME stands for the members of the saved group NAME. quotes shows the\n"
-                        "table; tessik marks the live members of each group.",
-                complete=_symbols_and_groups),
-    ConsoleWord("unquote", "unquote SYMBOL|@GROUP...", "stop streaming these quotes", unquote,
-                details="@NAME stands for the members of the saved group NAME.", complete=_symbols_and_groups),
-    ConsoleWord("quotes", "quotes", "the live quotes; on a terminal they update until a key is pressed", show,
-                details="Elsewhere than on a terminal the table is printed once."),
+    ConsoleWord(
+        "quote",
+        "quote SYMBOL|@GROUP...",
+        "stream live quotes (tessik marks them live)",
+        quote,
+        details="@NAME stands for the members of the saved group NAME. quotes shows the\n"
+        "table; tessik marks the live members of each group.",
+        complete=_symbols_and_groups,
+    ),
+    ConsoleWord(
+        "unquote",
+        "unquote SYMBOL|@GROUP...",
+        "stop streaming these quotes",
+        unquote,
+        details="@NAME stands for the members of the saved group NAME.",
+        complete=_symbols_and_groups,
+    ),
+    ConsoleWord(
+        "quotes",
+        "quotes",
+        "the live quotes; on a terminal they update until a key is pressed",
+        show,
+        details="Elsewhere than on a terminal the table is printed once.",
+    ),
 ]

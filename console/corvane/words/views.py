@@ -45,17 +45,34 @@ def export(ctx: WordContext, rest: list[str]) -> ExitStatus:
 
 
 WORDS = [
-    ConsoleWord("rows", "rows [N|all]", "how many rows tables show (alone: the current setting)", rows,
-                details="N rows, or all; without a setting long tables show their head and tail.\n"
-                        "--rows N on a command line holds for that line only.",
-                prompt_only=True, own_options=True),
-    ConsoleWord("chart", "chart [FILE.png|.svg]", "candles of the last result, in the terminal or a picture",
-                chart, details="Without a file the candles are drawn in the terminal. --chart on a\n"
-                               "command line charts its result.",
-                prompt_only=True, own_options=True),
-    ConsoleWord("export", "export FILE [--force]", "write the last result's bars to .csv or .parquet", export,
-                details="The file is written whole or not at all; an existing file is replaced only\n"
-                        "with --force. --export FILE on a command line exports its result.",
-                prompt_only=True, own_options=True),
+    ConsoleWord(
+        "rows",
+        "rows [N|all]",
+        "how many rows tables show (alone: the current setting)",
+        rows,
+        details="N rows, or all; without a setting long tables show their head and tail.\n"
+        "--rows N on a command line holds for that line only.",
+        prompt_only=True,
+        own_options=True,
+    ),
+    ConsoleWord(
+        "chart",
+        "chart [FILE.png|.svg]",
+        "candles of the last result, in the terminal or a picture",
+        chart,
+        details="Without a file the candles are drawn in the terminal. --chart on a\ncommand line charts its result.",
+        prompt_only=True,
+        own_options=True,
+    ),
+    ConsoleWord(
+        "export",
+        "export FILE [--force]",
+        "write the last result's bars to .csv or .parquet",
+        export,
+        details="The file is written whole or not at all; an existing file is replaced only\n"
+        "with --force. --export FILE on a command line exports its result.",
+        prompt_only=True,
+        own_options=True,
+    ),
 ]
 WORDS_BY_NAME = {w.name: w for w in WORDS}

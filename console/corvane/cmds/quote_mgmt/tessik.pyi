@@ -4,7 +4,6 @@ from dataclasses import field as field
 from typing import TYPE_CHECKING as TYPE_CHECKING
 from typing import ClassVar
 
-import prettyprinter as pp
 from loguru import logger as logger
 
 from corvane.cmds.base import IOp as IOp
