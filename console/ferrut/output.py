@@ -26,12 +26,6 @@ ALL = "all"
 Rows = int | str | None  # None: the default above; ALL; or at most this many rows
 
 
-def check_rows(rows: Rows) -> Rows:
-    if rows is not None and rows != ALL and (not isinstance(rows, int) or rows < 1):
-        raise ValueError(f"rows must be a positive number or {ALL!r}, not {rows!r}")
-    return rows
-
-
 @dataclass
 class Printed:
     title: str
@@ -75,10 +69,6 @@ _current: contextvars.ContextVar[Sink] = contextvars.ContextVar("corvane_output_
 
 def current() -> Sink:
     return _current.get(_console_sink)
-
-
-def console_sink() -> Sink:
-    return _console_sink
 
 
 @contextlib.contextmanager
