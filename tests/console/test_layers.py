@@ -20,7 +20,7 @@ LAYERS: list[tuple[str, ...]] = [
     ("corvane.session", "corvane.state", "corvane.gateway", "corvane.live_quotes", "corvane.commands",
      "corvane.bar_views",
      "corvane.help_catalog", "corvane.cmds", "corvane.helpers", "corvane.history"),
-    ("corvane.candles", "corvane.kvstore", "corvane.store_file", "corvane.candles.cache"),
+    ("corvane.candles", "corvane.kvstore", "corvane.store_file", "corvane.candles.cache", "corvane.history.store"),
     ("corvane.profiles",),
     ("corvane.logsetup", "corvane.last_result", "corvane.summary", "corvane.quote_table",
      "corvane.view_options", "ferrut"),
