@@ -74,9 +74,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     try:
-        argv, view = view_options.take(sys.argv[1:] if argv is None else list(argv))
+        argv = sys.argv[1:] if argv is None else list(argv)
         parser = build_parser()
-        args = parser.parse_args(cli_options.hoist(parser, argv))
+        own = _own_options(parser, argv)
+        if own:
+            # The command reads its own "--" options (--export included); only the console's move.
+            view = view_options.ViewOptions()
+            args = parser.parse_args(cli_options.hoist(parser, argv, keep=own))
+        else:
+            argv, view = view_options.take(argv)
+            args = parser.parse_args(cli_options.hoist(parser, argv))
     except view_options.OptionError as exc:
         print(f"corvane: {exc}", file=sys.stderr)
         return ExitStatus.BAD_WORDS
@@ -97,6 +104,24 @@ def main(argv: list[str] | None = None) -> int:
         return ExitStatus.FAILED
     finally:
         teardown_logging(handler)
+
+
+def _own_options(parser: argparse.ArgumentParser, argv: list[str]) -> frozenset[str]:
+    """The option names a console word that reads its own "--" options keeps; empty for any other."""
+    actions = parser._option_string_actions  # the parser's own table of option names
+    i = 0
+    while i < len(argv) and argv[i].startswith("-"):
+        action = actions.get(argv[i].partition("=")[0])
+        i += 2 if action is not None and action.nargs != 0 and "=" not in argv[i] else 1
+    if i >= len(argv):
+        return frozenset()
+    from corvane.words import registry
+
+    word = registry.find(argv[i], interactive=False)
+    if word is None or not word.own_options:
+        return frozenset()
+    # Its own names, where the console has options of the same name (--export, --force).
+    return frozenset(usage.split()[0] for usage, _ in view_options.OPTIONS)
 
 
 def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:

@@ -11,8 +11,12 @@ from __future__ import annotations
 import argparse
 
 
-def hoist(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
-    """``argv`` with the "--" options after the command word moved in front of it."""
+def hoist(parser: argparse.ArgumentParser, argv: list[str], *, keep: frozenset[str] = frozenset()) -> list[str]:
+    """``argv`` with the "--" options after the command word moved in front of it.
+
+    For a command that takes "--" options of its own, only the console's known options are
+    moved, and none named in ``keep`` (the command's own of the same name).
+    """
     args = parser.parse_args(argv)
     if args.command is None or not any(w.startswith("--") for w in args.words):
         return argv
@@ -24,11 +28,13 @@ def hoist(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
     while i < len(words):
         word = words[i]
         i += 1
-        if not word.startswith("--"):
+        name = word.partition("=")[0]
+        action = actions.get(name)
+        own = keep and (action is None or name in keep)
+        if not word.startswith("--") or own:
             kept.append(word)
             continue
         moved.append(word)  # an unknown one is left for the parser to refuse
-        action = actions.get(word.partition("=")[0])
         takes_value = action is not None and action.nargs != 0 and "=" not in word
         if takes_value and i < len(words):
             moved.append(words[i])

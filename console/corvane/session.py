@@ -20,6 +20,7 @@ from loguru import logger
 from corvane import commands
 from corvane.gateway.connection import GatewayLink, GatewaySettings
 from corvane.gateway.error_watch import gateway_errors
+from corvane.history.pacing import Pacer, pace_scale_from_env, wrap_client
 from corvane.kvstore import KeyValueStore
 from corvane.yahoo_watch import YahooSaid, yahoo_said
 from ferrut.dispatch import bind_words
@@ -143,6 +144,22 @@ class LoopThread:
             self.loop.close()
 
 
+_pacer: Pacer | None = None
+
+
+def shared_pacer() -> Pacer:
+    """The process's one pacer: every session's historical requests count against the same rules.
+
+    Made again only when ``CORVANE_PACE_SCALE`` changed since, so a test (or a notebook) that
+    sets another scale gets it.
+    """
+    global _pacer
+    scale = pace_scale_from_env()
+    if _pacer is None or _pacer.scale != scale:
+        _pacer = Pacer(scale)
+    return _pacer
+
+
 def _new_ib() -> Any:
     from ib_async import IB
 
@@ -159,6 +176,11 @@ class Session:
         # Built on the loop's thread: the client binds its events and
         # transport to the loop it runs on.
         self.ib = self.loop_thread.call(ib_factory)
+        # Every historical request waits its turn, whoever sends it (sorvel included), so a
+        # burst typed at the prompt is paced instead of refused with error 162.
+        if hasattr(self.ib, "reqHistoricalDataAsync"):
+            pacer = shared_pacer()
+            self.loop_thread.call(lambda: wrap_client(self.ib, pacer))
         self.link = GatewayLink(self.ib, settings)
         from corvane.state import ConsoleState  # brings in the client library; not needed for help
 

@@ -1,0 +1,662 @@
+"""The downloader: exact bars of many symbols, in as few paced requests as the rules allow, fetched once.
+
+For each symbol: the contract (``gateway.symbols``), the first data point (reqHeadTimeStamp)
+so no request reaches before it, the plan (:mod:`corvane.history.plan`), and of its requests
+only those the store (:mod:`corvane.history.store`) does not cover yet. Those go out through
+the process's pacer (:mod:`corvane.history.pacing`), each with a timeout of its own; each
+answer is stored as it arrives, so an interrupted download keeps what came. The range is then
+read back from the store and trimmed exactly. A request that times out is tried again and then
+named as a timeout, never taken as "no data"; a pacing refusal slows the pacer and is sent again.
+
+Without a gateway (or when asked) the bars come from Yahoo Finance within its own limits.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import datetime as dt
+import math
+import os
+import sys
+import time
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Protocol, TextIO
+
+from corvane import clock
+from corvane.history.pacing import Pacer, pace_scale_from_env, paced_by, request_key, wrap_client
+from corvane.history.plan import (
+    BAR_SECONDS,
+    FUTURES_SESSION,
+    STOCK_SESSION,
+    HistoryChunk,
+    HistoryQuery,
+    PlanError,
+    estimate,
+    more,
+    plan,
+)
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+COLUMNS = ("open", "high", "low", "close", "volume", "average", "barCount")
+SOURCES = ("auto", "ibkr", "yahoo")
+#: seconds one request may take once the pacer let it go
+REQUEST_TIMEOUT = 60.0
+#: a request that timed out is sent this many times more before it is named
+RETRIES = 2
+#: pacing refusals tolerated for one request before the symbol is given up
+PACING_RETRIES = 8
+#: above this many requests the plan is told before the download starts
+LONG = 20
+
+
+class DownloadError(ValueError):
+    """A download that cannot be started, with the reason in words."""
+
+
+class Store(Protocol):
+    """What the downloader needs of the bar store."""
+
+    def missing(self, series: Any, spans: Sequence[tuple[dt.datetime, dt.datetime]], now: dt.datetime) -> list: ...
+
+    def put(
+        self,
+        series: Any,
+        span: tuple[dt.datetime, dt.datetime],
+        bars: pd.DataFrame,
+        *,
+        provisional: bool = False,
+        fetched_at: dt.datetime | None = None,
+    ) -> None: ...
+
+    def read(self, series: Any, start: dt.datetime, end: dt.datetime) -> pd.DataFrame: ...
+
+
+@dataclass(frozen=True)
+class Request:
+    """What was asked: symbols (groups already expanded) and the range or count, as the word takes them."""
+
+    symbols: tuple[str, ...]
+    interval: str = "1d"
+    start: dt.date | None = None
+    end: dt.date | None = None
+    last: int | None = None
+    adjusted: bool = False
+    outside_rth: bool = False
+    source: str = "auto"
+
+    def query(self, head: dt.datetime | None = None, future: bool = False) -> HistoryQuery:
+        start = self.start
+        if start is None and self.last is None:
+            start = self.end  # only an end day: that one day
+        return HistoryQuery(
+            self.interval,
+            start=start,
+            end=self.end,
+            last=self.last,
+            adjusted=self.adjusted,
+            outside_rth=self.outside_rth,
+            head=head,
+            session=FUTURES_SESSION if future else STOCK_SESSION,
+        )
+
+
+@dataclass
+class SymbolBars:
+    """One symbol's answer: its bars in the exchange's zone, or why there are none."""
+
+    symbol: str
+    source: str
+    bars: pd.DataFrame | None = None
+    failure: str | None = None
+    requests: int = 0
+    from_store: int = 0  # bars answered without a request
+
+
+@dataclass
+class Result:
+    symbols: list[SymbolBars] = field(default_factory=list)
+    pacing_errors: int = 0
+
+    @property
+    def requests(self) -> int:
+        return sum(s.requests for s in self.symbols)
+
+    @property
+    def failures(self) -> list[SymbolBars]:
+        return [s for s in self.symbols if s.failure]
+
+
+class Progress:
+    """A progress bar with ETA on a stream: redrawn in place on a terminal, else a line every ~10%."""
+
+    def __init__(self, total: int, stream: TextIO | None, *, terminal: bool | None = None) -> None:
+        self.total, self.done, self.stream = total, 0, stream
+        self.started = time.monotonic()
+        self.terminal = _is_terminal(stream) if terminal is None else terminal
+        self._tenth = 0
+
+    def step(self, count: int = 1) -> None:
+        self.done += count
+        if self.stream is None or self.total <= 0:
+            return
+        if self.terminal:
+            self._write("\r\x1b[2K" + self.line())
+        elif self.done * 10 // self.total > self._tenth:
+            self._tenth = self.done * 10 // self.total
+            self._write(self.line() + "\n")
+
+    def line(self) -> str:
+        share = min(1.0, self.done / self.total)
+        bar = "█" * round(share * 24)
+        elapsed = time.monotonic() - self.started
+        eta = elapsed / self.done * (self.total - self.done) if self.done else math.nan
+        left = "" if math.isnan(eta) else f", about {_duration(eta)} left"
+        return f"[{bar:<24}] {self.done}/{self.total} requests{left} (Ctrl-C stops, keeps what arrived)"
+
+    def close(self) -> None:
+        if self.stream is not None and self.terminal and self.done:
+            self._write("\r\x1b[2K")
+
+    def _write(self, text: str) -> None:
+        try:
+            assert self.stream is not None
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError):
+            self.stream = None
+
+
+def _is_terminal(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def _duration(seconds: float) -> str:
+    if seconds < 90:
+        return f"{max(1, round(seconds))} s"
+    if seconds < 90 * 60:
+        return f"{round(seconds / 60)} minutes"
+    return f"{seconds / 3600:.1f} hours"
+
+
+# -- the gateway path ------------------------------------------------------------------
+
+
+@dataclass
+class _Job:
+    """One symbol on its way: contract, query, planned and still missing requests."""
+
+    symbol: str
+    contract: Any = None
+    series: Any = None
+    query: HistoryQuery | None = None
+    chunks: list[HistoryChunk] = field(default_factory=list)
+    todo: list[HistoryChunk] = field(default_factory=list)
+    out: SymbolBars | None = None
+
+
+def _span(query: HistoryQuery, chunk: HistoryChunk) -> tuple[dt.datetime, dt.datetime]:
+    # Daily and longer bars are stamped at the day's midnight, before the session opens.
+    if BAR_SECONDS[query.bar_size] >= 86400:
+        day = chunk.first_day
+        return dt.datetime(day.year, day.month, day.day, tzinfo=query.tz), chunk.end
+    return chunk.start, chunk.end
+
+
+def _session_open(query: HistoryQuery, day: dt.date, now: dt.datetime) -> bool:
+    """Whether ``day``'s session has not closed by ``now``: its bars may still change."""
+    close = query.session.bounds(query.outside_rth)[1]
+    ends = dt.datetime(day.year, day.month, day.day, tzinfo=query.tz) + dt.timedelta(minutes=close)
+    return now < ends
+
+
+def _frame(bars: Sequence[Any], query: HistoryQuery) -> pd.DataFrame:
+    """The gateway's bars as the store's columns on an aware index."""
+    import pandas as pd
+
+    rows = [
+        {
+            "date": _instant(b.date, query),
+            "open": b.open,
+            "high": b.high,
+            "low": b.low,
+            "close": b.close,
+            "volume": b.volume,
+            "average": b.average,
+            "barCount": b.barCount,
+        }
+        for b in bars
+    ]
+    frame = pd.DataFrame(rows, columns=["date", *COLUMNS])
+    frame["date"] = pd.to_datetime(frame["date"], utc=True)
+    return frame.set_index("date")
+
+
+def _instant(value: Any, query: HistoryQuery) -> dt.datetime:
+    if isinstance(value, dt.datetime):
+        return value if value.tzinfo is not None else value.replace(tzinfo=query.tz)
+    return dt.datetime(value.year, value.month, value.day, tzinfo=query.tz)
+
+
+class _Fetcher:
+    """Sends one symbol's requests through the pacer and stores each answer as it comes."""
+
+    def __init__(self, ib: Any, store: Store, pacer: Pacer, result: Result, timeout: float) -> None:
+        self.ib, self.store, self.pacer, self.result, self.timeout = ib, store, pacer, result, timeout
+        original = ib.reqHistoricalDataAsync
+        self._send = getattr(original, "__wrapped__", original)  # paced here, with the timeout after the turn
+
+    async def head(self, contract: Any, query_rth: bool) -> dt.datetime | None:
+        try:
+            head = await asyncio.wait_for(self.ib.reqHeadTimeStampAsync(contract, "TRADES", query_rth, 2), self.timeout)
+        except (TimeoutError, ConnectionError):
+            return None
+        if not isinstance(head, dt.datetime):
+            return None
+        return head if head.tzinfo is not None else head.replace(tzinfo=dt.UTC)
+
+    async def fetch(self, job: _Job, chunk: HistoryChunk, now: dt.datetime) -> None:
+        """One request into the store; raises _Failed with the reason the symbol got nothing."""
+        assert job.query is not None and job.out is not None
+        bars = await self._ask(job, chunk)
+        frame = _frame(bars, job.query)
+        start, end = _span(job.query, chunk)
+        if len(frame):
+            # Weekly and monthly bars may be stamped before the span: the span covers them all.
+            start = min(start, frame.index[0].to_pydatetime())
+            end = max(end, frame.index[-1].to_pydatetime() + dt.timedelta(seconds=1))
+        provisional = job.query.adjusted or _session_open(job.query, chunk.last_day, now)
+        self.store.put(job.series, (start, end), frame, provisional=provisional, fetched_at=now)
+
+    async def _ask(self, job: _Job, chunk: HistoryChunk) -> Sequence[Any]:
+        assert job.out is not None
+        timeouts = pacing = 0
+        while True:
+            bars, errors = await self._attempt(job, chunk)
+            if bars is None:
+                timeouts += 1
+                if timeouts > RETRIES:
+                    raise _Failed(f"the gateway did not answer within {self.timeout:g} s ({1 + RETRIES} tries)")
+                continue
+            refusal = _refusal(errors)
+            if refusal == "pacing":
+                self.result.pacing_errors += 1
+                pacing += 1
+                if pacing > PACING_RETRIES:
+                    raise _Failed("the gateway kept refusing for pacing")
+                continue
+            if refusal:
+                raise _Failed(refusal)
+            if not self.ib.isConnected():
+                raise _Failed("the gateway connection was lost")
+            return bars
+
+    async def _attempt(self, job: _Job, chunk: HistoryChunk) -> tuple[Sequence[Any] | None, list[tuple[int, str]]]:
+        """One try: the bars (None on a timeout) and what the gateway said about this contract meanwhile."""
+        assert job.out is not None
+        errors: list[tuple[int, str]] = []
+
+        def seen(req_id: int, code: int, text: str, contract: Any = None, *_rest: Any) -> None:
+            if contract is job.contract:
+                errors.append((code, text))
+
+        key, identity = request_key(
+            job.contract, chunk.end_datetime, chunk.duration, chunk.bar_size, chunk.what_to_show, chunk.use_rth
+        )
+        self.ib.errorEvent += seen
+        try:
+            async with self.pacer.request(key, identity):
+                job.out.requests += 1
+                return await self._timed(job.contract, chunk), errors
+        finally:
+            self.ib.errorEvent -= seen
+
+    async def _timed(self, contract: Any, chunk: HistoryChunk) -> Sequence[Any] | None:
+        call = self._send(
+            contract,
+            chunk.end_datetime,
+            chunk.duration,
+            chunk.bar_size,
+            chunk.what_to_show,
+            chunk.use_rth,
+            formatDate=2,
+            keepUpToDate=False,
+            timeout=0,  # ours, below: the library's own turns a timeout into an empty answer
+        )
+        try:
+            return list(await asyncio.wait_for(call, self.timeout))
+        except TimeoutError:
+            self._cancel(contract)
+            return None
+
+    def _cancel(self, contract: Any) -> None:
+        # The request's id is the library's; it is the one pending for this very contract object.
+        wrapper = getattr(self.ib, "wrapper", None)
+        pending = getattr(wrapper, "_reqId2Contract", {})
+        for req_id, c in list(pending.items()):
+            if c is contract:
+                try:
+                    self.ib.client.cancelHistoricalData(req_id)
+                except Exception:  # the connection may be gone; nothing left to cancel then
+                    pass
+
+
+class _Failed(Exception):
+    pass
+
+
+def _refusal(errors: list[tuple[int, str]]) -> str | None:
+    """ "pacing" for a pacing refusal, the gateway's words for any other refusal, None for an answer."""
+    for code, text in errors:
+        if code == 162 and "pacing violation" in text.lower():
+            return "pacing"
+    for code, text in errors:
+        if code == 162 and "returned no data" in text.lower():
+            continue  # an empty span: an answer, not a failure
+        if code < 2100:
+            return f"error {code}: {text}"
+    return None
+
+
+async def _prepare(fetcher: _Fetcher, request: Request, job: _Job, now: dt.datetime) -> None:
+    from corvane.gateway.symbols import FUTURE_PREFIX, resolve
+
+    from .store import Series
+
+    assert job.out is not None
+    found = await resolve(fetcher.ib, job.symbol)
+    if found.contract is None:
+        job.out.failure = "the gateway knows no single contract for it"
+        return
+    job.contract = found.contract
+    future = job.symbol.strip().startswith(FUTURE_PREFIX)
+    head = await fetcher.head(found.contract, not request.outside_rth)
+    job.query = request.query(head, future)
+    name = str(found.contract.localSymbol or found.contract.symbol) if future else found.name
+    job.series = Series(name, job.query.bar_size, job.query.what_to_show, not request.outside_rth)
+    job.chunks = plan(job.query, now)
+    job.todo = _missing(fetcher.store, job, job.chunks, now)
+
+
+def _missing(store: Store, job: _Job, chunks: Sequence[HistoryChunk], now: dt.datetime) -> list[HistoryChunk]:
+    assert job.query is not None
+    if job.query.adjusted:
+        return list(chunks)  # adjusted bars change with every dividend: always asked again
+    spans = [_span(job.query, c) for c in chunks]
+    gaps = store.missing(job.series, spans, now)
+    return [c for c, (a, b) in zip(chunks, spans, strict=True) if any(s < b and a < e for s, e in gaps)]
+
+
+async def _fetch_all(
+    fetcher: _Fetcher, job: _Job, chunks: Sequence[HistoryChunk], now: dt.datetime, progress: Progress | None
+) -> None:
+    assert job.out is not None
+    for chunk in chunks:
+        try:
+            await fetcher.fetch(job, chunk, now)
+        except _Failed as exc:
+            job.out.failure = str(exc)
+            return
+        finally:
+            if progress is not None:
+                progress.step()
+
+
+def _read(store: Store, job: _Job, chunks: Sequence[HistoryChunk]) -> pd.DataFrame:
+    assert job.query is not None
+    spans = [_span(job.query, c) for c in chunks]
+    if not spans:
+        return _empty(job.query)
+    start = min(s for s, _ in spans)
+    end = max(e for _, e in spans)
+    if job.query.last is None and job.query.start is not None:
+        start = min(start, _midnight(job.query, job.query.start))
+        if BAR_SECONDS[job.query.bar_size] > 86400:
+            start -= dt.timedelta(days=31)  # a week's or month's bar is stamped at its first day
+    frame = store.read(job.series, start, end)
+    return frame.tz_convert(job.query.tz) if len(frame) else _empty(job.query)
+
+
+def _midnight(query: HistoryQuery, day: dt.date) -> dt.datetime:
+    return dt.datetime(day.year, day.month, day.day, tzinfo=query.tz)
+
+
+def _empty(query: HistoryQuery) -> pd.DataFrame:
+    import pandas as pd
+
+    index = pd.DatetimeIndex([], tz=query.zone, name="date")
+    return pd.DataFrame({c: [] for c in COLUMNS}, index=index)
+
+
+def trim(frame: pd.DataFrame, query: HistoryQuery, now: dt.datetime) -> pd.DataFrame:
+    """Exactly what was asked: the calendar days start to end in the exchange's zone, or the last N bars."""
+    local = frame.tz_convert(query.tz) if len(frame) else _empty(query)
+    if query.last is not None:
+        return local.iloc[-query.last :]
+    assert query.start is not None
+    days = local.index.date
+    end = query.end or now.astimezone(query.tz).date()
+    return local[(days >= query.start) & (days <= end)]
+
+
+async def _one(fetcher: _Fetcher, job: _Job, now: dt.datetime, progress: Progress | None) -> None:
+    assert job.out is not None and job.query is not None
+    stored = _read(fetcher.store, job, job.chunks)
+    await _fetch_all(fetcher, job, job.todo, now, progress)
+    chunks = list(job.chunks)
+    bars = _read(fetcher.store, job, chunks)
+    while job.out.failure is None and job.query.last is not None:
+        extra = more(job.query, chunks, len(bars))
+        if not extra:
+            break
+        chunks = extra if job.query.adjusted else [*extra, *chunks]
+        await _fetch_all(fetcher, job, _missing(fetcher.store, job, extra, now), now, None)
+        bars = _read(fetcher.store, job, chunks)
+    job.out.bars = trim(bars, job.query, now)
+    job.out.from_store = min(len(job.out.bars), len(trim(stored, job.query, now)))
+
+
+def _pacer_of(ib: Any) -> Pacer:
+    pacer = paced_by(ib)
+    if pacer is None:
+        pacer = Pacer(pace_scale_from_env())
+        wrap_client(ib, pacer)
+    return pacer
+
+
+def plan_text(jobs: Sequence[_Job], pacer: Pacer) -> str:
+    """ "AAPL MSFT: 2 × 251 requests of 1 D × 1 min, about 18 minutes at the gateway's pace"."""
+    busy = [j for j in jobs if j.todo]
+    names = " ".join(j.symbol for j in busy)
+    counts = sorted({len(j.todo) for j in busy})
+    sample = busy[0].todo[0]
+    what = f"{sample.duration} × {sample.bar_size}"
+    if len(counts) == 1:
+        shape = f"{len(busy)} × {counts[0]}" if len(busy) > 1 else f"{counts[0]}"
+    else:
+        shape = f"{sum(len(j.todo) for j in busy)}"
+    seconds = estimate({j.symbol: j.todo for j in busy}, pacer.scale, pacer.rules)
+    return f"{names}: {shape} requests of {what}, about {_duration(seconds)} at the gateway's pace"
+
+
+async def from_gateway(
+    ib: Any,
+    store: Store,
+    request: Request,
+    *,
+    now: dt.datetime | None = None,
+    err: TextIO | None = None,
+    timeout: float = REQUEST_TIMEOUT,
+    terminal: bool | None = None,
+) -> Result:
+    """Every symbol of ``request`` through the gateway ``ib`` is connected to, via ``store``."""
+    now = now or clock.now(dt.UTC)
+    result = Result()
+    fetcher = _Fetcher(ib, store, _pacer_of(ib), result, timeout)
+    jobs = [_Job(s, out=SymbolBars(s, "ibkr")) for s in request.symbols]
+    await asyncio.gather(*(_prepare(fetcher, request, j, now) for j in jobs))
+    ready = [j for j in jobs if j.out is not None and j.out.failure is None]
+    total = sum(len(j.todo) for j in ready)
+    progress = None
+    if total > LONG and err is not None:
+        _say(err, plan_text(ready, fetcher.pacer))
+        progress = Progress(total, err, terminal=terminal)
+    try:
+        await asyncio.gather(*(_one(fetcher, j, now, progress) for j in ready))
+    finally:
+        if progress is not None:
+            progress.close()
+    result.symbols = [j.out for j in jobs if j.out is not None]
+    return result
+
+
+def _say(stream: TextIO, text: str) -> None:
+    try:
+        stream.write(text + "\n")
+        stream.flush()
+    except (OSError, ValueError):
+        pass
+
+
+# -- the Yahoo path ----------------------------------------------------------------------
+
+#: Yahoo's own interval names, and how far back and how much per request it serves them
+YAHOO_INTERVALS = {"1m": "1m", "2m": "2m", "5m": "5m", "15m": "15m", "30m": "30m", "1h": "60m",
+                   "1d": "1d", "1wk": "1wk", "1mo": "1mo"}  # fmt: skip
+YAHOO_REACH = {"1m": 30, "2m": 60, "5m": 60, "15m": 60, "30m": 60, "1h": 730}
+YAHOO_STEP = {"1m": 7}
+
+
+def yahoo_windows(request: Request, today: dt.date) -> list[tuple[dt.date, dt.date]]:
+    """[start, end] day windows Yahoo serves for ``request`` (its end day included)."""
+    if request.interval not in YAHOO_INTERVALS:
+        raise DownloadError(f"Yahoo Finance has no {request.interval} bars")
+    reach = YAHOO_REACH.get(request.interval)
+    end = min(request.end or today, today)
+    if request.last is not None:
+        start = today - dt.timedelta(days=reach - 1 if reach else 3650)
+    else:
+        start = request.start or request.end or today
+    if reach is not None:
+        earliest = today - dt.timedelta(days=reach - 1)
+        if end < earliest:
+            raise DownloadError(
+                f"Yahoo Finance keeps {request.interval} bars for the last {reach} days only (since {earliest})"
+            )
+        start = max(start, earliest)
+    step = YAHOO_STEP.get(request.interval)
+    if step is None:
+        return [(start, end)]
+    windows, day = [], start
+    while day <= end:
+        windows.append((day, min(end, day + dt.timedelta(days=step - 1))))
+        day += dt.timedelta(days=step)
+    return windows
+
+
+def _yahoo_frame(raw: pd.DataFrame, zone: str) -> pd.DataFrame:
+    import pandas as pd
+
+    if raw is None or raw.empty:
+        return _empty(HistoryQuery("1d", start=dt.date(2000, 1, 1), zone=zone))
+    frame = raw.rename(columns={"Open": "open", "High": "high", "Low": "low", "Close": "close", "Volume": "volume"})
+    frame = frame[["open", "high", "low", "close", "volume"]].copy()
+    # Yahoo gives neither; left empty rather than made up.
+    frame["average"] = float("nan")
+    frame["barCount"] = pd.array([pd.NA] * len(frame), dtype="Int64")
+    index = pd.DatetimeIndex(frame.index)
+    index = index.tz_localize(zone) if index.tz is None else index.tz_convert(zone)
+    frame.index = index.rename("date")
+    return frame
+
+
+def from_yahoo_sync(request: Request, symbol: str, today: dt.date) -> SymbolBars:
+    """One symbol from Yahoo Finance (blocking: run it off the event loop)."""
+    import pandas as pd
+    import yfinance
+
+    out = SymbolBars(symbol, "yahoo")
+    query = request.query()
+    try:
+        parts = []
+        for first, last in yahoo_windows(request, today):
+            raw = yfinance.Ticker(symbol.lstrip("/")).history(
+                start=first.isoformat(),
+                end=(last + dt.timedelta(days=1)).isoformat(),
+                interval=YAHOO_INTERVALS[request.interval],
+                auto_adjust=request.adjusted,
+                prepost=request.outside_rth,
+            )
+            out.requests += 1
+            parts.append(_yahoo_frame(raw, query.zone))
+    except DownloadError as exc:
+        out.failure = str(exc)
+        return out
+    except Exception as exc:  # the network, Yahoo's answer: named, never "no data"
+        out.failure = f"Yahoo Finance: {type(exc).__name__}: {exc}"
+        return out
+    frame = pd.concat(parts) if parts else _empty(query)
+    frame = frame[~frame.index.duplicated(keep="last")].sort_index()
+    if not len(frame):
+        out.failure = "Yahoo Finance returned no bars"
+    now = clock.now(dt.UTC)
+    out.bars = trim(frame, query, now)
+    return out
+
+
+async def from_yahoo(request: Request) -> Result:
+    today = clock.now(dt.UTC).astimezone(request.query().tz).date()
+    loop = asyncio.get_running_loop()
+    parts = [loop.run_in_executor(None, from_yahoo_sync, request, s, today) for s in request.symbols]
+    return Result(symbols=list(await asyncio.gather(*parts)))
+
+
+def bars_root() -> Path:
+    """``$CORVANE_HOME/bars`` (``~/.corvane/bars`` by default)."""
+    configured = os.environ.get("CORVANE_HOME", "").strip()
+    return (Path(configured).expanduser() if configured else Path.home() / ".corvane") / "bars"
+
+
+def bar_store() -> Store:
+    from .store import BarStore
+
+    return BarStore(bars_root())
+
+
+def check(request: Request) -> None:
+    """Refuse a request that cannot be planned, before any connection is made."""
+    if not request.symbols:
+        raise DownloadError("name at least one symbol")
+    if request.source not in SOURCES:
+        raise DownloadError(f"unknown source {request.source!r}; use one of {' '.join(SOURCES)}")
+    try:
+        request.query()
+    except PlanError as exc:
+        raise DownloadError(str(exc)) from None
+    if request.source == "yahoo" and request.interval not in YAHOO_INTERVALS:
+        raise DownloadError(f"Yahoo Finance has no {request.interval} bars")
+
+
+async def download(
+    ib: Any,
+    store: Store,
+    request: Request,
+    *,
+    connected: bool,
+    err: TextIO | None = sys.stderr,
+    terminal: bool | None = None,
+    timeout: float = REQUEST_TIMEOUT,
+) -> Result:
+    """The bars ``request`` asks for, from the gateway when connected (and not told otherwise), else Yahoo."""
+    check(request)
+    if request.source == "yahoo" or (request.source == "auto" and not connected):
+        return await from_yahoo(request)
+    if not connected:
+        raise DownloadError("--source ibkr needs a gateway connection, and there is none")
+    return await from_gateway(ib, store, request, err=err, terminal=terminal, timeout=timeout)

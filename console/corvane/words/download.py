@@ -1,0 +1,260 @@
+"""``download SYMBOL... [--start DAY] [--end DAY] [--last N] [--interval I] ...``: exact history, fetched once.
+
+The words are read here (the word takes its own ``--`` options); the work is
+:mod:`corvane.history.download`'s, on the session's event loop, so Ctrl-C stops it at once
+and what arrived stays in the bar store.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+from corvane.exit_status import ExitStatus
+from corvane.history.plan import BAR_SIZES
+from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
+from corvane.words.quotes import GROUP_MARK, group_members
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from corvane.history.download import Request, Result
+
+USAGE = (
+    "download SYMBOL|@GROUP... [--start DAY] [--end DAY] [--last N] [--interval "
+    + "|".join(BAR_SIZES)
+    + "] [--adjusted] [--outside-rth] [--source auto|ibkr|yahoo] [--export FILE.parquet|.csv [--force]]"
+)
+VALUED = ("--start", "--end", "--last", "--interval", "--source", "--export")
+FLAGS = ("--adjusted", "--outside-rth", "--force")
+
+
+@dataclass
+class Words:
+    symbols: list[str] = field(default_factory=list)
+    options: dict[str, str] = field(default_factory=dict)
+    flags: set[str] = field(default_factory=set)
+
+
+def read_words(rest: list[str]) -> Words:
+    words, i = Words(), 0
+    while i < len(rest):
+        word = rest[i]
+        name, eq, value = word.partition("=")
+        if name in VALUED:
+            if not eq:
+                if i + 1 >= len(rest):
+                    raise UsageError(f"download: {name} needs a value\nusage: {USAGE}")
+                i, value = i + 1, rest[i + 1]
+            if name in words.options:
+                raise UsageError(f"download: {name} given twice")
+            words.options[name] = value
+        elif word in FLAGS:
+            words.flags.add(word)
+        elif word.startswith("--"):
+            raise UsageError(f"download: unknown option {word}\nusage: {USAGE}")
+        else:
+            words.symbols.append(word)
+        i += 1
+    return words
+
+
+def _day(name: str, text: str | None) -> dt.date | None:
+    if text is None:
+        return None
+    try:
+        return dt.date.fromisoformat(text)
+    except ValueError:
+        raise UsageError(f"download: {name} takes a day as YYYY-MM-DD, not {text!r}") from None
+
+
+def _count(text: str | None) -> int | None:
+    if text is None:
+        return None
+    if not text.isdigit() or int(text) < 1:
+        raise UsageError(f"download: --last takes a positive whole number, not {text!r}")
+    return int(text)
+
+
+def expand(store: Any, symbols: list[str]) -> list[str]:
+    """The symbols, with each @GROUP replaced by its members; each symbol once, in order."""
+    from corvane.helpers import nameForContract
+
+    out: list[str] = []
+    for word in symbols:
+        if word.startswith(GROUP_MARK):
+            members = group_members(store, word[len(GROUP_MARK) :])
+            if members is None:
+                raise UsageError(f"download: no quote group named {word[len(GROUP_MARK) :]!r}")
+            names = [m.strip().upper() if isinstance(m, str) else nameForContract(m) for m in members]
+        else:
+            names = [word.strip().upper()]
+        out.extend(n for n in names if n and n not in out)
+    return out
+
+
+def request_for(store: Any, rest: list[str]) -> tuple[Request, Words]:
+    from corvane.history.download import DownloadError, Request, check
+
+    words = read_words(rest)
+    if not words.symbols:
+        raise UsageError(f"download: name at least one symbol\nusage: {USAGE}")
+    o = words.options
+    request = Request(
+        symbols=tuple(expand(store, words.symbols)),
+        interval=o.get("--interval", "1d"),
+        start=_day("--start", o.get("--start")),
+        end=_day("--end", o.get("--end")),
+        last=_count(o.get("--last")),
+        adjusted="--adjusted" in words.flags,
+        outside_rth="--outside-rth" in words.flags,
+        source=o.get("--source", "auto"),
+    )
+    if not request.symbols:
+        raise UsageError("download: the groups named have no members")
+    if request.start is None and request.end is None and request.last is None:
+        raise UsageError("download: give --start (and --end), or --last N")
+    try:
+        check(request)
+    except DownloadError as exc:
+        raise UsageError(f"download: {exc}") from None
+    return request, words
+
+
+def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
+    from ferrut import output
+    from ferrut.export import ExportRefused, check_target
+
+    request, words = request_for(ctx.store, rest)
+    export = words.options.get("--export")
+    force = "--force" in words.flags
+    if export is not None:
+        try:
+            check_target(export, force=force)  # before any request is made for it
+        except ExportRefused as exc:
+            raise UsageError(f"download: {exc}") from None
+    if force and export is None:
+        raise UsageError("download: --force goes with --export")
+    connected = request.source != "yahoo" and ctx.connect_once()
+    result = _fetch(ctx, request, connected, output.current().stderr)
+    if result is None:
+        ctx.complain("download: stopped; what arrived is kept in the store")
+        return ExitStatus.INTERRUPTED
+    return _show(ctx, request, result, export, force)
+
+
+def _fetch(ctx: WordContext, request: Request, connected: bool, err: Any) -> Result | None:
+    from corvane.history.download import DownloadError, bar_store, download
+
+    session = ctx.session
+    store = bar_store()
+    outcome = session.loop_thread.run(lambda: download(session.ib, store, request, connected=connected, err=err))
+    if outcome.kind == "cancelled":
+        return None
+    if isinstance(outcome.error, DownloadError):
+        raise UsageError(f"download: {outcome.error}")
+    if outcome.error is not None:
+        raise outcome.error
+    return outcome.value
+
+
+def title(symbol: str, request: Request, bars: pd.DataFrame) -> str:
+    size = BAR_SIZES[request.interval]
+    zone = str(bars.index.tz) if len(bars) and bars.index.tz is not None else "America/New_York"
+    span = f"{bars.index[0].date()} → {bars.index[-1].date()}" if len(bars) else "no bars"
+    return f"{symbol} {size} {span} ({zone})"
+
+
+def table(bars: pd.DataFrame) -> pd.DataFrame:
+    """The bars with their aware times as a column, as sorvel's tables have them."""
+    return bars.reset_index()
+
+
+def _show(ctx: WordContext, request: Request, result: Result, export: str | None, force: bool) -> ExitStatus:
+    import pandas as pd
+
+    from corvane.last_result import LastResult
+    from ferrut.frame import printFrame
+
+    frames = []
+    for got in result.symbols:
+        if got.failure:
+            ctx.complain(f"download: {got.symbol}: {got.failure}")
+            continue
+        assert got.bars is not None
+        heading = title(got.symbol, request, got.bars)
+        printFrame(table(got.bars), heading)
+        frame = table(got.bars)
+        frame.insert(0, "symbol", got.symbol)
+        frames.append(frame)
+        if ctx.views.last is None or len(frames) == 1:
+            records = table(got.bars).to_dict("records")
+            ctx.views.last = LastResult(title=heading, symbol=got.symbol, source=got.source, bars=records)
+    ctx.say(summary(result))
+    status = ExitStatus.FAILED if result.failures else ExitStatus.OK
+    if export is not None and frames:
+        status = max(status, _export(ctx, pd.concat(frames, ignore_index=True), export, force))
+    return status
+
+
+def _export(ctx: WordContext, frame: pd.DataFrame, path: str, force: bool) -> ExitStatus:
+    from ferrut.export import ExportRefused, write_frame
+
+    try:
+        written = write_frame(frame, path, force=force)
+    except ExportRefused as exc:
+        ctx.complain(str(exc))
+        return ExitStatus.BAD_WORDS
+    except Exception as exc:  # written whole or not at all: nothing is left behind
+        ctx.complain(f"export to {path} failed: {type(exc).__name__}: {exc}")
+        return ExitStatus.FAILED
+    ctx.say(f"wrote {len(frame):,} bar{'' if len(frame) == 1 else 's'} to {written}")
+    return ExitStatus.OK
+
+
+def summary(result: Result) -> str:
+    """ "AAPL MSFT: 195,000 bars from ibkr (12 requests, 488 from the store)"."""
+    good = [s for s in result.symbols if not s.failure]
+    if not good:
+        return "download: no bars"
+    by_source: dict[str, list[Any]] = {}
+    for got in good:
+        by_source.setdefault(got.source, []).append(got)
+    parts = []
+    for source, items in by_source.items():
+        bars = sum(len(s.bars) if s.bars is not None else 0 for s in items)
+        stored = sum(s.from_store for s in items)
+        requests = sum(s.requests for s in items)
+        what = f"{requests:,} request{'' if requests == 1 else 's'}"
+        if source == "ibkr":
+            what += f", {stored:,} from the store"
+        names = " ".join(s.symbol for s in items)
+        parts.append(f"{names}: {bars:,} bar{'' if bars == 1 else 's'} from {source} ({what})")
+    return "; ".join(parts)
+
+
+def complete(sources: Completion, before: list[str]) -> list[str]:
+    if before and before[-1] == "--interval":
+        return list(BAR_SIZES)
+    if before and before[-1] == "--source":
+        return ["auto", "ibkr", "yahoo"]
+    if before and before[-1] in VALUED:
+        return []
+    return [*VALUED, *FLAGS, *sources.symbols(), *(GROUP_MARK + g for g in sources.groups())]
+
+
+WORDS = [
+    ConsoleWord(
+        "download",
+        USAGE,
+        "exact bars of symbols over days or the last N bars, paced and fetched once",
+        run,
+        details="--start and --end are days in the exchange's zone, both included; --last N gives\n"
+        "exactly N bars. Bars are kept under $CORVANE_HOME/bars, so a second download asks\n"
+        "the gateway only for what is missing. Without a gateway, or with --source yahoo, the\n"
+        "bars come from Yahoo Finance within its limits. Ctrl-C stops and keeps what arrived.",
+        complete=complete,
+        own_options=True,
+    )
+]
