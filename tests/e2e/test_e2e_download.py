@@ -5,8 +5,6 @@ from __future__ import annotations
 
 import asyncio
 import datetime as dt
-import sys
-import types
 from zoneinfo import ZoneInfo
 
 import pandas as pd
@@ -21,54 +19,6 @@ NEW_YORK = ZoneInfo("America/New_York")
 AFTER = dt.datetime(2025, 3, 3, 12, 0, tzinfo=NEW_YORK)
 
 
-class MemoryStore:
-    """Stands in for the bar store until it lands: spans covered, bars by instant."""
-
-    spans: dict = {}
-    bars: dict = {}
-
-    def __init__(self, root, **_options) -> None:
-        pass
-
-    def missing(self, series, spans, now):
-        good = [(a, b) for a, b, provisional in self.spans.get(series, []) if not provisional]
-        return [(s, e) for s, e in spans if not any(a <= s and e <= b for a, b in good)]
-
-    def put(self, series, span, bars, *, provisional=False, fetched_at=None) -> None:
-        old = self.bars.get(series)
-        kept = old[(old.index < span[0]) | (old.index >= span[1])] if old is not None else None
-        frame = bars.tz_convert("UTC")
-        self.bars[series] = (pd.concat([kept, frame]) if kept is not None else frame).sort_index()
-        self.spans.setdefault(series, []).append((span[0], span[1], provisional))
-
-    def read(self, series, start, end):
-        frame = self.bars.get(series)
-        if frame is None:
-            return pd.DataFrame(columns=["open"], index=pd.DatetimeIndex([], tz="UTC", name="date"))
-        return frame[(frame.index >= start) & (frame.index < end)]
-
-
-@pytest.fixture
-def bar_store(monkeypatch):
-    try:
-        import corvane.history.store  # noqa: F401
-    except ImportError:
-        from dataclasses import dataclass
-
-        @dataclass(frozen=True)
-        class Series:
-            contract: str
-            bar_size: str
-            what_to_show: str
-            use_rth: bool
-            source: str = "ibkr"
-
-        fake = types.ModuleType("corvane.history.store")
-        fake.Series, fake.BarStore = Series, MemoryStore  # type: ignore[attr-defined]
-        MemoryStore.spans, MemoryStore.bars = {}, {}
-        monkeypatch.setitem(sys.modules, "corvane.history.store", fake)
-
-
 @pytest.fixture
 def console_home(tmp_path, monkeypatch):
     monkeypatch.setenv("CORVANE_HOME", str(tmp_path / "home"))
@@ -76,7 +26,7 @@ def console_home(tmp_path, monkeypatch):
 
 
 @pytest.fixture
-def paced_gateway(loopback_gateway_factory, console_home, monkeypatch, bar_store):
+def paced_gateway(loopback_gateway_factory, console_home, monkeypatch):
     """Console and gateway frozen after the range, pacing compressed a hundredfold on both sides."""
     monkeypatch.setenv("CORVANE_PACE_SCALE", "0.01")
     before = clock.frozen()
