@@ -42,7 +42,8 @@ def main() -> None:
     planned = len(plan(query, NOW)) * len(SYMBOLS)
     least = minimum_requests(query, NOW) * len(SYMBOLS)
     print(
-        f"planned requests: {planned:,} for {' '.join(SYMBOLS)} {START} → {END} 1 min (minimum the rules allow: {least:,})"
+        f"planned requests: {planned:,} for {' '.join(SYMBOLS)} {START} → {END} 1 min "
+        f"(minimum the rules allow: {least:,}; ratio {planned / least:.2f})"
     )
 
     request = Request(SYMBOLS, interval="1m", start=START, end=END)
@@ -72,7 +73,7 @@ def main() -> None:
     bars = sum(len(s.bars) for s in got.symbols if s.bars is not None)
     print(
         f"download through the gateway: {min(fetches):.2f} s for {sent:,} requests, {bars:,} bars "
-        f"(pacing floor at scale {PACE_SCALE:g}: {min(floors):.2f} s)"
+        f"(pacing floor at scale {PACE_SCALE:g}: {min(floors):.2f} s; ratio {min(fetches) / min(floors):.2f})"
     )
     print(f"the store's answer for the same year: {min(answers):.3f} s, gateway requests: {max(repeats)}")
 
