@@ -67,7 +67,8 @@ class _Client:
     def __init__(self, conn: socket.socket) -> None:
         self.conn = conn
         self.lock = threading.Lock()
-        self.gone = threading.Event()  # the client left, asked to cancel, or stopped reading
+        self.gone = threading.Event()  # the client left or stopped reading: nothing more is sent
+        self.stop = threading.Event()  # its command is to be cancelled (asked, or the client is gone)
 
     def send(self, message: dict[str, Any]) -> bool:
         if self.gone.is_set():
@@ -78,6 +79,7 @@ class _Client:
             return True
         except (OSError, WireError, TypeError, ValueError):
             self.gone.set()
+            self.stop.set()
             return False
 
 
@@ -308,7 +310,7 @@ class OwnerServer:
         )
         watcher = threading.Thread(target=self._watch, args=(client,), name="corvane-client-watch", daemon=True)
         watcher.start()
-        token = STOP_WHEN.set(client.gone)
+        token = STOP_WHEN.set(client.stop)
         try:
             status = console.handle([args.command, *args.words], view)
         except KeyboardInterrupt:  # the client asked to cancel while the command was being set up
@@ -330,9 +332,11 @@ class OwnerServer:
                 message = owner_wire.receive(client.conn)
             except (WireError, OSError):
                 message = None
-            if message is None or message.get("type") == "cancel":
-                client.gone.set()
+            if message is None:
+                client.stop.set()
                 return
+            if message.get("type") == "cancel":
+                client.stop.set()
 
 
 def _result_message(value: Any) -> dict[str, Any]:
