@@ -93,22 +93,3 @@ def _close_here() -> None:
     for console in _here.values():
         console.close()
     _here.clear()
-
-
-# -- hooks for corvane.download ------------------------------------------------
-
-#: The owner's request type by which a script's download would go through the owner.
-DOWNLOAD_REQUEST = "download"
-
-
-def owner_download_handler(session: Any) -> Any:
-    """The owner's answer to a ``download`` request, around its session.
-
-    ``corvane.download`` is not part of this console yet; until it is, the
-    owner says so and the script downloads on its own connection.
-    """
-
-    def answer(_message: dict[str, Any]) -> dict[str, Any]:
-        return {"type": "error", "text": "download through the owner is not available in this version"}
-
-    return answer

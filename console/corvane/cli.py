@@ -117,11 +117,6 @@ def _client_console(owner: Console):
 
 def _own(console: Console, home: Path, extra: dict[str, Any] | None = None) -> OwnerServer | None:
     """Serve attached one-shots from this console; None when another console owns this home."""
-    from corvane import api
-
-    # Asked for the session only once a client downloads: by then this console owns the home.
-    download = {api.DOWNLOAD_REQUEST: lambda message: api.owner_download_handler(console.session)(message)}
-    extra = {**download, **(extra or {})}
     server = OwnerServer(home, _client_console(console), extra=extra)
     try:
         server.take()

@@ -42,6 +42,15 @@ SEND_TIMEOUT = 10.0
 _PIECE = 64 * 1024
 
 
+#: A script's download through the owner (the frame back as Parquet bytes, base64): reserved
+#: for corvane.download, which hands its answer in through ``extra``.
+DOWNLOAD_REQUEST = "download"
+
+
+def _no_download(_message: dict[str, Any]) -> dict[str, Any]:
+    return {"type": "error", "text": "download through the owner is not available in this version"}
+
+
 class OwnerBusy(RuntimeError):
     """Another console owns the gateway for this home."""
 
@@ -164,8 +173,8 @@ class OwnerServer:
         self._make_console = make_console
         self._peer_check = peer_check
         self._max = max_clients
-        #: Further requests by type (a download for a script): message -> reply.
-        self._extra = extra or {}
+        #: Further requests by type: message -> reply.
+        self._extra = {DOWNLOAD_REQUEST: _no_download, **(extra or {})}
         self._lock_file: IO[str] | None = None
         self._listener: socket.socket | None = None
         self._count = 0
