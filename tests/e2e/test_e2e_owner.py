@@ -134,6 +134,9 @@ def test_hostile_clients_never_hurt_the_owner(loopback_gateway_factory, home, mo
     finally:
         server.close()
         console.close()
+        import corvane.cmds.quotes.sorvel as sorvel
+
+        sorvel._sorvel_cache.clear()  # the bars stay with this test, not the next one in this process
     assert not server.path.exists()
 
 
