@@ -1,7 +1,7 @@
 """The trading and market-data console (a small stand-in that hosts the command modules).
 
-``corvane.download(...)`` gives bars as a pandas DataFrame (see :mod:`corvane.api`); it is
-imported on first use, so ``import corvane`` stays light.
+``corvane.download(...)`` gives bars as a pandas DataFrame and ``corvane.run(line)`` a command's
+result (see :mod:`corvane.api`); both are imported on first use, so ``import corvane`` stays light.
 """
 
 from __future__ import annotations
@@ -11,6 +11,6 @@ from typing import Any
 
 
 def __getattr__(name: str) -> Any:
-    if name == "download":
-        return importlib.import_module("corvane.api").download
+    if name in ("download", "run"):
+        return getattr(importlib.import_module("corvane.api"), name)
     raise AttributeError(f"module 'corvane' has no attribute {name!r}")

@@ -2,6 +2,6 @@
 
 import sys
 
-from corvane.cli import main
+from corvane.attach import main
 
 sys.exit(main())

@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import os
 from collections.abc import Callable, Iterator
+from pathlib import Path
 from typing import Any, Protocol, TextIO
 
 from corvane import last_result, profiles, view_options
@@ -41,6 +42,10 @@ class Views:
         self.sink = output.Sink()
         #: Where the last cache answer's bars were fetched from, when the cache knows.
         self.cached_from: str | None = None
+        #: The directory relative file names are taken from; None: this process's own.
+        self.cwd: str | None = None
+        #: What the last command returned (for a script that asked for it).
+        self.result: Any = None
         self._ran = False
 
     # -- around each line ---------------------------------------------------
@@ -61,7 +66,12 @@ class Views:
         self._ran = False
         # The line's own sink: --rows holds for this line only.
         line = output.Sink(
-            out=self.console.out, err=self.console.err, rows=view.rows if view.rows is not None else self.sink.rows
+            out=self.console.out,
+            err=self.console.err,
+            rows=view.rows if view.rows is not None else self.sink.rows,
+            color=self.sink.color,
+            width=self.sink.width,
+            logs=self.sink.logs,
         )
         with output.using(line):
             status = run(words)
@@ -76,13 +86,16 @@ class Views:
     def waiting(self, word: str, rest: list[str]) -> Iterator[output.Sink]:
         """The command's own sink, and the status line while it runs (on a terminal only)."""
         line = output.current()
-        sink = output.Sink(out=line.out, err=line.err, rows=line.rows, color=line.color)
+        sink = output.Sink(
+            out=line.out, err=line.err, rows=line.rows, color=line.color, width=line.width, logs=line.logs
+        )
         with output.using(sink), status_line.waiting(" ".join([word, *rest]), sink.stderr):
             yield sink
 
     def took(self, word: str, op: Any, outcome: Any, sink: output.Sink) -> None:
         """Keep what a command returned; show the table of a cache answer, which prints none."""
         self._ran, self.cached_from = True, None
+        self.result = outcome.value if outcome.kind == "ok" else None
         if outcome.kind != "ok":
             self.last, self.last_reason = None, "the last command did not finish"
             return
@@ -116,12 +129,18 @@ class Views:
         if view.export is not None:
             from ferrut.export import check_target
 
-            check_target(view.export, force=view.force)
+            check_target(self.place(view.export), force=view.force)
         if view.chart:
             from ferrut.chart import PICTURES
             from ferrut.export import check_target
 
-            check_target(view.chart, force=True, formats=PICTURES)
+            check_target(self.place(view.chart), force=True, formats=PICTURES)
+
+    def place(self, path: str) -> str:
+        """``path`` as this process must open it: relative names are taken from :attr:`cwd`."""
+        if self.cwd is None or not path:
+            return path
+        return os.path.join(self.cwd, os.path.expanduser(path))
 
     def act(self, view: ViewOptions) -> ExitStatus:
         if self.last is None:
@@ -138,7 +157,8 @@ class Views:
         from ferrut.export import ExportRefused, write_frame
 
         try:
-            written = write_frame(last.frame(), path, force=force)
+            write_frame(last.frame(), self.place(path), force=force)
+            written = Path(path).expanduser()  # as the user named it
         except ExportRefused as exc:
             self.console.complain(str(exc))
             return ExitStatus.BAD_WORDS
@@ -156,7 +176,8 @@ class Views:
         bars = last.frame()
         try:
             if path:
-                written = write_picture(bars, last.title, path, quiet=not self.console.verbose)
+                write_picture(bars, last.title, self.place(path), quiet=not self.console.verbose)
+                written = Path(path).expanduser()
                 self.console.say(f"chart written to {written}")
             else:
                 self.console.say(terminal_chart(bars, last.title, color=self._colour()))
@@ -170,6 +191,8 @@ class Views:
 
     def _colour(self) -> bool:
         # NO_COLOR asks every program for plain text; the candles then differ by their bodies.
+        if self.sink.color is not None:
+            return self.sink.color
         return status_line.is_terminal(self.console.out) and not os.environ.get("NO_COLOR")
 
     def _chart_failed(self, exc: Exception) -> None:

@@ -3,92 +3,34 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
+import os
+import signal
 import sys
+import threading
 import traceback
+from pathlib import Path
+from typing import Any, TextIO
 
-from corvane import cli_options, clock, commands, help_catalog, prompt_output, view_options
+from corvane import clock, command_line, commands, help_catalog, prompt_output, view_options
 from corvane.candles import cache as sorvel_cache
 from corvane.console import Console
 from corvane.exit_status import ExitStatus
-from corvane.gateway.connection import (
-    CLIENT_ID_ENV,
-    DEFAULT_CLIENT_ID,
-    DEFAULT_HOST,
-    DEFAULT_TIMEOUT,
-    HOST_ENV,
-    PORT_ENV,
-    TIMEOUT_ENV,
-    SettingsError,
-    resolve_settings,
-)
-from corvane.gateway.discovery import USUAL_PORTS
+from corvane.gateway.connection import SettingsError, resolve_settings
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
+from corvane.owner import OwnerBusy, OwnerServer
 from corvane.shell import default_home, history_path, interact
 from ferrut import status_line
 
-EPILOG = f"""\
-examples:
-  corvane                      open the interactive prompt
-  corvane help                 list the commands
-  corvane help sorvel          one command's words and examples
-  corvane sorvel AAPL day 100  run one command and exit
-  corvane sorvel AAPL day 100 --chart a.png --export a.csv
-                               ... and keep its bars as a picture and a file
-
-exit status: 0 success, 1 the command failed or returned an error (or a
-group change could not be saved), 2 words the console cannot use, 130 interrupted.
-
-environment: {HOST_ENV}, {PORT_ENV}, {CLIENT_ID_ENV}, {TIMEOUT_ENV} set the
-gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history
-the saved quote groups and the candle cache (corvane cache info|clear)."""
-
-
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str):  # same wording, but returned as status 2 by main()
-        self.print_usage(sys.stderr)
-        print(f"corvane: {message}", file=sys.stderr)
-        raise SystemExit(ExitStatus.BAD_WORDS)
-
-
-def build_parser() -> argparse.ArgumentParser:
-    p = _Parser(
-        prog="corvane",
-        description="Trading and market-data console.",
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    p.add_argument("-v", "--verbose", action="store_true", help="show debug log lines and tracebacks")
-    p.add_argument("--host", help=f"gateway host (default {DEFAULT_HOST})")
-    p.add_argument("--port", help=f"gateway port (default: try {', '.join(map(str, USUAL_PORTS))} in turn)")
-    p.add_argument("--client-id", help=f"API client id (default {DEFAULT_CLIENT_ID})")
-    p.add_argument(
-        "--connect-timeout", metavar="SECONDS", help=f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})"
-    )
-    p.add_argument("--no-gateway", action="store_true", help="do not try to reach a gateway")
-    view_options.document(p)
-    p.add_argument("command", nargs="?", help="command to run; none opens the prompt")
-    p.add_argument("words", nargs=argparse.REMAINDER, help="the command's words")
-    return p
+build_parser = command_line.build_parser
 
 
 def main(argv: list[str] | None = None) -> int:
-    try:
-        argv = sys.argv[1:] if argv is None else list(argv)
-        parser = build_parser()
-        own = _own_options(parser, argv)
-        if own:
-            # The command reads its own "--" options (--export included); only the console's move.
-            view = view_options.ViewOptions()
-            args = parser.parse_args(cli_options.hoist(parser, argv, keep=own))
-        else:
-            argv, view = view_options.take(argv)
-            args = parser.parse_args(cli_options.hoist(parser, argv))
-    except view_options.OptionError as exc:
-        print(f"corvane: {exc}", file=sys.stderr)
-        return ExitStatus.BAD_WORDS
-    except SystemExit as exc:  # --help, or words argparse refused (already told)
-        return exc.code if isinstance(exc.code, int) else ExitStatus.BAD_WORDS
+    parsed = command_line.parse(sys.argv[1:] if argv is None else list(argv))
+    if isinstance(parsed, int):
+        return parsed
+    args, view = parsed
     # Log lines wipe the status line first, so the two never share a line, and
     # redraw an open prompt below themselves.
     handler = setup_logging(args.verbose, status_line.guarded(prompt_output.STDERR))
@@ -106,24 +48,6 @@ def main(argv: list[str] | None = None) -> int:
         teardown_logging(handler)
 
 
-def _own_options(parser: argparse.ArgumentParser, argv: list[str]) -> frozenset[str]:
-    """The option names a console word that reads its own "--" options keeps; empty for any other."""
-    actions = parser._option_string_actions  # the parser's own table of option names
-    i = 0
-    while i < len(argv) and argv[i].startswith("-"):
-        action = actions.get(argv[i].partition("=")[0])
-        i += 2 if action is not None and action.nargs != 0 and "=" not in argv[i] else 1
-    if i >= len(argv):
-        return frozenset()
-    from corvane.words import registry
-
-    word = registry.find(argv[i], interactive=False)
-    if word is None or not word.own_options:
-        return frozenset()
-    # Its own names, where the console has options of the same name (--export, --force).
-    return frozenset(usage.split()[0] for usage, _ in view_options.OPTIONS)
-
-
 def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     try:
         clock.freeze_from_env()
@@ -136,14 +60,21 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
         commands.load_command_modules(verbose=args.verbose)
         help_catalog.save(home)
     sorvel_cache.use_store(sorvel_cache.store_path(home))
+    owns = args.command in (None, "serve")
     console = Console(
         settings,
         KeyValueStore(home / "store.json"),
         verbose=args.verbose,
-        interactive=args.command is None,
+        interactive=owns,
         use_gateway=not args.no_gateway,
     )
+    server: OwnerServer | None = None
     try:
+        if args.command == "serve":
+            if args.words or view.acts:
+                print("corvane: serve takes no words", file=sys.stderr)
+                return ExitStatus.BAD_WORDS
+            return _serve(console, home)
         if args.command is None:
             if view.acts:
                 print(
@@ -151,9 +82,86 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
                     file=sys.stderr,
                 )
                 return ExitStatus.BAD_WORDS
+            server = _own(console, home)
             console.views.sink.rows = view.rows
             return interact(console, history_path(home))
         return console.handle([args.command, *args.words], view)
     finally:
+        if server is not None:
+            server.close()
         console.close()
         sorvel_cache.use_store(None)
+
+
+def _client_console(owner: Console):
+    """Makes each attached client's console: the owner's session, the client's streams and facts."""
+
+    def make(*, out: TextIO, err: TextIO, verbose: bool, cwd: str, color: bool, width: int | None) -> Console:
+        console = Console(
+            owner.settings,
+            owner.store,
+            verbose=verbose or owner.verbose,
+            use_gateway=owner.use_gateway,
+            out=out,
+            err=err,
+            session=owner.session,
+        )
+        console.views.cwd = cwd
+        console.views.sink.color = color
+        console.views.sink.width = width
+        console.views.sink.logs = err
+        return console
+
+    return make
+
+
+def _own(console: Console, home: Path, extra: dict[str, Any] | None = None) -> OwnerServer | None:
+    """Serve attached one-shots from this console; None when another console owns this home."""
+    server = OwnerServer(home, _client_console(console), extra=extra)
+    try:
+        server.take()
+    except OwnerBusy as exc:
+        # Its own connection then, under a client id the owner's does not use.
+        free = console.settings.client_id + 1 + os.getpid() % 900
+        console.settings = dataclasses.replace(console.settings, client_id=free)
+        console.complain(f"{exc}; this one runs on its own (client id {free})")
+        return None
+    except OSError as exc:
+        console.complain(f"not serving one-shot commands: {exc}")
+        return None
+    _ = console.session  # made before any client can ask for it
+    try:
+        return server.listen()
+    except OSError as exc:
+        server.close()
+        console.complain(f"not serving one-shot commands: {exc}")
+        return None
+
+
+def _serve(console: Console, home: Path) -> int:
+    """Own the gateway without a prompt until SIGTERM or Ctrl-C."""
+    server = _own(console, home)
+    if server is None:
+        return ExitStatus.FAILED
+    stop = threading.Event()
+    previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    try:
+        try:
+            console.connect()
+        except KeyboardInterrupt:
+            return ExitStatus.INTERRUPTED
+        where = console.address if console.connected else f"no gateway yet at {console.address}"
+        print(
+            f"corvane: serving {where} to one-shot commands on {server.path} (Ctrl-C or SIGTERM stops)",
+            file=sys.stderr,
+            flush=True,
+        )
+        try:
+            while not stop.wait(0.5):
+                pass
+        except KeyboardInterrupt:
+            pass
+        return ExitStatus.OK
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+        server.close()

@@ -25,8 +25,9 @@ from ferrut.dispatch import ArgumentError
 
 
 class Console:
-    """Runs commands and the console's own words; one instance per process. It is the
-    context a console word runs with (:class:`corvane.words.base.WordContext`)."""
+    """Runs commands and the console's own words. It is the context a console word runs
+    with (:class:`corvane.words.base.WordContext`). One per process, and one more per
+    attached client, around the owner's session."""
 
     def __init__(
         self,
@@ -39,6 +40,7 @@ class Console:
         ib_factory: Callable[[], Any] | None = None,
         out: TextIO | None = None,
         err: TextIO | None = None,
+        session: Session | None = None,
     ) -> None:
         self.settings = settings
         self.store = store
@@ -48,8 +50,10 @@ class Console:
         self._ib_factory = ib_factory
         self.out = out or sys.stdout
         self.err = err or sys.stderr
-        self._session: Session | None = None
-        self._connect_tried = False
+        self._session: Session | None = session
+        # A session handed in belongs to its owner, who connects and closes it.
+        self._shared = session is not None
+        self._connect_tried = self._shared
         self.views = bar_views.Views(self)
 
     # -- session ----------------------------------------------------------
@@ -97,7 +101,7 @@ class Console:
         return self.settings.address
 
     def close(self) -> None:
-        if self._session is not None:
+        if self._session is not None and not self._shared:
             self._session.close()
             self._session = None
 

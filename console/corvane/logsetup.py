@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import logging
 import sys
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from loguru import logger
 
 from corvane.yahoo_watch import FETCH_FAILED
+from ferrut import output
 
 if TYPE_CHECKING:
     from loguru import Record
@@ -48,17 +49,51 @@ def _not_told_at_the_end(record: Record) -> bool:
     return not FETCH_FAILED.match(record["message"])
 
 
+_routed_handler: int | None = None
+
+
+def _routed(record: Record) -> bool:
+    """Whether the line belongs to a command run for an attached client, whose own terminal shows it."""
+    return output.current().logs is not None
+
+
+def _to_command_logs(message: Any) -> None:
+    logs = output.current().logs
+    if logs is not None:
+        try:
+            logs.write(str(message))
+            logs.flush()
+        except (OSError, ValueError):
+            pass  # the client has gone; its command is being cancelled
+
+
 def setup_logging(verbose: bool = False, stream=None) -> int:
-    """Show info and above (debug with ``verbose``) on ``stream``; returns the handler id."""
+    """Show info and above (debug with ``verbose``) on ``stream``; returns the handler id.
+
+    Lines logged while a command runs for an attached client go to that
+    client (its sink's ``logs``) instead.
+    """
     logger.remove()
+    told = (lambda r: True) if verbose else _not_told_at_the_end
+    level = "DEBUG" if verbose else "INFO"
     handler = logger.add(
         stream or sys.stderr,
-        level="DEBUG" if verbose else "INFO",
+        level=level,
         format=FORMAT,
         colorize=None,
         backtrace=False,
         diagnose=False,
-        filter=None if verbose else _not_told_at_the_end,
+        filter=lambda r: told(r) and not _routed(r),
+    )
+    global _routed_handler
+    _routed_handler = logger.add(
+        _to_command_logs,
+        level=level,
+        format=FORMAT,
+        colorize=False,
+        backtrace=False,
+        diagnose=False,
+        filter=lambda r: told(r) and _routed(r),
     )
     # The client library is chatty at info level (every farm status message);
     # its warnings and errors are what a trader needs, the rest only when asked.
@@ -72,7 +107,9 @@ def setup_logging(verbose: bool = False, stream=None) -> int:
 
 
 def teardown_logging(handler: int) -> None:
-    try:
-        logger.remove(handler)
-    except ValueError:
-        pass
+    for one in (handler, _routed_handler):
+        try:
+            if one is not None:
+                logger.remove(one)
+        except ValueError:
+            pass

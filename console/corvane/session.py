@@ -10,6 +10,7 @@ into whatever gateway request the command is waiting on.
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import threading
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
@@ -27,6 +28,11 @@ from ferrut.dispatch import bind_words
 
 #: How long a cancelled command may take to unwind before the prompt returns anyway.
 CANCEL_GRACE = 5.0
+
+
+#: Set by whoever runs commands for someone else (an attached client): when the
+#: event is set, the running command is cancelled as a Ctrl-C would cancel it.
+STOP_WHEN: contextvars.ContextVar[threading.Event | None] = contextvars.ContextVar("corvane_stop_when", default=None)
 
 
 class UnknownCommand(LookupError):
@@ -63,7 +69,7 @@ class LoopThread:
         self.loop.run_forever()
 
     def run(self, make: Callable[[], Awaitable[Any]]) -> Outcome:
-        """Run ``make()`` as a task on the loop and wait; Ctrl-C cancels the task."""
+        """Run ``make()`` as a task on the loop and wait; Ctrl-C (or :data:`STOP_WHEN`) cancels the task."""
         done = threading.Event()
         box: dict[str, Any] = {}
 
@@ -91,24 +97,30 @@ class LoopThread:
             else:
                 done.set()
 
+        stop_when = STOP_WHEN.get()
         try:
             self.loop.call_soon_threadsafe(start)
             while not done.wait(0.1):
-                pass
-        except KeyboardInterrupt:
-            while True:  # a second Ctrl-C must not keep the stop from being handed over
-                try:
-                    self.loop.call_soon_threadsafe(stop)
+                if stop_when is not None and stop_when.is_set():
+                    self._cancel(stop, done)
                     break
-                except KeyboardInterrupt:
-                    pass
+        except KeyboardInterrupt:
+            self._cancel(stop, done)
+        return box.get("outcome", Outcome("cancelled"))
+
+    def _cancel(self, stop: Callable[[], None], done: threading.Event) -> None:
+        while True:  # a second Ctrl-C must not keep the stop from being handed over
             try:
-                done.wait(CANCEL_GRACE)
+                self.loop.call_soon_threadsafe(stop)
+                break
             except KeyboardInterrupt:
                 pass
-            if not done.is_set():
-                logger.warning("The command is still stopping in the background")
-        return box.get("outcome", Outcome("cancelled"))
+        try:
+            done.wait(CANCEL_GRACE)
+        except KeyboardInterrupt:
+            pass
+        if not done.is_set():
+            logger.warning("The command is still stopping in the background")
 
     def call(self, fn: Callable[[], Any]) -> Any:
         """Run a plain function on the loop's thread and return its result."""

@@ -174,7 +174,7 @@ def printFrame(df: pd.DataFrame, title: str = "") -> None:
         if color and df.shape[1]:
             from rich.console import Console
 
-            Console(file=out, highlight=False, emoji=False, markup=False, force_terminal=True).print(
+            Console(file=out, width=sink.width, highlight=False, emoji=False, markup=False, force_terminal=True).print(
                 build_table(df, title, color=True, rows=sink.rows)
             )
         else:

@@ -41,6 +41,10 @@ class Sink:
     rows: Rows = None
     #: None: colour when ``out`` is a terminal.
     color: bool | None = None
+    #: Columns of the terminal that shows the tables; None: rich finds out.
+    width: int | None = None
+    #: Where log lines written while the command runs go; None: the console's own log.
+    logs: TextIO | None = None
     printed: list[Printed] = field(default_factory=list)
 
     @property

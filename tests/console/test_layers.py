@@ -14,8 +14,8 @@ PACKAGES = ("corvane", "ferrut")
 #: Module name prefixes by layer, top first; the longest matching prefix decides.
 LAYERS: list[tuple[str, ...]] = [
     ("corvane.cli", "corvane.__main__", "corvane.shell", "corvane.completion", "corvane.prompt_output",
-     "corvane.api"),
-    ("corvane.console", "corvane.owner"),
+     "corvane.api", "corvane.owner", "corvane.attach", "corvane.command_line"),
+    ("corvane.console",),
     ("corvane.words",),
     ("corvane.session", "corvane.state", "corvane.gateway", "corvane.live_quotes", "corvane.commands",
      "corvane.bar_views",
@@ -24,7 +24,7 @@ LAYERS: list[tuple[str, ...]] = [
     ("corvane.profiles",),
     ("corvane.logsetup", "corvane.last_result", "corvane.summary", "corvane.quote_table",
      "corvane.view_options", "ferrut"),
-    ("corvane.exit_status", "corvane.clock", "corvane"),
+    ("corvane.exit_status", "corvane.clock", "corvane.owner_wire", "corvane"),
 ]
 
 

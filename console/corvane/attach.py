@@ -1,0 +1,152 @@
+"""``corvane WORDS…`` run by the console that owns the gateway, when one runs for this home.
+
+This is the ``corvane`` entry point. It imports the standard library and
+the message framing only, so an attached one-shot costs a connection and a
+few messages, not the start-up of the data libraries: it sends its command
+line, terminal facts and working directory, prints what the owner sends
+back on the same streams, and ends with the owner's exit status. Ctrl-C
+asks the owner to cancel the command. Without an owner (or with
+``--standalone``, ``--help``, or no command) the console runs here as ever.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import socket
+import sys
+import threading
+from pathlib import Path
+from typing import Any
+
+from corvane import owner_wire
+from corvane.owner_wire import WireError
+
+#: Exit statuses (as the console's ``ExitStatus``; not imported, to keep this module light).
+FAILED = 1
+INTERRUPTED = 130
+
+#: Words that make a command line run here without asking the owner.
+_HERE = frozenset({"--standalone", "--help", "-h"})
+
+
+class OwnerFailed(RuntimeError):
+    """The owner answered with an error, or the connection broke mid-answer."""
+
+
+def _facts(argv: list[str], *, result: bool = False) -> dict[str, Any]:
+    tty = sys.stdout.isatty()
+    env = {k: os.environ[k] for k in ("CORVANE_NOW",) if k in os.environ}
+    return {
+        "type": "run",
+        "argv": argv,
+        "cwd": os.getcwd(),
+        "tty": tty,
+        "color": tty and not os.environ.get("NO_COLOR"),
+        "width": shutil.get_terminal_size((80, 24)).columns if tty else None,
+        "env": env,
+        "result": result,
+    }
+
+
+def _write(stream: Any, text: str) -> None:
+    try:
+        stream.write(text)
+        stream.flush()
+    except BrokenPipeError:  # `| head` has read all it wanted; the command goes on in the owner
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), stream.fileno())
+        except (OSError, ValueError):
+            pass
+
+
+class Attached:
+    """One request to the owner and its answer, message by message."""
+
+    def __init__(self, sock: socket.socket) -> None:
+        self.sock = sock
+        self.cancelled = False
+
+    def cancel(self, *_: Any) -> None:
+        """Ctrl-C: the owner cancels the command and says how it ended; a second one gives up waiting."""
+        if self.cancelled:
+            raise KeyboardInterrupt
+        self.cancelled = True
+        try:
+            owner_wire.send(self.sock, {"type": "cancel"})
+        except OSError:
+            pass
+
+    def answer(self, out: Any, err: Any) -> tuple[int | None, Any]:
+        """(exit status, result) once the owner ends; (None, None) when it declined."""
+        value = None
+        while True:
+            try:
+                message = owner_wire.receive(self.sock)
+            except (WireError, OSError) as exc:
+                raise OwnerFailed(f"the owner's answer broke off: {exc}") from None
+            if message is None:
+                raise OwnerFailed("the owner closed the connection without an exit status")
+            kind = message["type"]
+            if kind in ("out", "err"):
+                _write(out if kind == "out" else err, str(message.get("text", "")))
+            elif kind == "result":
+                value = message.get("value")
+            elif kind == "exit":
+                status = message.get("status")
+                return (status if isinstance(status, int) else FAILED), value
+            elif kind == "decline":
+                return None, None
+            elif kind == "error":
+                raise OwnerFailed(str(message.get("text", "the owner refused")))
+
+
+def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: Path | None = None):
+    """Run ``argv`` in the owner: (exit status, result), or None when no owner runs or it declined.
+
+    Ctrl-C while waiting cancels the command in the owner and waits for its end.
+    """
+    sock = owner_wire.connect(home or owner_wire.home_dir())
+    if sock is None:
+        return None
+    with sock:
+        attached = Attached(sock)
+        try:
+            owner_wire.send(sock, _facts(argv, result=result))
+        except OSError:
+            return None  # an owner on its way out: run here
+        # The handler runs between the reads of whole messages' bytes (reads resume after it).
+        main_thread = threading.current_thread() is threading.main_thread()
+        previous = signal.signal(signal.SIGINT, attached.cancel) if main_thread else None
+        try:
+            status, value = attached.answer(out, err)
+        finally:
+            if main_thread:
+                signal.signal(signal.SIGINT, previous)
+    return None if status is None else (status, value)
+
+
+def attach(argv: list[str]) -> int | None:
+    """The exit status of ``argv`` run by the owner; None to run it here."""
+    if not argv or _HERE.intersection(argv):
+        return None
+    try:
+        answer = request(argv, out=sys.stdout, err=sys.stderr)
+    except OwnerFailed as exc:
+        print(f"corvane: {exc}", file=sys.stderr)
+        return FAILED
+    except KeyboardInterrupt:  # before the owner took the request, or a second Ctrl-C
+        print("corvane: interrupted", file=sys.stderr)
+        return INTERRUPTED
+    return None if answer is None else answer[0]
+
+
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    status = attach(argv)
+    if status is not None:
+        return status
+    from corvane.cli import main as run_here
+
+    return run_here(argv)

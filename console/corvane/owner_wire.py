@@ -1,0 +1,147 @@
+"""The messages between the console that owns the gateway and the processes that attach to it.
+
+One message is a 4-byte big-endian length and that many bytes of UTF-8 JSON
+holding one object with a "type". Standard library only: an attached
+one-shot imports this and nothing heavy. Values are JSON with tagged
+datetimes and dates, never pickle, so reading a message cannot run code.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import json
+import os
+import select
+import socket
+import struct
+import time
+from pathlib import Path
+from typing import Any
+
+#: A message larger than this is refused and its connection closed.
+MAX_MESSAGE = 1 << 20
+#: How long the rest of a message may take once its first byte came.
+REST_TIMEOUT = 5.0
+_HEADER = struct.Struct(">I")
+
+SOCKET_NAME = "owner.sock"
+LOCK_NAME = "owner.lock"
+
+
+class WireError(ValueError):
+    """A message that cannot be read: truncated, too large, not JSON, not an object."""
+
+
+def socket_path(home: Path) -> Path:
+    return home / SOCKET_NAME
+
+
+def lock_path(home: Path) -> Path:
+    return home / LOCK_NAME
+
+
+def home_dir() -> Path:
+    """``$CORVANE_HOME``, or ``~/.corvane``: the same rule as the console's."""
+    configured = os.environ.get("CORVANE_HOME", "").strip()
+    return Path(configured).expanduser() if configured else Path.home() / ".corvane"
+
+
+# -- values -------------------------------------------------------------------
+
+
+def _tagged(value: Any) -> Any:
+    if isinstance(value, dt.datetime):  # pandas' Timestamp is one too
+        return {"$datetime": value.isoformat()}
+    if isinstance(value, dt.date):
+        return {"$date": value.isoformat()}
+    if isinstance(value, (set, frozenset, tuple)):
+        return list(value)
+    item = getattr(value, "item", None)  # numpy scalars
+    if callable(item):
+        return item()
+    if hasattr(value, "isoformat"):
+        return {"$datetime": value.isoformat()}
+    raise TypeError(f"{type(value).__name__} cannot be sent")
+
+
+def _untagged(obj: dict[str, Any]) -> Any:
+    if len(obj) == 1:
+        if "$datetime" in obj:
+            return dt.datetime.fromisoformat(obj["$datetime"])
+        if "$date" in obj:
+            return dt.date.fromisoformat(obj["$date"])
+    return obj
+
+
+def encode(message: dict[str, Any]) -> bytes:
+    body = json.dumps(message, default=_tagged, separators=(",", ":")).encode()
+    if len(body) > MAX_MESSAGE:
+        raise WireError(f"message of {len(body):,} bytes is over the limit of {MAX_MESSAGE:,}")
+    return _HEADER.pack(len(body)) + body
+
+
+def decode(body: bytes) -> dict[str, Any]:
+    try:
+        message = json.loads(body.decode(), object_hook=_untagged)
+    except (UnicodeDecodeError, ValueError) as exc:
+        raise WireError(f"not a message: {exc}") from None
+    if not isinstance(message, dict) or not isinstance(message.get("type"), str):
+        raise WireError("not a message: no type")
+    return message
+
+
+# -- sockets ------------------------------------------------------------------
+
+
+def send(sock: socket.socket, message: dict[str, Any]) -> None:
+    sock.sendall(encode(message))
+
+
+def _read(sock: socket.socket, count: int, deadline: float | None) -> bytes:
+    chunks: list[bytes] = []
+    while count:
+        if deadline is not None:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([sock], [], [], left)[0]:
+                raise WireError("message cut short (timed out)")
+        chunk = sock.recv(min(count, 65536))
+        if not chunk:
+            raise EOFError
+        chunks.append(chunk)
+        count -= len(chunk)
+    return b"".join(chunks)
+
+
+def receive(sock: socket.socket, *, first_timeout: float | None = None) -> dict[str, Any] | None:
+    """The next message; None when the peer closed between messages.
+
+    ``first_timeout`` bounds the wait for a message to begin; once begun, the
+    rest must come within :data:`REST_TIMEOUT`.
+    """
+    start = None if first_timeout is None else time.monotonic() + first_timeout
+    try:
+        first = _read(sock, 1, start)
+    except EOFError:
+        return None
+    try:
+        rest = _read(sock, _HEADER.size - 1, time.monotonic() + REST_TIMEOUT)
+        (length,) = _HEADER.unpack(first + rest)
+        if length > MAX_MESSAGE:
+            raise WireError(f"message of {length:,} bytes is over the limit of {MAX_MESSAGE:,}")
+        return decode(_read(sock, length, time.monotonic() + REST_TIMEOUT))
+    except EOFError:
+        raise WireError("message cut short (connection closed)") from None
+
+
+def connect(home: Path, timeout: float = 2.0) -> socket.socket | None:
+    """A connection to the owner of ``home``; None when no owner listens there."""
+    path = socket_path(home)
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.settimeout(timeout)
+    try:
+        sock.connect(str(path))
+    except OSError:
+        sock.close()
+        return None
+    sock.settimeout(None)
+    return sock
