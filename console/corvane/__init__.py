@@ -7,7 +7,11 @@ result (see :mod:`corvane.api`); both are imported on first use, so ``import cor
 from __future__ import annotations
 
 import importlib
-from typing import Any
+
+# typing costs an attached one-shot's start-up time; the names are for the checkers only.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 
 def __getattr__(name: str) -> Any:

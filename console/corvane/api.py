@@ -18,14 +18,17 @@ import atexit
 import concurrent.futures
 import datetime as dt
 import io
+import os
 import shlex
 import threading
-from collections.abc import Sequence
+import uuid
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from corvane import attach, owner_wire
 from corvane.exit_status import ExitStatus
+from corvane.owner_wire import DOWNLOAD_REQUEST
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -55,8 +58,65 @@ def download(
     ``frame.attrs["sources"]`` says where each symbol's bars came from. A symbol that got
     nothing raises ``RuntimeError`` naming why (a timeout is never an empty frame).
     """
-    request = _request(tickers, start, end, interval, last, adjusted, outside_rth, source)
-    return _frame(request, _run(request))
+    args: dict[str, Any] = {"tickers": tickers if isinstance(tickers, str) else list(tickers), "start": _text(start),
+            "end": _text(end), "interval": interval, "last": last, "adjusted": adjusted,
+            "outside_rth": outside_rth, "source": source}  # fmt: skip
+    request = _request(**args)  # words that cannot work are refused here, not by the owner
+    owned = _through_owner(args)
+    return owned if owned is not None else _frame(request, _run(request))
+
+
+def _text(day: str | dt.date | None) -> str | None:
+    return day.isoformat()[:10] if isinstance(day, dt.date) else day
+
+
+def _through_owner(args: dict[str, Any]) -> pd.DataFrame | None:
+    """The frame as the owner fetched it (one connection, one pacing count), or None without one."""
+    answer = attach.ask({"type": DOWNLOAD_REQUEST, "args": args})
+    if answer is None:
+        return None
+    if answer.get("type") != "result" or not isinstance(answer.get("value"), dict):
+        raise RuntimeError(str(answer.get("text", "the owner gave no bars")))
+    import pandas as pd
+
+    path = Path(answer["value"]["path"])
+    try:
+        frame = pd.read_parquet(path)
+    finally:
+        path.unlink(missing_ok=True)
+    frame.attrs["sources"] = dict(answer["value"].get("sources") or {})
+    return frame
+
+
+def owner_download(session: Any, home: Path) -> Callable[[dict[str, Any]], dict[str, Any]]:
+    """The owner's answer to a script's download: the frame as Parquet in the home (the
+    client's own user, 0600), named in the answer; the client reads and removes it. A file,
+    not the message, because a year of minutes is larger than a message may be."""
+
+    def answer(message: dict[str, Any]) -> dict[str, Any]:
+        from corvane.history.download import bar_store
+        from corvane.history.download import download as fetch
+
+        try:
+            args = message.get("args")
+            request = _request(**args) if isinstance(args, dict) else None
+            if request is None:
+                return {"type": "error", "text": "bad request: download takes args"}
+            connected = request.source != "yahoo" and session.connected
+            outcome = session.loop_thread.run(
+                lambda: fetch(session.ib, bar_store(), request, connected=connected, err=None)
+            )
+            if outcome.error is not None or outcome.kind != "ok":
+                raise outcome.error or RuntimeError("the download was cancelled")
+            frame = _frame(request, outcome.value)
+            path = home / f".download-{uuid.uuid4().hex}.parquet"
+            os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+            frame.to_parquet(path)
+            return {"type": "result", "value": {"path": str(path), "sources": frame.attrs.get("sources", {})}}
+        except Exception as exc:  # the script hears why; the owner goes on
+            return {"type": "error", "text": f"{type(exc).__name__}: {exc}"}
+
+    return answer
 
 
 def _request(

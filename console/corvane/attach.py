@@ -12,16 +12,19 @@ asks the owner to cancel the command. Without an owner (or with
 from __future__ import annotations
 
 import os
-import shutil
 import signal
 import socket
 import sys
 import threading
 from pathlib import Path
-from typing import Any
 
 from corvane import owner_wire
 from corvane.owner_wire import WireError
+
+# typing costs an attached one-shot's start-up time; the names are for the checkers only.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 #: Exit statuses (as the console's ``ExitStatus``; not imported, to keep this module light).
 FAILED = 1
@@ -44,10 +47,21 @@ def _facts(argv: list[str], *, result: bool = False) -> dict[str, Any]:
         "cwd": os.getcwd(),
         "tty": tty,
         "color": tty and not os.environ.get("NO_COLOR"),
-        "width": shutil.get_terminal_size((80, 24)).columns if tty else None,
+        "width": _width() if tty else None,
         "env": env,
         "result": result,
     }
+
+
+def _width() -> int:
+    """The terminal's columns (os, not shutil: shutil's import costs more than the call)."""
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    try:
+        return os.get_terminal_size(sys.stdout.fileno()).columns
+    except (OSError, ValueError):
+        return 80
 
 
 def _write(stream: Any, text: str) -> None:
@@ -125,6 +139,23 @@ def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: 
             if main_thread:
                 signal.signal(signal.SIGINT, previous)
     return None if status is None else (status, value)
+
+
+def ask(message: dict[str, Any], home: Path | None = None) -> dict[str, Any] | None:
+    """One request answered by one message (a script's download); None when no owner runs."""
+    sock = owner_wire.connect(home or owner_wire.home_dir())
+    if sock is None:
+        return None
+    with sock:
+        try:
+            owner_wire.send(sock, message)
+            sock.settimeout(None)  # a long download answers late
+            answer = owner_wire.receive(sock)
+        except (WireError, OSError) as exc:
+            raise OwnerFailed(f"the owner's answer broke off: {exc}") from None
+    if answer is None:
+        raise OwnerFailed("the owner closed the connection without an answer")
+    return answer
 
 
 def attach(argv: list[str]) -> int | None:

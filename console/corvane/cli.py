@@ -20,6 +20,7 @@ from corvane.gateway.connection import SettingsError, resolve_settings
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
 from corvane.owner import OwnerBusy, OwnerServer
+from corvane.owner_wire import DOWNLOAD_REQUEST
 from corvane.shell import default_home, history_path, interact
 from ferrut import status_line
 
@@ -117,6 +118,10 @@ def _client_console(owner: Console):
 
 def _own(console: Console, home: Path, extra: dict[str, Any] | None = None) -> OwnerServer | None:
     """Serve attached one-shots from this console; None when another console owns this home."""
+    from corvane.api import owner_download
+
+    # Scripts' downloads run here too, on the owner's connection and pacer.
+    extra = {DOWNLOAD_REQUEST: owner_download(console.session, home), **(extra or {})}
     server = OwnerServer(home, _client_console(console), extra=extra)
     try:
         server.take()

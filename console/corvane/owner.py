@@ -29,7 +29,7 @@ from loguru import logger
 
 from corvane import clock, command_line, owner_wire
 from corvane.exit_status import ExitStatus
-from corvane.owner_wire import WireError
+from corvane.owner_wire import DOWNLOAD_REQUEST, WireError
 from corvane.session import STOP_WHEN
 
 #: Clients served at once; one more is told the owner is busy.
@@ -40,11 +40,6 @@ REQUEST_TIMEOUT = 10.0
 SEND_TIMEOUT = 10.0
 #: Output is sent in pieces well under the message limit.
 _PIECE = 64 * 1024
-
-
-#: A script's download through the owner (the frame back as Parquet bytes, base64): reserved
-#: for corvane.download, which hands its answer in through ``extra``.
-DOWNLOAD_REQUEST = "download"
 
 
 def _no_download(_message: dict[str, Any]) -> dict[str, Any]:

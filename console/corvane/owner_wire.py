@@ -16,7 +16,11 @@ import socket
 import struct
 import time
 from pathlib import Path
-from typing import Any
+
+# typing costs an attached one-shot's start-up time; the names are for the checkers only.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 #: A message larger than this is refused and its connection closed.
 MAX_MESSAGE = 1 << 20
@@ -145,3 +149,7 @@ def connect(home: Path, timeout: float = 2.0) -> socket.socket | None:
         return None
     sock.settimeout(None)
     return sock
+
+
+#: A script's download through the owner: the frame comes back as a Parquet file in the home.
+DOWNLOAD_REQUEST = "download"
