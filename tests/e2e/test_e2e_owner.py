@@ -140,8 +140,9 @@ def test_hostile_clients_never_hurt_the_owner(loopback_gateway_factory, home, mo
     assert not server.path.exists()
 
 
-def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_factory, home, tmp_path):
+def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_factory, home, tmp_path, monkeypatch):
     gateway = loopback_gateway_factory()
+    monkeypatch.setattr(api, "_run", None)  # a script's download goes through the owner, never its own connection
     alone = _cli(home, "--port", str(gateway.port), "sorvel", "AAPL", "day", "20")
     assert alone.returncode == 0, alone.stderr
     serving = subprocess.Popen([sys.executable, "-m", "corvane", "--port", str(gateway.port), "serve"],
@@ -166,6 +167,9 @@ def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_fact
         with pytest.raises(api.CommandFailed) as failed:
             api.run("sorvl AAPL day 20", home=home)
         assert failed.value.status == 2
+        frame = api.download("AAPL", start="2025-03-03", end="2025-03-04", interval="1h")  # by the owner:
+        assert len(frame) == 14 and str(frame.index.tz) == "America/New_York"  # none of our own
+        assert frame.attrs["sources"] == {"AAPL": "ibkr"} and not list(home.glob(".download-*"))
 
         # Ctrl-C in the client cancels the owner's command, not the owner.
         gateway.gateway.behaviour.history_delay = 30

@@ -116,9 +116,13 @@ def test_wrapped_client_paces_every_caller_once():
         wrap_client(ib, pacer)
         aapl = SimpleNamespace(symbol="aapl", conId=0, exchange="SMART")
         assert await ib.reqHistoricalDataAsync(aapl, "", "1 D", "1 min", "TRADES", True) == ["1 D"]
-        await ib.reqHistoricalDataAsync(aapl, endDateTime="", durationStr="1 D", barSizeSetting="1 min",
-                                        whatToShow="TRADES", useRTH=True, keepUpToDate=False, timeout=60)
-        assert calls[1] - calls[0] >= 15 and paced_by(ib) is pacer  # identical, however spelled
+        again = await ib.reqHistoricalDataAsync(aapl, endDateTime="", durationStr="1 D", barSizeSetting="1 min",
+                                                whatToShow="TRADES", useRTH=True, keepUpToDate=False, timeout=60)
+        assert again == ["1 D"] and len(calls) == 1 and paced_by(ib) is pacer  # identical, however spelled
+        await asyncio.sleep(15)
+        both = [ib.reqHistoricalDataAsync(aapl, "", "1 D", "1 min", "TRADES", True) for _ in range(2)]
+        assert await asyncio.gather(*both) == [["1 D"], ["1 D"]]  # at once: one request serves both
+        assert len(calls) == 2 and calls[1] - calls[0] >= 15
         ib.errorEvent.emit(7, 162, "Historical Market Data Service error message:Historical data request pacing violation", None)
         assert pacer.factor() == 2
         unwrap_client(ib)

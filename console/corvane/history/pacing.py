@@ -19,6 +19,7 @@ import asyncio
 import collections
 import contextlib
 import datetime as dt
+import functools
 import inspect
 import math
 import os
@@ -323,6 +324,14 @@ def _is_pacing_error(code: int, text: str) -> bool:
     return code == 162 and "pacing violation" in str(text).lower()
 
 
+class _Shared:
+    """One request in flight, and how many callers wait for its answer."""
+
+    def __init__(self, task: asyncio.Future[Any]) -> None:
+        self.task = task
+        self.waiters = 0
+
+
 def wrap_client(ib: Any, pacer: Pacer) -> None:
     """Make every ``ib.reqHistoricalDataAsync`` call (and so ``reqHistoricalData``) wait for ``pacer``.
 
@@ -337,6 +346,19 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
     had_own = "reqHistoricalDataAsync" in vars(ib)
     signature = inspect.signature(original)
 
+    # Identical requests share one: the gateway refuses a repeat within the identical window,
+    # so a repeat waits that long for the same answer, and many at once (commands of several
+    # attached consoles) would queue a window apart. One in flight serves every caller; a
+    # fresh non-empty answer serves repeats until the window has passed.
+    in_flight: dict[Hashable, _Shared] = {}
+    recent: dict[Hashable, tuple[float, Any]] = {}
+
+    def settle(identity: Hashable, shared: _Shared, task: asyncio.Future[Any]) -> None:
+        if in_flight.get(identity) is shared:
+            del in_flight[identity]
+        if not task.cancelled() and task.exception() is None and task.result():
+            recent[identity] = (pacer._clock(), task.result())
+
     async def paced(*args: Any, **kwargs: Any) -> Any:
         arguments = signature.bind(*args, **kwargs).arguments
         key, identity = request_key(
@@ -347,8 +369,29 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
             arguments["whatToShow"],
             arguments["useRTH"],
         )
-        async with pacer.request(key, identity):
-            return await original(*args, **kwargs)
+        now, window = pacer._clock(), pacer.rules.identical_window * pacer.scale
+        for stale in [i for i, (at, _) in recent.items() if now - at >= window]:
+            del recent[stale]
+        if identity in recent:
+            return recent[identity][1]
+        shared = in_flight.get(identity)
+        if shared is None:
+
+            async def fetch() -> Any:
+                async with pacer.request(key, identity):
+                    return await original(*args, **kwargs)
+
+            shared = in_flight[identity] = _Shared(asyncio.ensure_future(fetch()))
+            shared.task.add_done_callback(functools.partial(settle, identity, shared))
+        shared.waiters += 1
+        try:
+            return await asyncio.shield(shared.task)
+        except asyncio.CancelledError:
+            if shared.waiters == 1:  # the last one waiting gave up: so does the request
+                shared.task.cancel()
+            raise
+        finally:
+            shared.waiters -= 1
 
     def on_error(req_id: int, code: int, text: str, *rest: Any) -> None:
         if _is_pacing_error(code, text):
