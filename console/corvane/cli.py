@@ -118,10 +118,10 @@ def _client_console(owner: Console):
 
 def _own(console: Console, home: Path, extra: dict[str, Any] | None = None) -> OwnerServer | None:
     """Serve attached one-shots from this console; None when another console owns this home."""
-    from corvane.api import owner_download
+    from corvane.history.script import owner_answer
 
     # Scripts' downloads run here too, on the owner's connection and pacer.
-    extra = {DOWNLOAD_REQUEST: owner_download(console.session, home), **(extra or {})}
+    extra = {DOWNLOAD_REQUEST: owner_answer(console.session, home), **(extra or {})}
     server = OwnerServer(home, _client_console(console), extra=extra)
     try:
         server.take()
