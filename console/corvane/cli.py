@@ -57,7 +57,10 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
         print(f"corvane: {exc}", file=sys.stderr)
         return ExitStatus.BAD_WORDS
     home = default_home()
-    if not (args.command == "help" and help_catalog.use_saved(home)):
+    only = commands.module_of(args.command) if args.command else None
+    if only:  # a one-shot of one command needs its module only: start-up is the wait
+        commands.load_command_modules(verbose=args.verbose, only=only)
+    elif not (args.command == "help" and help_catalog.use_saved(home)):
         commands.load_command_modules(verbose=args.verbose)
         help_catalog.save(home)
     sorvel_cache.use_store(sorvel_cache.store_path(home))

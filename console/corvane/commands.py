@@ -30,13 +30,20 @@ def module_names() -> list[str]:
     return list(dict.fromkeys([*COMMAND_MODULES, *extra]))
 
 
-def load_command_modules(*, verbose: bool = False, stream=None) -> dict[str, str]:
-    """Import every command module once; a failure is told once and only drops that command.
+def module_of(word: str) -> str | None:
+    """The command module named after ``word`` (each of ours registers the word it is named for)."""
+    found = [m for m in module_names() if m.rpartition(".")[2] == word]
+    return found[0] if len(found) == 1 else None
+
+
+def load_command_modules(*, verbose: bool = False, stream=None, only: str | None = None) -> dict[str, str]:
+    """Import every command module (or ``only`` that one) once; a failure is told once and
+    only drops that command.
 
     Returns module name -> failure text for the modules that did not load.
     """
     stream = stream or sys.stderr
-    for name in module_names():
+    for name in [only] if only else module_names():
         if name in _attempted:
             continue
         try:

@@ -30,7 +30,7 @@ from loguru import logger
 from corvane import clock, command_line, owner_wire
 from corvane.exit_status import ExitStatus
 from corvane.owner_wire import DOWNLOAD_REQUEST, WireError
-from corvane.session import STOP_WHEN
+from corvane.session import STOP_WHEN, StopSignal
 
 #: Clients served at once; one more is told the owner is busy.
 MAX_CLIENTS = 32
@@ -72,7 +72,7 @@ class _Client:
         self.conn = conn
         self.lock = threading.Lock()
         self.gone = threading.Event()  # the client left or stopped reading: nothing more is sent
-        self.stop = threading.Event()  # its command is to be cancelled (asked, or the client is gone)
+        self.stop = StopSignal()  # its command is to be cancelled (asked, or the client is gone)
 
     def send(self, message: dict[str, Any]) -> bool:
         if self.gone.is_set():

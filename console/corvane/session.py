@@ -10,6 +10,7 @@ into whatever gateway request the command is waiting on.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import contextvars
 import threading
 from collections.abc import Awaitable, Callable
@@ -32,7 +33,35 @@ CANCEL_GRACE = 5.0
 
 #: Set by whoever runs commands for someone else (an attached client): when the
 #: event is set, the running command is cancelled as a Ctrl-C would cancel it.
-STOP_WHEN: contextvars.ContextVar[threading.Event | None] = contextvars.ContextVar("corvane_stop_when", default=None)
+class StopSignal:
+    """Set from any thread to cancel the command running under it (an attached client's
+    cancel). It calls back rather than being polled: a poll rides on a timed wait, which a
+    shifted monotonic clock (libfaketime) never ends."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._set = False
+        self._callbacks: list[Callable[[], None]] = []
+
+    def set(self) -> None:
+        with self._lock:
+            self._set, callbacks, self._callbacks = True, self._callbacks, []
+        for callback in callbacks:
+            callback()
+
+    def is_set(self) -> bool:
+        return self._set
+
+    def on_set(self, callback: Callable[[], None]) -> None:
+        """Call ``callback`` once when set (now, if it is set already)."""
+        with self._lock:
+            if not self._set:
+                self._callbacks.append(callback)
+                return
+        callback()
+
+
+STOP_WHEN: contextvars.ContextVar[StopSignal | None] = contextvars.ContextVar("corvane_stop_when", default=None)
 
 
 class UnknownCommand(LookupError):
@@ -100,13 +129,17 @@ class LoopThread:
         stop_when = STOP_WHEN.get()
         try:
             self.loop.call_soon_threadsafe(start)
+            if stop_when is not None:
+                stop_when.on_set(lambda: self._hand_over(stop))
             while not done.wait(0.1):
-                if stop_when is not None and stop_when.is_set():
-                    self._cancel(stop, done)
-                    break
+                pass
         except KeyboardInterrupt:
             self._cancel(stop, done)
         return box.get("outcome", Outcome("cancelled"))
+
+    def _hand_over(self, stop: Callable[[], None]) -> None:
+        with contextlib.suppress(RuntimeError):  # a loop already closed has nothing to stop
+            self.loop.call_soon_threadsafe(stop)
 
     def _cancel(self, stop: Callable[[], None], done: threading.Event) -> None:
         while True:  # a second Ctrl-C must not keep the stop from being handed over
