@@ -10,16 +10,15 @@ added by hand) stay as they are.
 from __future__ import annotations
 
 import errno
-import fcntl
 import json
 import os
 import stat
-import tempfile
-import time
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager, suppress
+from collections.abc import Callable
+from contextlib import AbstractContextManager, suppress
 from pathlib import Path
 from typing import Any
+
+from corvane.durable_files import locked, replace
 
 #: A store holds a few symbol lists; anything far larger is not one, and reading it would only cost memory.
 MAX_SIZE = 64 << 20
@@ -89,31 +88,20 @@ def update(path: Path, apply: Callable[[dict[str, list[str]]], None]) -> None:
             payload = json.dumps(saved, indent=2, sort_keys=True) + "\n"
         except (ValueError, RecursionError) as exc:
             raise Unreadable(f"{path} cannot be written back ({exc})") from None
-        _replace(path, payload)
+        replace(
+            path,
+            lambda tmp: Path(tmp).write_text(payload, encoding="utf-8"),
+            prefix=_temp_prefix(path),
+            suffix=path.suffix,
+        )
 
 
 def _temp_prefix(path: Path) -> str:
     return f".{path.stem}-"
 
 
-@contextmanager
-def _locked(path: Path) -> Iterator[None]:
-    # Never removed: deleting a lock file lets two consoles lock two different files.
-    lock = path.with_name(path.name + ".lock")
-    fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_NONBLOCK | os.O_CLOEXEC, 0o600)
-    try:
-        deadline = time.monotonic() + LOCK_WAIT
-        while True:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() >= deadline:
-                    raise TimeoutError(f"another console has held {lock} for {LOCK_WAIT:g} s") from None
-                time.sleep(0.02)
-        yield
-    finally:
-        os.close(fd)  # releases the lock
+def _locked(path: Path) -> AbstractContextManager[None]:
+    return locked(path.with_name(path.name + ".lock"), LOCK_WAIT)
 
 
 def _remove_stale_temporaries(path: Path) -> None:
@@ -122,32 +110,3 @@ def _remove_stale_temporaries(path: Path) -> None:
     for stale in path.parent.glob(_temp_prefix(path) + "*" + path.suffix):
         with suppress(OSError):
             stale.unlink()
-
-
-def _replace(path: Path, payload: str) -> None:
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=_temp_prefix(path), suffix=path.suffix)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
-            fh.write(payload)
-            fh.flush()
-            # On disk before the rename, or a crash could leave an empty store in place.
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        with suppress(OSError):
-            os.unlink(tmp)
-        raise
-    _sync_directory(path.parent)
-
-
-def _sync_directory(directory: Path) -> None:
-    """Make the rename itself durable."""
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        os.fsync(fd)
-    except OSError as exc:
-        # Some file systems cannot sync a directory; the new file is in place all the same.
-        if exc.errno not in (errno.EINVAL, errno.ENOTSUP):
-            raise
-    finally:
-        os.close(fd)

@@ -24,7 +24,7 @@ LAYERS: list[tuple[str, ...]] = [
     ("corvane.profiles",),
     ("corvane.logsetup", "corvane.last_result", "corvane.summary", "corvane.quote_table",
      "corvane.view_options", "ferrut"),
-    ("corvane.exit_status", "corvane.clock", "corvane.owner_wire", "corvane"),
+    ("corvane.exit_status", "corvane.clock", "corvane.owner_wire", "corvane.durable_files", "corvane"),
 ]
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import sys
 import types
+from pathlib import Path
 
 import pandas as pd
 import pytest
@@ -50,6 +51,17 @@ class FakeYahoo(types.ModuleType):
                                      "Dividends": [0.0] * 3, "Stock Splits": [0.0] * 3}, index=index)
 
         self.Ticker = Ticker
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch) -> Path:
+    """A console home of the test's own, and no gateway settings from the environment."""
+    home = tmp_path / "home"
+    monkeypatch.setenv("CORVANE_HOME", str(home))
+    for name in ("CORVANE_IB_HOST", "CORVANE_IB_PORT", "CORVANE_IB_CLIENT_ID", "CORVANE_IB_TIMEOUT",
+                 "CORVANE_COMMAND_MODULES"):
+        monkeypatch.delenv(name, raising=False)
+    return home
 
 
 @pytest.fixture

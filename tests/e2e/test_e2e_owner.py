@@ -25,16 +25,6 @@ from corvane.kvstore import KeyValueStore
 CONSOLE = Path(corvane.__file__).resolve().parents[1]
 
 
-@pytest.fixture
-def home(tmp_path, monkeypatch) -> Path:
-    home = tmp_path / "home"
-    monkeypatch.setenv("CORVANE_HOME", str(home))
-    for name in ("CORVANE_IB_HOST", "CORVANE_IB_PORT", "CORVANE_IB_CLIENT_ID", "CORVANE_IB_TIMEOUT",
-                 "CORVANE_COMMAND_MODULES"):
-        monkeypatch.delenv(name, raising=False)
-    return home
-
-
 def _env(home: Path) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_") or k == "CORVANE_NOW"}
     env.update(PYTHONPATH=str(CONSOLE), CORVANE_HOME=str(home))

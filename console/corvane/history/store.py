@@ -22,14 +22,9 @@ last: a writer killed before it leaves the span uncovered, to be fetched again.
 
 from __future__ import annotations
 
-import errno
-import fcntl
 import json
-import os
-import tempfile
-import time
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, suppress
+from collections.abc import Iterator, Sequence
+from contextlib import suppress
 from dataclasses import asdict, dataclass
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
@@ -40,6 +35,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from corvane import clock
+from corvane.durable_files import locked, replace, sync_directory
 
 COLUMNS = ("open", "high", "low", "close", "volume", "average", "barCount")
 INDEX_NAME = "_coverage.json"
@@ -151,7 +147,7 @@ class BarStore:
         fetched = _instant(fetched_at or clock.now(UTC))
         directory = self._dir(series)
         _make_dirs(directory)
-        with _locked(directory / LOCK_NAME):
+        with locked(directory / LOCK_NAME, LOCK_WAIT):
             _remove_temporaries(directory)
             entries = self.stored(series)  # unreadable: raises before anything changes
             month_key = bars.index.year * 12 + bars.index.month - 1
@@ -294,37 +290,20 @@ def _rewrite_month(directory: Path, start: datetime, end: datetime, part: pd.Dat
     if merged.empty:
         if path.exists():
             path.unlink()
-            _sync_dir(directory)
+            sync_directory(directory)
         return
     _make_dirs(directory)
     table = pa.Table.from_pandas(merged.reset_index(), preserve_index=False)
-    _replace(path, lambda tmp: pq.write_table(table, tmp, compression="zstd"))
+    replace(path, lambda tmp: pq.write_table(table, tmp, compression="zstd"))
 
 
 def _write_index(path: Path, entries: list[Stored]) -> None:
     spans = [{k: v.isoformat() if isinstance(v, datetime) else v for k, v in asdict(e).items()} for e in entries]
     payload = json.dumps({"version": 1, "spans": spans}, indent=1).encode()
-    _replace(path, lambda tmp: Path(tmp).write_bytes(payload))
+    replace(path, lambda tmp: Path(tmp).write_bytes(payload))
 
 
 # -- files ------------------------------------------------------------------
-
-
-def _replace(path: Path, write: Callable[[str], object]) -> None:
-    """Write through ``write(temporary path)``, fsync, rename into place, fsync the directory."""
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=".tmp-")
-    os.close(fd)
-    try:
-        write(tmp)
-        with open(tmp, "rb") as fh:
-            # On disk before the rename, or a crash could put an empty file in place.
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        with suppress(OSError):
-            os.unlink(tmp)
-        raise
-    _sync_dir(path.parent)
 
 
 def _remove_temporaries(directory: Path) -> None:
@@ -341,34 +320,4 @@ def _make_dirs(directory: Path) -> None:
     for d in reversed(missing):
         with suppress(FileExistsError):
             d.mkdir()
-        _sync_dir(d.parent)
-
-
-def _sync_dir(directory: Path) -> None:
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        os.fsync(fd)
-    except OSError as exc:
-        if exc.errno not in (errno.EINVAL, errno.ENOTSUP):  # some file systems cannot sync a directory
-            raise
-    finally:
-        os.close(fd)
-
-
-@contextmanager
-def _locked(lock: Path) -> Iterator[None]:
-    # Never removed: deleting a lock file lets two writers lock two different files.
-    fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-    try:
-        deadline = time.monotonic() + LOCK_WAIT
-        while True:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() >= deadline:
-                    raise TimeoutError(f"another console has held {lock} for {LOCK_WAIT:g} s") from None
-                time.sleep(0.01)
-        yield
-    finally:
-        os.close(fd)  # releases the lock
+        sync_directory(d.parent)

@@ -1,0 +1,64 @@
+"""Files that two consoles share: a lock held across a read-modify-write, and renames made durable."""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import os
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager, suppress
+from pathlib import Path
+
+
+@contextmanager
+def locked(lock: Path, wait: float) -> Iterator[None]:
+    """Hold an exclusive ``flock`` on ``lock`` for the body; TimeoutError after ``wait`` seconds."""
+    # Never removed: deleting a lock file lets two writers lock two different files.
+    # Opened non-blocking, so a FIFO put in its place cannot hang the console.
+    fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_NONBLOCK | os.O_CLOEXEC, 0o600)
+    try:
+        deadline = time.monotonic() + wait
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() >= deadline:
+                    raise TimeoutError(f"another console has held {lock} for {wait:g} s") from None
+                time.sleep(0.01)
+        yield
+    finally:
+        os.close(fd)  # releases the lock
+
+
+def replace(path: Path, write: Callable[[str], object], *, prefix: str = ".tmp-", suffix: str = "") -> None:
+    """Write through ``write(temporary path)`` beside ``path``, fsync, rename into place, fsync
+    the directory: a reader sees the old file or the new one whole, and a crash leaves one of them."""
+    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=prefix, suffix=suffix)
+    os.close(fd)
+    try:
+        write(tmp)
+        with open(tmp, "rb") as fh:
+            # On disk before the rename, or a crash could put an empty file in place.
+            os.fsync(fh.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        with suppress(OSError):
+            os.unlink(tmp)
+        raise
+    sync_directory(path.parent)
+
+
+def sync_directory(directory: Path) -> None:
+    """Make a rename into ``directory`` (or a new entry in it) durable."""
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(fd)
+    except OSError as exc:
+        # Some file systems cannot sync a directory; the new file is in place all the same.
+        if exc.errno not in (errno.EINVAL, errno.ENOTSUP):
+            raise
+    finally:
+        os.close(fd)
