@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import gc
 import os
 import signal
 import sys
 import threading
 import traceback
 from pathlib import Path
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from corvane import clock, command_line, commands, help_catalog, prompt_output, view_options
 from corvane.candles import cache as sorvel_cache
@@ -19,10 +20,11 @@ from corvane.exit_status import ExitStatus
 from corvane.gateway.connection import SettingsError, resolve_settings
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
-from corvane.owner import OwnerBusy, OwnerServer
-from corvane.owner_wire import DOWNLOAD_REQUEST
-from corvane.shell import default_home, history_path, interact
+from corvane.owner_wire import home_dir
 from ferrut import status_line
+
+if TYPE_CHECKING:
+    from corvane.owner import OwnerServer
 
 build_parser = command_line.build_parser
 
@@ -56,13 +58,16 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     except (SettingsError, clock.ClockError) as exc:
         print(f"corvane: {exc}", file=sys.stderr)
         return ExitStatus.BAD_WORDS
-    home = default_home()
+    home = home_dir()
     only = commands.module_of(args.command) if args.command else None
     if only:  # a one-shot of one command needs its module only: start-up is the wait
         commands.load_command_modules(verbose=args.verbose, only=only)
     elif not (args.command == "help" and help_catalog.use_saved(home)):
         commands.load_command_modules(verbose=args.verbose)
         help_catalog.save(home)
+    if not gc.isenabled():  # off while the program loaded: what loaded stays, never walked again
+        gc.freeze()
+        gc.enable()
     sorvel_cache.use_store(sorvel_cache.store_path(home))
     owns = args.command in (None, "serve")
     console = Console(
@@ -86,9 +91,11 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
                     file=sys.stderr,
                 )
                 return ExitStatus.BAD_WORDS
+            from corvane.shell import interact  # line editing and completion: the prompt's alone
+
             server = _own(console, home)
             console.views.sink.rows = view.rows
-            return interact(console, history_path(home))
+            return interact(console, home / "history")
         return console.handle([args.command, *args.words], view)
     finally:
         if server is not None:
@@ -122,6 +129,8 @@ def _client_console(owner: Console):
 def _own(console: Console, home: Path, extra: dict[str, Any] | None = None) -> OwnerServer | None:
     """Serve attached one-shots from this console; None when another console owns this home."""
     from corvane.history.script import owner_answer
+    from corvane.owner import OwnerBusy, OwnerServer
+    from corvane.owner_wire import DOWNLOAD_REQUEST
 
     # Scripts' downloads run here too, on the owner's connection and pacer.
     extra = {DOWNLOAD_REQUEST: owner_answer(console.session, home), **(extra or {})}

@@ -7,7 +7,7 @@ import argparse
 import sys
 from typing import TextIO
 
-from corvane import cli_options, view_options
+from corvane import cli_options, commands, view_options
 from corvane.exit_status import ExitStatus
 from corvane.gateway.connection import (
     CLIENT_ID_ENV,
@@ -102,7 +102,7 @@ def _own_options(parser: argparse.ArgumentParser, argv: list[str]) -> frozenset[
     while i < len(argv) and argv[i].startswith("-"):
         action = actions.get(argv[i].partition("=")[0])
         i += 2 if action is not None and action.nargs != 0 and "=" not in argv[i] else 1
-    if i >= len(argv):
+    if i >= len(argv) or commands.module_of(argv[i]):  # a command, never a console word
         return frozenset()
     from corvane.words import registry
 

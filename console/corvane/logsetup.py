@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 from loguru import logger
 
+from corvane import yahoo_watch
 from corvane.yahoo_watch import FETCH_FAILED
 from ferrut import output
 
@@ -85,16 +86,19 @@ def setup_logging(verbose: bool = False, stream=None) -> int:
         diagnose=False,
         filter=lambda r: told(r) and not _routed(r),
     )
+    least = logger.level(level).no
+
+    # One sink for every other reader of the lines (each sink costs loguru several
+    # milliseconds to add): the attached client's own terminal, and the Yahoo watch.
+    def aside(message: Any) -> None:
+        record = message.record
+        yahoo_watch.note(record)
+        if record["level"].no >= least and told(record) and _routed(record):
+            _to_command_logs(message)
+
     global _routed_handler
-    _routed_handler = logger.add(
-        _to_command_logs,
-        level=level,
-        format=FORMAT,
-        colorize=False,
-        backtrace=False,
-        diagnose=False,
-        filter=lambda r: told(r) and _routed(r),
-    )
+    _routed_handler = logger.add(aside, level="DEBUG", format=FORMAT, colorize=False, backtrace=False, diagnose=False)
+    yahoo_watch.fed = True
     # The client library is chatty at info level (every farm status message);
     # its warnings and errors are what a trader needs, the rest only when asked.
     _bridge.quiet = not verbose
@@ -107,6 +111,7 @@ def setup_logging(verbose: bool = False, stream=None) -> int:
 
 
 def teardown_logging(handler: int) -> None:
+    yahoo_watch.fed = False
     for one in (handler, _routed_handler):
         try:
             if one is not None:

@@ -45,7 +45,7 @@ def lock_path(home: Path) -> Path:
 
 
 def home_dir() -> Path:
-    """``$CORVANE_HOME``, or ``~/.corvane``: the same rule as the console's."""
+    """``$CORVANE_HOME``, or ``~/.corvane``: the console's home, for every part of it."""
     configured = os.environ.get("CORVANE_HOME", "").strip()
     return Path(configured).expanduser() if configured else Path.home() / ".corvane"
 

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import shlex
 import sys
 import traceback
@@ -113,12 +112,3 @@ def interact(console: Console, history: Path) -> int:
     finally:
         _save_history(history, loaded)
     return 0
-
-
-def history_path(home: Path) -> Path:
-    return home / "history"
-
-
-def default_home() -> Path:
-    configured = os.environ.get("CORVANE_HOME", "").strip()
-    return Path(configured).expanduser() if configured else Path.home() / ".corvane"

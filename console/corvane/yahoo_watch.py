@@ -89,28 +89,34 @@ class _Collect(logging.Handler):
         self.said.failures.append(record.getMessage())
 
 
+_watching: list[YahooSaid] = []
+#: Set while the console's log setup hands every line to :func:`note`. Otherwise each
+#: watch adds a sink of its own, which costs loguru several milliseconds each time.
+fed = False
+
+
+def note(record: Any, into: list[YahooSaid] = _watching) -> None:
+    """Count one loguru record towards the watches open now."""
+    if into and _MODULE_LINE.match(record["message"]):
+        for said in list(into):
+            said.asked = True
+            if FETCH_FAILED.match(record["message"]):
+                said.failures.append(record["message"])
+
+
 @contextmanager
 def yahoo_said() -> Iterator[YahooSaid]:
     """Yields a YahooSaid that fills while the block runs (on any thread)."""
     said = YahooSaid()
-
-    def from_module(message: Any) -> None:
-        said.asked = True
-        record = message.record
-        if FETCH_FAILED.match(record["message"]):
-            said.failures.append(record["message"])
-
-    sink = logger.add(
-        from_module,
-        level="DEBUG",
-        format="{message}",
-        filter=lambda record: bool(_MODULE_LINE.match(record["message"])),
-    )
+    sink = None if fed else logger.add(lambda m: note(m.record, [said]), level="DEBUG", format="{message}")
     library = logging.getLogger("yfinance")
     handler = _Collect(said)
     library.addHandler(handler)
+    _watching.append(said)
     try:
         yield said
     finally:
+        _watching.remove(said)
         library.removeHandler(handler)
-        logger.remove(sink)
+        if sink is not None:
+            logger.remove(sink)

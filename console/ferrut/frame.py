@@ -11,7 +11,7 @@ import functools
 import io
 import math
 import os
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 from ferrut import output, status_line
 from ferrut.output import ALL, EDGE_ROWS, MAX_ROWS, Rows
@@ -56,25 +56,58 @@ def _caption(df: pd.DataFrame, edges: tuple[int, int] | None, span: tuple[str, s
     return " · ".join(parts)
 
 
-def build_table(df: pd.DataFrame, title: str = "", *, color: bool = False, rows: Rows = None):
-    """What :func:`printFrame` prints: the title, the rich table and its caption."""
+class _Layout(NamedTuple):
+    """A frame as the strings a table shows: header, rows (None for the gap), alignment."""
+
+    header: list[str]
+    rows: list[list[str] | None]
+    right: list[bool]
+    with_index: bool
+    rising: list[bool | None]  # per row: close at or above open (None: not bars, or unknown)
+    caption: str
+
+
+def _layout(df: pd.DataFrame, rows: Rows, *, color: bool) -> _Layout:
     import pandas as pd
-    from rich import box
-    from rich.console import Group
-    from rich.table import Table
-    from rich.text import Text
 
     from ferrut.frame_cells import column_writer, is_missing
 
     edges = _edges(len(df), rows)
     shown = pd.concat([df.head(edges[0]), df.tail(edges[1])]) if edges else df
     # By position, so two columns of one name stay two columns.
-    columns = list(range(df.shape[1]))
     names = [str(c) for c in df.columns]
-    cells = [shown.iloc[:, j].tolist() for j in columns]
-    writers = [column_writer(names[j], cells[j]) for j in columns]
+    cells = [shown.iloc[:, j].tolist() for j in range(df.shape[1])]
+    writers = [column_writer(names[j], cells[j]) for j in range(df.shape[1])]
     with_index = not _plain_index(df.index)
+    index = [str(i) for i in shown.index]
+    body: list[list[str] | None] = []
+    for n in range(len(shown)):
+        if edges and n == edges[0]:
+            body.append(None)
+        body.append([*([index[n]] if with_index else []), *(w[0](c[n]) for w, c in zip(writers, cells, strict=True))])
+    up_down = color and {"open", "close"} <= set(names)
+    rising = [
+        _compare(cells[names.index("close")][n], cells[names.index("open")][n]) if up_down else None
+        for n in range(len(shown))
+    ]
+    if edges:
+        rising.insert(edges[0], None)
+    date_at = names.index("date") if "date" in names else None
+    dates = [d for d in cells[date_at] if not is_missing(d)] if date_at is not None else []
+    span = (writers[date_at][0](dates[0]), writers[date_at][0](dates[-1])) if date_at is not None and dates else None
+    header = [*([str(df.index.name or "")] if with_index else []), *names]
+    right = [*([False] if with_index else []), *(bool(w[1]) for w in writers)]
+    return _Layout(header, body, right, with_index, rising, _caption(df, edges, span))
 
+
+def build_table(df: pd.DataFrame, title: str = "", *, color: bool = False, rows: Rows = None):
+    """What :func:`printFrame` prints: the title, the rich table and its caption."""
+    from rich import box
+    from rich.console import Group
+    from rich.table import Table
+    from rich.text import Text
+
+    lay = _layout(df, rows, color=color)
     table = Table(
         box=box.SIMPLE_HEAD if color else _plain_head(),
         show_edge=False,
@@ -82,32 +115,45 @@ def build_table(df: pd.DataFrame, title: str = "", *, color: bool = False, rows:
         header_style="bold cyan" if color else "",
         highlight=False,
     )
-    if with_index:
-        table.add_column(str(df.index.name or ""), style="dim" if color else "")
-    for j in columns:
-        right = writers[j][1]
-        table.add_column(names[j], justify="right" if right else "left", no_wrap=right)
-
-    up_down = color and {"open", "close"} <= set(names)
-    index = [str(i) for i in shown.index]
-    for n in range(len(shown)):
-        if edges and n == edges[0]:
-            table.add_row(*(["…" if color else "..."] * (len(columns) + with_index)), style="dim" if color else "")
-        row: list = [writers[j][0](cells[j][n]) for j in columns]
-        if up_down:
-            at = names.index("close")
-            rising = _compare(cells[at][n], cells[names.index("open")][n])
-            if rising is not None:
-                row[at] = Text(row[at], style="green" if rising else "red")
-        table.add_row(*([index[n]] if with_index else []), *row)
-
-    date_at = names.index("date") if "date" in names else None
-    dates = [d for d in cells[date_at] if not is_missing(d)] if date_at is not None else []
-    span = (writers[date_at][0](dates[0]), writers[date_at][0](dates[-1])) if date_at is not None and dates else None
-    parts: list[Table | Text] = [table, Text(_caption(df, edges, span), style="dim" if color else "")]
+    for n, name in enumerate(lay.header):
+        dim = color and lay.with_index and n == 0
+        right = lay.right[n]
+        table.add_column(name, style="dim" if dim else "", justify="right" if right else "left", no_wrap=right)
+    close_at = lay.header.index("close") if "close" in lay.header else None
+    for row, rising in zip(lay.rows, lay.rising, strict=True):
+        if row is None:
+            table.add_row(*(["…" if color else "..."] * len(lay.header)), style="dim" if color else "")
+            continue
+        cells: list = list(row)
+        if rising is not None and close_at is not None:
+            cells[close_at] = Text(row[close_at], style="green" if rising else "red")
+        table.add_row(*cells)
+    parts: list[Table | Text] = [table, Text(lay.caption, style="dim" if color else "")]
     if title:
         parts.insert(0, Text(title, style="bold" if color else ""))
     return Group(*parts)
+
+
+def _plain_lines(lay: _Layout, title: str) -> list[str] | None:
+    """The plain table as rich lays it out, written directly; None where rich's own
+    layout is needed (cells other than printable ASCII, or wider than the page).
+
+    Importing rich and laying a table out costs a one-shot more than its query.
+    """
+    rows = [["..."] * len(lay.header) if r is None else r for r in lay.rows]
+    if not all(c.isascii() and c.isprintable() for r in [lay.header, *rows] for c in r):
+        return None
+    if not all(t.isprintable() and len(t) < PLAIN_WIDTH for t in (title, lay.caption)):
+        return None
+    widths = [max(len(r[j]) for r in [lay.header, *rows]) for j in range(len(lay.header))]
+    if sum(widths) + 3 * (len(widths) - 1) > PLAIN_WIDTH or not all(widths):
+        return None
+
+    def line(cells: list[str]) -> str:
+        return "   ".join(c.rjust(w) if right else c.ljust(w) for c, w, right in zip(cells, widths, lay.right)).rstrip()
+
+    rule = "-" * (sum(widths) + 3 * (len(widths) - 1))
+    return [*([title] if title else []), line(lay.header), rule, *map(line, rows), lay.caption]
 
 
 def _compare(close, open_) -> bool | None:
@@ -127,10 +173,13 @@ def _plain_head():
 
 def render_frame(df: pd.DataFrame, title: str = "", rows: Rows = None) -> str:
     """The plain text that :func:`printFrame` writes into pipes and files."""
-    from rich.console import Console
-
     if df.shape[1] == 0:
         return "\n".join([*([title] if title else []), f"(no columns, {len(df)} rows)"])
+    plain = _plain_lines(_layout(df, rows, color=False), title)
+    if plain is not None:
+        return "\n".join(plain)
+    from rich.console import Console
+
     buffer = io.StringIO()
     console = Console(
         file=buffer,

@@ -102,6 +102,11 @@ class TestHelp:
         assert "--force" in run(capsys, "help", "export")[1]
         assert "at the prompt only" in run(capsys, "help", "chart")[1]
         assert "at the prompt only" not in run(capsys, "help", "quote")[1]
+        # A command's name is looked up as a command first, so no console word may carry one.
+        from corvane.cmds.base import COMMANDS
+        from corvane.words.registry import registry
+
+        assert COMMANDS and not set(COMMANDS) & set(registry())
 
     def test_help_for_an_unknown_command_exits_2(self, capsys):
         status, _, err = run(capsys, "help", "nosuch")

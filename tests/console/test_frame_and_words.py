@@ -81,6 +81,35 @@ class TestPrintFrame:
 
 
 @dataclass
+    def test_plain_tables_are_laid_out_as_rich_lays_them_out(self):
+        # Pipes and files get a table written directly, not through rich; it must be the same text.
+        import io
+
+        from rich.console import Console
+
+        from ferrut import frame
+
+        def through_rich(df, title, rows):
+            buffer = io.StringIO()
+            Console(file=buffer, width=frame.PLAIN_WIDTH, color_system=None, highlight=False, emoji=False,
+                    markup=False).print(frame.build_table(df, title, rows=rows))
+            return "\n".join(line.rstrip() for line in buffer.getvalue().splitlines())
+
+        days = pd.DataFrame({"date": pd.date_range("2025-01-02", periods=30), "open": range(30),
+                             "close": [i * 1.25 for i in range(30)], "volume": range(0, 3_000_000, 100_000)})
+        minutes = days.assign(date=pd.date_range("2025-03-05 09:30", periods=30, freq="min", tz="America/New_York"))
+        frames = [days, days.head(0), days.head(1), minutes, days.set_index("date"), days.set_index(days.index + 5),
+                  days.assign(close=[None] * 30, note=["", "x y", "-"] * 10),
+                  pd.DataFrame([[1, "a"], [2, "bb"]], columns=["n", "n"])]
+        for df in frames:
+            for rows in (None, 0, 1, 4, output.ALL):
+                for title in ("", "AAPL day (30 bars)"):
+                    assert frame.render_frame(df, title, rows) == through_rich(df, title, rows)
+        # What it cannot lay out the same way goes through rich.
+        odd = pd.DataFrame({"name": ["café", "x" * (frame.PLAIN_WIDTH + 1)]})
+        assert frame.render_frame(odd) == through_rich(odd, "", None)
+
+
 class Latest(IOp):
     symbol: str = field(init=False)
     rest: list = field(init=False)

@@ -84,12 +84,13 @@ _made_stores: list[CandleStore] = []
 def use_store(path: Path | None) -> None:
     """Make caches built from now on keep their entries in the SQLite file ``path`` too,
     written behind the command's back; None: from now on in memory only, after
-    finishing the writes of the stores made so far."""
+    finishing the writes of the stores made so far and closing them (a closed
+    store opens again when a cache still holding it asks)."""
     global _default_store_path
     _default_store_path = None if path is None else Path(path)
     if path is None:
         while _made_stores:
-            _made_stores.pop().flush()
+            _made_stores.pop().close()
 
 
 def store_path(home: Path) -> Path:

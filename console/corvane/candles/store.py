@@ -157,6 +157,8 @@ class CandleStore:
     def close(self) -> None:
         self.flush()
         self._close_connection()
+        if self._writer is not None:
+            self._behind._close_connection()
 
     def _close_connection(self) -> None:
         if self._db is not None:

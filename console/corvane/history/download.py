@@ -16,7 +16,6 @@ from __future__ import annotations
 import asyncio
 import datetime as dt
 import math
-import os
 import sys
 import time
 from collections.abc import Sequence
@@ -37,6 +36,7 @@ from corvane.history.plan import (
     more,
     plan,
 )
+from corvane.owner_wire import home_dir
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -619,8 +619,7 @@ async def from_yahoo(request: Request) -> Result:
 
 def bars_root() -> Path:
     """``$CORVANE_HOME/bars`` (``~/.corvane/bars`` by default)."""
-    configured = os.environ.get("CORVANE_HOME", "").strip()
-    return (Path(configured).expanduser() if configured else Path.home() / ".corvane") / "bars"
+    return home_dir() / "bars"
 
 
 def bar_store() -> Store:
