@@ -7,7 +7,7 @@ import argparse
 import sys
 from typing import TextIO
 
-from corvane import cli_options, commands, view_options
+from corvane import commands, view_options
 from corvane.exit_status import ExitStatus
 from corvane.gateway.connection import (
     CLIENT_ID_ENV,
@@ -53,6 +53,25 @@ class _Parser(argparse.ArgumentParser):
         raise SystemExit(ExitStatus.BAD_WORDS)
 
 
+#: The console's options before the command: (names, metavar or None for a flag, help).
+OPTIONS: list[tuple[tuple[str, ...], str | None, str]] = [
+    (("-v", "--verbose"), None, "show debug log lines and tracebacks"),
+    (("--host",), "HOST", f"gateway host (default {DEFAULT_HOST})"),
+    (("--port",), "PORT", f"gateway port (default: try {', '.join(map(str, USUAL_PORTS))} in turn)"),
+    (("--client-id",), "CLIENT_ID", f"API client id (default {DEFAULT_CLIENT_ID})"),
+    (("--connect-timeout",), "SECONDS", f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})"),
+    (("--no-gateway",), None, "do not try to reach a gateway"),
+    (("--standalone",), None, "run here, not in the console that owns the gateway"),
+]
+#: Every option name the command line knows -> whether a value may follow it.
+_TAKES_VALUE = {
+    **{name: metavar is not None for names, metavar, _ in OPTIONS for name in names},
+    **{usage.split()[0]: " " in usage for usage, _ in view_options.OPTIONS},
+    "-h": False,
+    "--help": False,
+}
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog="corvane",
@@ -60,15 +79,11 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument("-v", "--verbose", action="store_true", help="show debug log lines and tracebacks")
-    p.add_argument("--host", help=f"gateway host (default {DEFAULT_HOST})")
-    p.add_argument("--port", help=f"gateway port (default: try {', '.join(map(str, USUAL_PORTS))} in turn)")
-    p.add_argument("--client-id", help=f"API client id (default {DEFAULT_CLIENT_ID})")
-    p.add_argument(
-        "--connect-timeout", metavar="SECONDS", help=f"how long to wait for the gateway (default {DEFAULT_TIMEOUT:g})"
-    )
-    p.add_argument("--no-gateway", action="store_true", help="do not try to reach a gateway")
-    p.add_argument("--standalone", action="store_true", help="run here, not in the console that owns the gateway")
+    for names, metavar, text in OPTIONS:
+        if metavar is None:
+            p.add_argument(*names, action="store_true", help=text)
+        else:
+            p.add_argument(*names, metavar=metavar, help=text)
     view_options.document(p)
     p.add_argument("command", nargs="?", help="command to run; none opens the prompt")
     p.add_argument("words", nargs=argparse.REMAINDER, help="the command's words")
@@ -76,18 +91,27 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def parse(argv: list[str], err: TextIO | None = None) -> tuple[argparse.Namespace, view_options.ViewOptions] | int:
-    """The options and command of ``argv``; an exit status when there is nothing to run (told on ``err``)."""
+    """The options and command of ``argv``; an exit status when there is nothing to run (told on ``err``).
+
+    No command word starts with "--", so a "--" word after the command is the
+    console's: ``corvane sorvel AAPL --port 4002`` means ``corvane --port 4002
+    sorvel AAPL``; single-dash words stay with the command. A console word that
+    reads "--" options of its own keeps them, --export included; only the
+    console's other options move.
+    """
     err = err or sys.stderr
     try:
-        argv = list(argv)
         parser = build_parser()
         parser.err = err  # type: ignore[attr-defined]
-        own = _own_options(parser, argv)
-        if own:
-            # The command reads its own "--" options (--export included); only the console's move.
-            return parser.parse_args(cli_options.hoist(parser, argv, keep=own)), view_options.ViewOptions()
-        argv, view = view_options.take(argv)
-        return parser.parse_args(cli_options.hoist(parser, argv)), view
+        view = view_options.ViewOptions()
+        front, command, words = _split(argv)
+        own = command is not None and _reads_own_options(command)
+        if not own:
+            rest, view = view_options.take(argv)
+            front, command, words = _split(rest)
+        keep = frozenset(usage.split()[0] for usage, _ in view_options.OPTIONS) if own else frozenset()
+        moved, kept = _hoist(words, keep)
+        return parser.parse_args([*front, *moved, *([command] if command else []), *kept]), view
     except view_options.OptionError as exc:
         print(f"corvane: {exc}", file=err)
         return ExitStatus.BAD_WORDS
@@ -95,22 +119,56 @@ def parse(argv: list[str], err: TextIO | None = None) -> tuple[argparse.Namespac
         return exc.code if isinstance(exc.code, int) else ExitStatus.BAD_WORDS
 
 
-def _own_options(parser: argparse.ArgumentParser, argv: list[str]) -> frozenset[str]:
-    """The option names a console word that reads its own "--" options keeps; empty for any other."""
-    actions = parser._option_string_actions  # the parser's own table of option names
+def _option(word: str) -> str | None:
+    """The option ``word`` names ("--port=4002", or argparse's unique prefix "--po"); None if none."""
+    name = word.partition("=")[0]
+    if name in _TAKES_VALUE:
+        return name
+    found = [known for known in _TAKES_VALUE if name.startswith("--") and known.startswith(name)]
+    return found[0] if len(found) == 1 else None
+
+
+def _takes_next(word: str) -> bool:
+    name = _option(word)
+    return name is not None and _TAKES_VALUE[name] and "=" not in word
+
+
+def _split(argv: list[str]) -> tuple[list[str], str | None, list[str]]:
+    """The options before the command, the command word (None: none), and its words."""
     i = 0
     while i < len(argv) and argv[i].startswith("-"):
-        action = actions.get(argv[i].partition("=")[0])
-        i += 2 if action is not None and action.nargs != 0 and "=" not in argv[i] else 1
-    if i >= len(argv) or commands.module_of(argv[i]):  # a command, never a console word
-        return frozenset()
+        i += 2 if _takes_next(argv[i]) else 1
+    return argv[: min(i, len(argv))], (argv[i] if i < len(argv) else None), argv[i + 1 :]
+
+
+def _hoist(words: list[str], keep: frozenset[str]) -> tuple[list[str], list[str]]:
+    """The "--" options among a command's words (with their values), and the rest.
+
+    With ``keep``, only the console's known options move, none of the names in ``keep``.
+    """
+    moved: list[str] = []
+    kept: list[str] = []
+    i = 0
+    while i < len(words):
+        word = words[i]
+        i += 1
+        if not word.startswith("--") or (keep and (_option(word) is None or _option(word) in keep)):
+            kept.append(word)
+            continue
+        moved.append(word)  # an unknown one is left for the parser to refuse
+        if _takes_next(word) and i < len(words):
+            moved.append(words[i])
+            i += 1
+    return moved, kept
+
+
+def _reads_own_options(command: str) -> bool:
+    if commands.module_of(command):  # a command, never a console word
+        return False
     from corvane.words import registry
 
-    word = registry.find(argv[i], interactive=False)
-    if word is None or not word.own_options:
-        return frozenset()
-    # Its own names, where the console has options of the same name (--export, --force).
-    return frozenset(usage.split()[0] for usage, _ in view_options.OPTIONS)
+    word = registry.find(command, interactive=False)
+    return word is not None and word.own_options
 
 
 def names_gateway(args: argparse.Namespace) -> bool:

@@ -80,18 +80,15 @@ def _layout(df: pd.DataFrame, rows: Rows, *, color: bool) -> _Layout:
     writers = [column_writer(names[j], cells[j]) for j in range(df.shape[1])]
     with_index = not _plain_index(df.index)
     index = [str(i) for i in shown.index]
+    up_down = color and {"open", "close"} <= set(names)
     body: list[list[str] | None] = []
+    rising: list[bool | None] = []
     for n in range(len(shown)):
         if edges and n == edges[0]:
             body.append(None)
+            rising.append(None)
         body.append([*([index[n]] if with_index else []), *(w[0](c[n]) for w, c in zip(writers, cells, strict=True))])
-    up_down = color and {"open", "close"} <= set(names)
-    rising = [
-        _compare(cells[names.index("close")][n], cells[names.index("open")][n]) if up_down else None
-        for n in range(len(shown))
-    ]
-    if edges:
-        rising.insert(edges[0], None)
+        rising.append(_compare(cells[names.index("close")][n], cells[names.index("open")][n]) if up_down else None)
     date_at = names.index("date") if "date" in names else None
     dates = [d for d in cells[date_at] if not is_missing(d)] if date_at is not None else []
     span = (writers[date_at][0](dates[0]), writers[date_at][0](dates[-1])) if date_at is not None and dates else None

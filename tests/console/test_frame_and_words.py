@@ -80,7 +80,6 @@ class TestPrintFrame:
         assert capsys.readouterr().out.splitlines() == ["bare", "(no columns, 0 rows)"]
 
 
-@dataclass
     def test_plain_tables_are_laid_out_as_rich_lays_them_out(self):
         # Pipes and files get a table written directly, not through rich; it must be the same text.
         import io
@@ -110,6 +109,7 @@ class TestPrintFrame:
         assert frame.render_frame(odd) == through_rich(odd, "", None)
 
 
+@dataclass
 class Latest(IOp):
     symbol: str = field(init=False)
     rest: list = field(init=False)

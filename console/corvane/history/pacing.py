@@ -183,10 +183,6 @@ class Pacer:
         self._timer: asyncio.Task[None] | None = None
         self._wake = math.inf
 
-    @classmethod
-    def from_env(cls, environ: Mapping[str, str] | None = None, **options: Any) -> Pacer:
-        return cls(pace_scale_from_env(environ), **options)
-
     @property
     def scale(self) -> float:
         return self.ledger.scale
