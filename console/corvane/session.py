@@ -21,7 +21,7 @@ from loguru import logger
 
 from corvane import commands
 from corvane.gateway.connection import GatewayLink, GatewaySettings
-from corvane.gateway.error_watch import gateway_errors
+from corvane.gateway.error_watch import gateway_errors, track_requests
 from corvane.history.pacing import Pacer, pace_scale_from_env, wrap_client
 from corvane.kvstore import KeyValueStore
 from corvane.yahoo_watch import YahooSaid, yahoo_said
@@ -226,6 +226,8 @@ class Session:
         if hasattr(self.ib, "reqHistoricalDataAsync"):
             pacer = shared_pacer()
             self.loop_thread.call(lambda: wrap_client(self.ib, pacer))
+        # Each command is told the gateway's errors about its own requests only.
+        self.loop_thread.call(lambda: track_requests(self.ib))
         self.link = GatewayLink(self.ib, settings)
         from corvane.state import ConsoleState  # brings in the client library; not needed for help
 

@@ -133,3 +133,53 @@ def test_wrapped_client_paces_every_caller_once():
     for bad in ("0", "-1", "nan", "inf", "fast"):
         with pytest.raises(PacingError, match="CORVANE_PACE_SCALE must be a positive number"):
             pace_scale_from_env({"CORVANE_PACE_SCALE": bad})
+
+
+def test_commands_at_once_hear_only_the_gateway_errors_of_their_own_requests():
+    # The owner runs several clients' commands on one connection: one symbol's refusal must not
+    # explain another's failure, while a request two commands share, and the connection, concern both.
+    from corvane.gateway.error_watch import gateway_errors, track_requests
+
+    async def body():
+        class Client:
+            def __init__(self):
+                self.next_id = 0
+
+            def getReqId(self):
+                self.next_id += 1
+                return self.next_id
+
+        class IB:
+            errorEvent = Event("errorEvent")
+            client = Client()
+
+            async def reqContractDetailsAsync(self, symbol):
+                req_id = self.client.getReqId()
+                await asyncio.sleep(0)
+                self.errorEvent.emit(req_id, 200, f"No security definition for {symbol}", None)
+
+            async def reqHistoricalDataAsync(self, contract, endDateTime, durationStr, barSizeSetting,
+                                             whatToShow, useRTH):
+                req_id = self.client.getReqId()
+                await asyncio.sleep(1)
+                self.errorEvent.emit(req_id, 162, "pacing violation", None)
+                return []
+
+        ib = IB()
+        track_requests(ib)
+        wrap_client(ib, Pacer(clock=asyncio.get_running_loop().time))
+        spy = SimpleNamespace(symbol="spy", conId=0, exchange="SMART")
+
+        async def command(symbol):
+            with gateway_errors(ib) as said:
+                await ib.reqContractDetailsAsync(symbol)
+                await ib.reqHistoricalDataAsync(spy, "", "1 D", "1 min", "TRADES", True)
+                ib.errorEvent.emit(-1, 1100, "Connectivity between IBKR and Trader Workstation has been lost.", None)
+                return said
+
+        first, second = await asyncio.gather(command("XX"), command("YY"))
+        lost = "error 1100: Connectivity between IBKR and Trader Workstation has been lost."
+        assert first == ["error 200: No security definition for XX", "error 162: pacing violation", lost]
+        assert second == ["error 200: No security definition for YY", "error 162: pacing violation", lost]
+
+    run(body)

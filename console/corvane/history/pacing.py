@@ -35,6 +35,8 @@ from collections.abc import (
 from dataclasses import dataclass, field
 from typing import Any
 
+from corvane.gateway.error_watch import requests_into, share
+
 PACE_SCALE_ENV = "CORVANE_PACE_SCALE"
 
 #: Identifies a request for the identical-request rule.
@@ -323,9 +325,10 @@ def _is_pacing_error(code: int, text: str) -> bool:
 class _Shared:
     """One request in flight, and how many callers wait for its answer."""
 
-    def __init__(self, task: asyncio.Future[Any]) -> None:
+    def __init__(self, task: asyncio.Future[Any], ids: set[int]) -> None:
         self.task = task
         self.waiters = 0
+        self.ids = ids  # its request ids: the gateway's errors about it concern every caller
 
 
 def wrap_client(ib: Any, pacer: Pacer) -> None:
@@ -372,13 +375,16 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
             return recent[identity][1]
         shared = in_flight.get(identity)
         if shared is None:
+            ids: set[int] = set()
 
             async def fetch() -> Any:
-                async with pacer.request(key, identity):
-                    return await original(*args, **kwargs)
+                with requests_into(ids):
+                    async with pacer.request(key, identity):
+                        return await original(*args, **kwargs)
 
-            shared = in_flight[identity] = _Shared(asyncio.ensure_future(fetch()))
+            shared = in_flight[identity] = _Shared(asyncio.ensure_future(fetch()), ids)
             shared.task.add_done_callback(functools.partial(settle, identity, shared))
+        share(shared.ids)
         shared.waiters += 1
         try:
             return await asyncio.shield(shared.task)
