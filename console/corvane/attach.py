@@ -12,10 +12,12 @@ asks the owner to cancel the command. Without an owner (or with
 from __future__ import annotations
 
 import os
+import select
 import signal
 import socket
 import sys
 import threading
+import time
 from pathlib import Path
 
 from corvane import owner_wire
@@ -59,7 +61,7 @@ def _width() -> int:
     if columns.isdigit() and int(columns) > 0:
         return int(columns)
     try:
-        return os.get_terminal_size(sys.stdout.fileno()).columns
+        return os.get_terminal_size(sys.stdout.fileno()).columns or 80  # 0: a terminal of no size yet
     except (OSError, ValueError):
         return 80
 
@@ -73,6 +75,49 @@ def _write(stream: Any, text: str) -> None:
             os.dup2(os.open(os.devnull, os.O_WRONLY), stream.fileno())
         except (OSError, ValueError):
             pass
+
+
+class _Waiting:
+    """The waiting line the owner asks for, drawn here as a one-shot run alone draws it:
+    after a short delay, on standard error when that is a terminal, wiped before any
+    other output and gone for good once the answer prints."""
+
+    def __init__(self, err: Any) -> None:
+        self.err = err
+        self.text: str | None = None
+        self.since = 0.0
+        self.drawn = False
+        try:
+            self.usable = bool(err.isatty()) and os.environ.get("TERM") != "dumb"
+        except (AttributeError, ValueError):
+            self.usable = False
+
+    def show(self, text: Any) -> None:
+        self.wipe()
+        self.text = str(text) if text is not None and self.usable else None
+        self.since = time.monotonic()
+
+    def tick(self) -> float | None:
+        """Draw if due; the seconds until the next draw (None: nothing to draw)."""
+        if self.text is None:
+            return None
+        from ferrut import status_line
+
+        elapsed = time.monotonic() - self.since
+        if elapsed < status_line.DELAY:
+            return status_line.DELAY - elapsed
+        try:
+            columns = os.get_terminal_size(self.err.fileno()).columns or 80
+            _write(self.err, status_line.render(self.text, elapsed, columns))
+            self.drawn = True
+        except (OSError, ValueError):  # the terminal went away
+            self.text = None
+        return status_line.INTERVAL
+
+    def wipe(self) -> None:
+        if self.drawn:
+            self.drawn = False
+            _write(self.err, "\r\x1b[2K")
 
 
 class Attached:
@@ -94,8 +139,19 @@ class Attached:
 
     def answer(self, out: Any, err: Any) -> tuple[int | None, Any]:
         """(exit status, result) once the owner ends; (None, None) when it declined."""
+        waiting = _Waiting(err)
+        try:
+            return self._answer(out, err, waiting)
+        finally:
+            waiting.wipe()  # a second Ctrl-C, too, leaves no waiting line behind
+
+    def _answer(self, out: Any, err: Any, waiting: _Waiting) -> tuple[int | None, Any]:
         value = None
         while True:
+            pause = waiting.tick()
+            if pause is not None and not select.select([self.sock], [], [], pause)[0]:
+                continue
+            waiting.wipe()
             try:
                 message = owner_wire.receive(self.sock)
             except (WireError, OSError) as exc:
@@ -103,6 +159,8 @@ class Attached:
             if message is None:
                 raise OwnerFailed("the owner closed the connection without an exit status")
             kind = message["type"]
+            if kind == "status" or kind == "out":  # the answer ends the waiting line for good
+                waiting.show(message.get("text") if kind == "status" else None)
             if kind in ("out", "err"):
                 _write(out if kind == "out" else err, str(message.get("text", "")))
             elif kind == "result":

@@ -116,6 +116,11 @@ class ClientStream(io.TextIOBase):
         for i in range(0, len(text), _PIECE):
             self._client.send({"type": self._kind, "text": text[i : i + _PIECE]})
 
+    def show_status(self, text: str | None) -> None:
+        """The waiting line, drawn by the client on its own terminal (None: no longer waiting)."""
+        self.flush()
+        self._client.send({"type": "status", "text": text})
+
 
 @dataclass
 class Facts:
@@ -293,8 +298,8 @@ class OwnerServer:
 
     def _run(self, client: _Client, facts: Facts) -> None:
         out = cast(TextIO, ClientStream(client, "out", facts.tty))
-        # No status line on the client's terminal: it is drawn by one process-wide
-        # thread that several clients at once would fight over.
+        # The waiting line goes as status messages: the client draws it, when its own
+        # standard error is a terminal (the owner's one status line serves the prompt).
         err = cast(TextIO, ClientStream(client, "err", False))
         own_now = os.environ.get(clock.NOW_ENV)
         if facts.now is not None and facts.now != own_now:

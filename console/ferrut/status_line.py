@@ -13,22 +13,26 @@ import contextlib
 import os
 import threading
 import time
-from collections.abc import Iterator
-from typing import Protocol, TextIO
+
+# An attached one-shot draws its line with this module; typing would cost it start-up time.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator
+    from typing import Protocol, TextIO
+
+    class Writable(Protocol):
+        """What a status line and a guarded stream write to."""
+
+        def write(self, text: str) -> int: ...
+
+        def flush(self) -> None: ...
+
 
 #: Answers quicker than this show no status line at all.
 DELAY = 0.5
 INTERVAL = 0.1
 SPINNER = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
-_CLEAR = "\r\x1b[2K"
-
-
-class Writable(Protocol):
-    """What a status line and a guarded stream write to."""
-
-    def write(self, text: str) -> int: ...
-
-    def flush(self) -> None: ...
+CLEAR = "\r\x1b[2K"
 
 
 _lock = threading.RLock()
@@ -45,7 +49,7 @@ def is_terminal(stream) -> bool:
 
 class _Line:
     def __init__(self, text: str, stream: TextIO, delay: float) -> None:
-        self.text = "".join(ch if ch.isprintable() else "?" for ch in text)
+        self.text = text
         self.stream = stream
         self.started = time.monotonic()
         self.delay = delay
@@ -77,12 +81,8 @@ class _Line:
     def draw(self) -> None:
         import shutil
 
-        elapsed = time.monotonic() - self.started
-        width = shutil.get_terminal_size((80, 24)).columns - 1
-        spin = SPINNER[int(elapsed / INTERVAL) % len(SPINNER)]
-        line = f"{spin} {self.text} · {elapsed:.1f} s (Ctrl-C cancels)"
         try:
-            self.stream.write(_CLEAR + line[:width])
+            self.stream.write(render(self.text, time.monotonic() - self.started, shutil.get_terminal_size().columns))
             self.stream.flush()
             self.drawn = True
         except (OSError, ValueError):  # the terminal went away: stop drawing
@@ -91,17 +91,36 @@ class _Line:
     def wipe(self) -> None:
         if self.drawn:
             try:
-                self.stream.write(_CLEAR)
+                self.stream.write(CLEAR)
                 self.stream.flush()
             except (OSError, ValueError):
                 pass
             self.drawn = False
 
 
+def render(text: str, elapsed: float, columns: int) -> str:
+    """What the line is redrawn as: the spinner, ``text`` and the time waited, cut to the terminal."""
+    spin = SPINNER[int(elapsed / INTERVAL) % len(SPINNER)]
+    text = "".join(ch if ch.isprintable() else "?" for ch in text)
+    return CLEAR + f"{spin} {text} · {elapsed:.1f} s (Ctrl-C cancels)"[: columns - 1]
+
+
 @contextlib.contextmanager
 def waiting(text: str, stream: TextIO, *, delay: float = DELAY) -> Iterator[None]:
-    """Show ``text`` with the elapsed time while the body runs, on a terminal only."""
+    """Show ``text`` with the elapsed time while the body runs, on a terminal only.
+
+    A stream that draws a line of its own (``show_status``: an attached client's,
+    whose terminal is in another process) is told the text and its end instead.
+    """
     global _current
+    remote = getattr(stream, "show_status", None)
+    if callable(remote):
+        remote(text)
+        try:
+            yield
+        finally:
+            remote(None)
+        return
     if not is_terminal(stream) or os.environ.get("TERM") == "dumb":  # no cursor control there
         yield
         return

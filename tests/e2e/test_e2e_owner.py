@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import os
+import select
 import signal
 import socket
 import struct
@@ -177,3 +178,42 @@ def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_fact
         serving.send_signal(signal.SIGTERM)
         serving.wait(20)
     assert serving.returncode == 0
+
+
+def test_an_attached_terminal_draws_the_waiting_line_as_a_one_shot_alone_does():
+    """The owner sends the waiting line as messages; the client draws it on its own terminal,
+    wipes it before a log line, and drops it for good once the answer prints."""
+    ours, theirs = socket.socketpair()
+    master, slave = os.openpty()
+    err = os.fdopen(slave, "w")
+
+    def owner_side():
+        for message, pause in [({"type": "status", "text": "sorvel AAPL day 100"}, 0.8),
+                               ({"type": "err", "text": "12:00:00 INFO    a log line\n"}, 0.3),
+                               ({"type": "out", "text": "the table\n"}, 0.8),
+                               ({"type": "exit", "status": 0}, 0)]:
+            owner_wire.send(theirs, message)
+            time.sleep(pause)
+
+    thread = threading.Thread(target=owner_side)
+    thread.start()
+    out = io.StringIO()
+    assert attach.Attached(ours).answer(out, err) == (0, None)
+    thread.join()
+    drawn = b""
+    while select.select([master], [], [], 0.2)[0]:
+        drawn += os.read(master, 65536)
+    err.close()
+    os.close(master)
+    text = drawn.decode()
+    log = text.index("a log line")
+    assert "sorvel AAPL day 100 · 0." in text[:log] and "(Ctrl-C cancels)" in text[:log]
+    assert text[:log].endswith("\r\x1b[2K12:00:00 INFO    ")  # wiped before the log line
+    assert "sorvel AAPL day 100" in text[log:]  # drawn again while still waiting
+    assert text.endswith("\r\x1b[2K") and out.getvalue() == "the table\n"  # nothing after the answer
+    # Not a terminal: the same messages draw nothing.
+    plain = io.StringIO()
+    one, two = socket.socketpair()
+    for message in ({"type": "status", "text": "x"}, {"type": "err", "text": "e\n"}, {"type": "exit", "status": 0}):
+        owner_wire.send(two, message)
+    assert attach.Attached(one).answer(io.StringIO(), plain) == (0, None) and plain.getvalue() == "e\n"
