@@ -268,17 +268,19 @@ class Session:
         if getattr(op, "requires_gateway", True) and not self.connected:
             return Outcome("error", error=GatewayRequired("this command needs a gateway connection"))
         said: list[str] = []
+        yahoo = YahooSaid()
 
         async def watched() -> Any:
-            # Subscribed on the loop's thread, where the client emits its events.
-            with gateway_errors(self.ib) as seen:
+            nonlocal yahoo
+            # Subscribed on the loop's thread, where the client emits its events, and
+            # in the command's own task, whose lines they collect.
+            with gateway_errors(self.ib) as seen, yahoo_said() as yahoo:
                 try:
                     return await op.run()
                 finally:
                     said.extend(seen)
 
-        with yahoo_said() as yahoo:
-            outcome = self.loop_thread.run(watched)
+        outcome = self.loop_thread.run(watched)
         outcome.gateway_errors = said
         outcome.yahoo = yahoo
         return outcome

@@ -13,6 +13,7 @@ import logging
 import re
 from collections.abc import Iterator
 from contextlib import contextmanager
+from contextvars import ContextVar
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -79,14 +80,27 @@ class YahooSaid:
         return f"failed ({detail if len(detail) <= _MAX_DETAIL else detail[: _MAX_DETAIL - 1] + '…'})"
 
 
+#: The watch of the command running in this context. The module fetches from Yahoo in
+#: ``asyncio.to_thread``, which carries the context along, so the owner can tell apart
+#: the lines of several clients' commands running at once.
+_MINE: ContextVar[YahooSaid | None] = ContextVar("corvane_yahoo_watch", default=None)
+
+
+def _concerns(said: YahooSaid) -> bool:
+    """Whether a line logged here belongs to ``said`` (a line of no command's context: to every watch)."""
+    mine = _MINE.get()
+    return mine is None or mine is said
+
+
 class _Collect(logging.Handler):
     def __init__(self, said: YahooSaid) -> None:
         super().__init__(logging.WARNING)
         self.said = said
 
     def emit(self, record: logging.LogRecord) -> None:
-        self.said.asked = True
-        self.said.failures.append(record.getMessage())
+        if _concerns(self.said):
+            self.said.asked = True
+            self.said.failures.append(record.getMessage())
 
 
 _watching: list[YahooSaid] = []
@@ -98,7 +112,7 @@ fed = False
 def note(record: Any, into: list[YahooSaid] = _watching) -> None:
     """Count one loguru record towards the watches open now."""
     if into and _MODULE_LINE.match(record["message"]):
-        for said in list(into):
+        for said in filter(_concerns, list(into)):
             said.asked = True
             if FETCH_FAILED.match(record["message"]):
                 said.failures.append(record["message"])
@@ -106,16 +120,19 @@ def note(record: Any, into: list[YahooSaid] = _watching) -> None:
 
 @contextmanager
 def yahoo_said() -> Iterator[YahooSaid]:
-    """Yields a YahooSaid that fills while the block runs (on any thread)."""
+    """Yields a YahooSaid that fills while the block runs (on any thread) with the lines of
+    this context: enter it in the command's own task."""
     said = YahooSaid()
     sink = None if fed else logger.add(lambda m: note(m.record, [said]), level="DEBUG", format="{message}")
     library = logging.getLogger("yfinance")
     handler = _Collect(said)
     library.addHandler(handler)
     _watching.append(said)
+    token = _MINE.set(said)
     try:
         yield said
     finally:
+        _MINE.reset(token)
         _watching.remove(said)
         library.removeHandler(handler)
         if sink is not None:

@@ -36,3 +36,48 @@ def test_a_ctrl_c_while_the_command_is_handed_to_the_loop_cancels_it(monkeypatch
         assert still_running == []
     finally:
         loop_thread.stop()
+
+
+def test_commands_at_once_each_hear_only_their_own_yahoo_lines():
+    # Two attached clients' commands in one owner: each closing line must name its own
+    # Yahoo failure, though both fetch at once on threads and log through the same loggers.
+    import logging
+    import threading
+
+    from loguru import logger
+
+    from corvane.gateway.connection import GatewaySettings
+    from corvane.session import Session
+
+    session = Session(GatewaySettings())
+    both_fetching = threading.Barrier(2)
+
+    class YahooOnly:
+        requires_gateway = False
+
+        def __init__(self, symbol):
+            self.symbol = symbol
+
+        async def run(self):
+            def fetch():  # as the command does: on a thread, through to_thread
+                both_fetching.wait(timeout=10)
+                logging.getLogger("yfinance").error(f"{self.symbol}: HTTP Error 404")
+                logger.error("[{}] yfinance fetch failed: {} is gone", self.symbol, self.symbol)
+
+            await asyncio.to_thread(fetch)
+            return {"error": "No data returned"}
+
+    outcomes = {}
+    threads = [threading.Thread(target=lambda s=s: outcomes.update({s: session.execute(YahooOnly(s))}))
+               for s in ("AAA", "BBB")]
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=20)
+    finally:
+        session.close()
+    for symbol in ("AAA", "BBB"):
+        said = outcomes[symbol].yahoo
+        assert said.asked and said.failures == [f"{symbol}: HTTP Error 404",
+                                                f"[{symbol}] yfinance fetch failed: {symbol} is gone"]
