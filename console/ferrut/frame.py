@@ -116,7 +116,8 @@ def build_table(df: pd.DataFrame, title: str = "", *, color: bool = False, rows:
         dim = color and lay.with_index and n == 0
         right = lay.right[n]
         table.add_column(name, style="dim" if dim else "", justify="right" if right else "left", no_wrap=right)
-    close_at = lay.header.index("close") if "close" in lay.header else None
+    data = lay.header[1:] if lay.with_index else lay.header  # an index named "close" is no close
+    close_at = len(lay.header) - len(data) + data.index("close") if "close" in data else None
     for row, rising in zip(lay.rows, lay.rising, strict=True):
         if row is None:
             table.add_row(*(["…" if color else "..."] * len(lay.header)), style="dim" if color else "")
