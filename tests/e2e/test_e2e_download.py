@@ -76,6 +76,12 @@ def test_download_is_exact_paced_and_fetched_once(paced_gateway, console_home, c
                  "--export", str(day), "--port", port]) == 0
     dates = pd.to_datetime(pd.read_csv(day)["date"], utc=True).dt.tz_convert(NEW_YORK)
     assert len(dates) == 390 and set(dates.dt.date) == {dt.date(2025, 2, 26)}
+    # A future's overnight hours: the whole calendar day, its evening from the next day's session.
+    night = console_home / "night.csv"
+    assert main(["download", "/ES", "--start", "2025-02-26", "--end", "2025-02-26", "--interval", "1h",
+                 "--outside-rth", "--export", str(night), "--port", port]) == 0
+    hours = pd.to_datetime(pd.read_csv(night)["date"], utc=True).dt.tz_convert(NEW_YORK).dt.hour
+    assert list(hours) == [h for h in range(24) if h != 17]  # the daily halt
 
 
 def test_the_function_works_inside_a_running_event_loop(paced_gateway, monkeypatch):

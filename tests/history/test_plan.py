@@ -67,3 +67,28 @@ def test_adjusted_head_and_last_bars():
             HistoryQuery("1h", **bad)
     with pytest.raises(PlanError, match="unknown interval"):
         HistoryQuery("3m", last=5)
+
+
+def test_a_future_is_planned_on_its_exchanges_clock():
+    # The gateway tells a CME future's zone and hours in its contract details; the days asked
+    # are Chicago's, and an overnight session opens the evening before at 17:00 there.
+    from corvane.history.download import Request
+    from corvane.history.plan import FUTURES_SESSION, Session, exchange_hours
+    from ib_async import ContractDetails
+
+    chicago = ContractDetails(
+        timeZoneId="US/Central",
+        tradingHours="20250304:1700-20250305:1600;20250305:1700-20250306:1600;20250308:CLOSED",
+        liquidHours="20250305:0830-20250305:1200;20250305:1300-20250305:1500;20250306:0830-20250306:1500",
+    )
+    assert exchange_hours(chicago) == ("America/Chicago", Session(510, 900, -420, 960))
+    assert exchange_hours(None) == exchange_hours(ContractDetails()) == ("America/New_York", FUTURES_SESSION)
+    query = Request(("/ES",), interval="1m", start=dt.date(2025, 3, 4), end=dt.date(2025, 3, 4),
+                    outside_rth=True).query(future=True, details=chicago)
+    central = ZoneInfo("America/Chicago")
+    # The gateway counts sessions back from a request's end: the day's session ends at its close,
+    # and the day's evening is the next session's, so that one is asked for too.
+    assert [(c.duration, c.start, c.end) for c in plan(query, NOW)] == [
+        ("1 D", dt.datetime(2025, 3, 3, 17, 0, tzinfo=central), dt.datetime(2025, 3, 4, 16, 0, tzinfo=central)),
+        ("1 D", dt.datetime(2025, 3, 4, 17, 0, tzinfo=central), dt.datetime(2025, 3, 5, 16, 0, tzinfo=central)),
+    ]

@@ -28,6 +28,8 @@ class Resolution:
     #: futures: the delivery month (yyyymm) of the contract details, which for some
     #: contracts (crude oil) is the month after the last trading day; "" when not told
     contract_month: str = ""
+    #: futures: the contract details (the exchange's zone and hours); None for stocks
+    details: Any = None
 
 
 async def resolve_symbol(ib: Any, symbol: str) -> tuple[str, Contract | None]:
@@ -70,4 +72,4 @@ async def _resolve_future(ib: Any, text: str, root: str) -> Resolution:
         logger.debug("[{}] gateway knows no single contract for it", text)
         return Resolution("", None)
     future = future_from(contract)
-    return Resolution(nameForContract(future), future, str(details[0].contractMonth or ""))
+    return Resolution(nameForContract(future), future, str(details[0].contractMonth or ""), details[0])

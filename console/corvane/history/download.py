@@ -27,12 +27,13 @@ from corvane import clock
 from corvane.history.pacing import Pacer, pace_scale_from_env, paced_by, request_key, wrap_client
 from corvane.history.plan import (
     BAR_SECONDS,
-    FUTURES_SESSION,
+    NEW_YORK,
     STOCK_SESSION,
     HistoryChunk,
     HistoryQuery,
     PlanError,
     estimate,
+    exchange_hours,
     more,
     plan,
 )
@@ -88,10 +89,12 @@ class Request:
     outside_rth: bool = False
     source: str = "auto"
 
-    def query(self, head: dt.datetime | None = None, future: bool = False) -> HistoryQuery:
+    def query(self, head: dt.datetime | None = None, future: bool = False, details: Any = None) -> HistoryQuery:
+        """The plan's query; a future's on its exchange's clock, as its contract ``details`` give it."""
         start = self.start
         if start is None and self.last is None:
             start = self.end  # only an end day: that one day
+        zone, session = exchange_hours(details) if future else (NEW_YORK, STOCK_SESSION)
         return HistoryQuery(
             self.interval,
             start=start,
@@ -100,7 +103,8 @@ class Request:
             adjusted=self.adjusted,
             outside_rth=self.outside_rth,
             head=head,
-            session=FUTURES_SESSION if future else STOCK_SESSION,
+            zone=zone,
+            session=session,
         )
 
 
@@ -377,7 +381,7 @@ async def _prepare(fetcher: _Fetcher, request: Request, job: _Job, now: dt.datet
     job.contract = found.contract
     future = job.symbol.strip().startswith(FUTURE_PREFIX)
     head = await fetcher.head(found.contract, not request.outside_rth)
-    job.query = request.query(head, future)
+    job.query = request.query(head, future, found.details)
     name = str(found.contract.localSymbol or found.contract.symbol) if future else found.name
     job.series = Series(name, job.query.bar_size, job.query.what_to_show, not request.outside_rth)
     job.chunks = plan(job.query, now)

@@ -15,6 +15,7 @@ import datetime as dt
 import math
 from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any
 from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
 from .pacing import DEFAULT_RULES, PacingRules, floor_seconds
@@ -106,7 +107,37 @@ class Session:
 
 
 STOCK_SESSION = Session()
+#: A US index future's day in New York time, for contract details that do not tell.
 FUTURES_SESSION = Session(ext_open=-6 * 60, ext_close=17 * 60)
+NEW_YORK = "America/New_York"
+#: The gateway's names of the US zones, as the zone database names them now.
+_IB_ZONES = {"US/Eastern": NEW_YORK, "US/Central": "America/Chicago", "US/Mountain": "America/Denver",
+             "US/Pacific": "America/Los_Angeles"}  # fmt: skip
+
+
+def exchange_hours(details: Any) -> tuple[str, Session]:
+    """The exchange's zone and session bounds from contract details (``timeZoneId``,
+    ``tradingHours``, ``liquidHours``): a future of the CME trades on Chicago's clock.
+    New York and :data:`FUTURES_SESSION` when the details do not say."""
+    try:
+        zone = _IB_ZONES.get(details.timeZoneId, details.timeZoneId)
+        ZoneInfo(zone)
+        ext_open, ext_close = _first_day(details.tradingSessions())
+        rth_open, rth_close = _first_day(details.liquidSessions())
+    except Exception:  # details missing, or hours in a shape not known here
+        return NEW_YORK, FUTURES_SESSION
+    return zone, Session(rth_open, rth_close, ext_open, ext_close)
+
+
+def _first_day(sessions: Sequence[Any]) -> tuple[int, int]:
+    """Minutes after the local midnight of the first trading day's end: its first open, its last close."""
+    end_day = sessions[0].end.date()
+    same = [s for s in sessions if s.end.date() == end_day]
+    midnight = dt.datetime.combine(end_day, dt.time(), sessions[0].end.tzinfo)
+    return (
+        round((same[0].start - midnight).total_seconds() / 60),
+        round((same[-1].end - midnight).total_seconds() / 60),
+    )
 
 
 @dataclass(frozen=True)
@@ -120,7 +151,7 @@ class HistoryQuery:
     adjusted: bool = False
     outside_rth: bool = False
     head: dt.datetime | None = None  # the first data point the gateway has (reqHeadTimeStamp)
-    zone: str = "America/New_York"
+    zone: str = NEW_YORK
     holidays: frozenset[dt.date] = NYSE_HOLIDAYS
     session: Session = STOCK_SESSION
 
@@ -232,7 +263,11 @@ class _Calendar:
         self.query = query
         self.tz = query.tz
         self.now = now.astimezone(self.tz).replace(microsecond=0)
-        self.open_minutes = query.session.bounds(query.outside_rth)[0]
+        self.open_minutes, self.close_minutes = query.session.bounds(query.outside_rth)
+        #: A session that opens the evening before (a future's overnight one): the evening of a
+        #: calendar day is the next trading day's, and the gateway counts sessions back from a
+        #: request's end, so a day's request ends at its close, not at midnight.
+        self.overnight = self.open_minutes < 0
 
     def midnight(self, day: dt.date) -> dt.datetime:
         return dt.datetime(day.year, day.month, day.day, tzinfo=self.tz)
@@ -241,7 +276,10 @@ class _Calendar:
         return self.midnight(day) + dt.timedelta(minutes=self.open_minutes)
 
     def day_end(self, day: dt.date) -> dt.datetime:
-        """The instant a request for ``day`` ends at: the day's last second, or now for today."""
+        """The instant a request for ``day`` ends at: the day's last second (an overnight
+        session's close), or now for today."""
+        if self.overnight:
+            return min(self.midnight(day) + dt.timedelta(minutes=self.close_minutes), self.now)
         return min(dt.datetime(day.year, day.month, day.day, 23, 59, 59, tzinfo=self.tz), self.now)
 
     def days(self, first: dt.date, last: dt.date) -> list[dt.date]:
@@ -249,7 +287,7 @@ class _Calendar:
         head = self.query.head
         if head is not None:
             first = max(first, head.astimezone(self.tz).date())
-        last = min(last, self.now.date())
+        last = min(last, self.now.date() + dt.timedelta(days=1 if self.overnight else 0))
         return [d for d in trading_days(first, last, self.query.holidays) if self.opens(d) <= self.now]
 
     def days_back(self, last: dt.date, count: int) -> list[dt.date]:
@@ -365,7 +403,10 @@ def _adjusted(cal: _Calendar, days: list[dt.date]) -> HistoryChunk:
 def _range_days(cal: _Calendar) -> list[dt.date]:
     query = cal.query
     assert query.start is not None
-    return cal.days(query.start, query.end or cal.now.date())
+    end = query.end or cal.now.date()
+    if cal.overnight and _intraday(query):  # the last evening is the next trading day's
+        end += dt.timedelta(days=1)
+    return cal.days(query.start, end)
 
 
 def bars_per_session(query: HistoryQuery) -> float:
