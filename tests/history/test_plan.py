@@ -78,7 +78,9 @@ def test_a_future_is_planned_on_its_exchanges_clock():
 
     chicago = ContractDetails(
         timeZoneId="US/Central",
-        tradingHours="20250304:1700-20250305:1600;20250305:1700-20250306:1600;20250308:CLOSED",
+        # The first day listed closes early (a holiday's eve): not the usual day.
+        tradingHours="20250303:1700-20250304:1200;20250304:1700-20250305:1600;20250305:1700-20250306:1600;"
+                     "20250308:CLOSED",
         liquidHours="20250305:0830-20250305:1200;20250305:1300-20250305:1500;20250306:0830-20250306:1500",
     )
     assert exchange_hours(chicago) == ("America/Chicago", Session(510, 900, -420, 960))

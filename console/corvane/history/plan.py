@@ -11,6 +11,7 @@ which trading days it covers so the caller can trim, store and resume.
 
 from __future__ import annotations
 
+import collections
 import datetime as dt
 import math
 from collections.abc import Hashable, Mapping, Sequence
@@ -122,22 +123,24 @@ def exchange_hours(details: Any) -> tuple[str, Session]:
     try:
         zone = _IB_ZONES.get(details.timeZoneId, details.timeZoneId)
         ZoneInfo(zone)
-        ext_open, ext_close = _first_day(details.tradingSessions())
-        rth_open, rth_close = _first_day(details.liquidSessions())
+        ext_open, ext_close = _usual_day(details.tradingSessions())
+        rth_open, rth_close = _usual_day(details.liquidSessions())
     except Exception:  # details missing, or hours in a shape not known here
         return NEW_YORK, FUTURES_SESSION
     return zone, Session(rth_open, rth_close, ext_open, ext_close)
 
 
-def _first_day(sessions: Sequence[Any]) -> tuple[int, int]:
-    """Minutes after the local midnight of the first trading day's end: its first open, its last close."""
-    end_day = sessions[0].end.date()
-    same = [s for s in sessions if s.end.date() == end_day]
-    midnight = dt.datetime.combine(end_day, dt.time(), sessions[0].end.tzinfo)
-    return (
-        round((same[0].start - midnight).total_seconds() / 60),
-        round((same[-1].end - midnight).total_seconds() / 60),
-    )
+def _usual_day(sessions: Sequence[Any]) -> tuple[int, int]:
+    """The bounds most of the listed trading days have, in minutes after the local midnight
+    of the day a session ends: its first open, its last close. Not simply the first day's,
+    which may be a holiday's early close."""
+    days: dict[dt.date, tuple[int, int]] = {}
+    for one in sessions:
+        day = one.end.date()
+        midnight = dt.datetime.combine(day, dt.time(), one.end.tzinfo)
+        opens, closes = (round((t - midnight).total_seconds() / 60) for t in (one.start, one.end))
+        days[day] = (days[day][0], closes) if day in days else (opens, closes)
+    return collections.Counter(days.values()).most_common(1)[0][0]
 
 
 @dataclass(frozen=True)
