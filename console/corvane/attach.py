@@ -87,14 +87,12 @@ class _Waiting:
         self.text: str | None = None
         self.since = 0.0
         self.drawn = False
-        try:
-            self.usable = bool(err.isatty()) and os.environ.get("TERM") != "dumb"
-        except (AttributeError, ValueError):
-            self.usable = False
 
     def show(self, text: Any) -> None:
+        from ferrut import status_line  # only once the owner waits: a quick answer never needs it
+
         self.wipe()
-        self.text = str(text) if text is not None and self.usable else None
+        self.text = str(text) if text is not None and status_line.can_redraw(self.err) else None
         self.since = time.monotonic()
 
     def tick(self) -> float | None:
@@ -115,9 +113,11 @@ class _Waiting:
         return status_line.INTERVAL
 
     def wipe(self) -> None:
-        if self.drawn:
+        if self.drawn:  # drawn with status_line, so it is loaded
+            from ferrut.status_line import CLEAR
+
             self.drawn = False
-            _write(self.err, "\r\x1b[2K")
+            _write(self.err, CLEAR)
 
 
 class Attached:

@@ -7,7 +7,7 @@ import argparse
 import sys
 from typing import TextIO
 
-from corvane import commands, view_options
+from corvane import view_options
 from corvane.exit_status import ExitStatus
 from corvane.gateway.connection import (
     CLIENT_ID_ENV,
@@ -63,6 +63,8 @@ OPTIONS: list[tuple[tuple[str, ...], str | None, str]] = [
     (("--no-gateway",), None, "do not try to reach a gateway"),
     (("--standalone",), None, "run here, not in the console that owns the gateway"),
 ]
+#: The view options' names: a console word that reads its own options keeps these.
+_VIEW_NAMES = frozenset(usage.split()[0] for usage, _ in view_options.OPTIONS)
 #: Every option name the command line knows -> whether a value may follow it.
 _TAKES_VALUE = {
     **{name: metavar is not None for names, metavar, _ in OPTIONS for name in names},
@@ -109,8 +111,7 @@ def parse(argv: list[str], err: TextIO | None = None) -> tuple[argparse.Namespac
         if not own:
             rest, view = view_options.take(argv)
             front, command, words = _split(rest)
-        keep = frozenset(usage.split()[0] for usage, _ in view_options.OPTIONS) if own else frozenset()
-        moved, kept = _hoist(words, keep)
+        moved, kept = _hoist(words, _VIEW_NAMES if own else frozenset())
         return parser.parse_args([*front, *moved, *([command] if command else []), *kept]), view
     except view_options.OptionError as exc:
         print(f"corvane: {exc}", file=err)
@@ -152,7 +153,8 @@ def _hoist(words: list[str], keep: frozenset[str]) -> tuple[list[str], list[str]
     while i < len(words):
         word = words[i]
         i += 1
-        if not word.startswith("--") or (keep and (_option(word) is None or _option(word) in keep)):
+        name = _option(word)
+        if not word.startswith("--") or (keep and (name is None or name in keep)):
             kept.append(word)
             continue
         moved.append(word)  # an unknown one is left for the parser to refuse
@@ -163,8 +165,6 @@ def _hoist(words: list[str], keep: frozenset[str]) -> tuple[list[str], list[str]
 
 
 def _reads_own_options(command: str) -> bool:
-    if commands.module_of(command):  # a command, never a console word
-        return False
     from corvane.words import registry
 
     word = registry.find(command, interactive=False)

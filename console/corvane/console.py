@@ -119,8 +119,6 @@ class Console:
         print(f"corvane: {text}", file=self.err, flush=True)
 
     def find_word(self, name: str) -> ConsoleWord | None:
-        if commands.find(name) is not None:  # no console word has a command's name: a one-shot
-            return None  # of a command loads none of the word modules
         return registry.find(name, interactive=self.interactive)
 
     def handle(self, words: list[str], view: ViewOptions | None = None) -> ExitStatus:

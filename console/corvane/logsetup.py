@@ -93,8 +93,8 @@ def setup_logging(verbose: bool = False, stream=None) -> int:
     def aside(message: Any) -> None:
         record = message.record
         yahoo_watch.note(record)
-        if record["level"].no >= least and told(record) and _routed(record):
-            _to_command_logs(message)
+        if record["level"].no >= least and told(record):
+            _to_command_logs(message)  # when it belongs to an attached client
 
     global _routed_handler
     _routed_handler = logger.add(aside, level="DEBUG", format=FORMAT, colorize=False, backtrace=False, diagnose=False)

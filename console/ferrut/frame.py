@@ -99,12 +99,15 @@ def _layout(df: pd.DataFrame, rows: Rows, *, color: bool) -> _Layout:
 
 def build_table(df: pd.DataFrame, title: str = "", *, color: bool = False, rows: Rows = None):
     """What :func:`printFrame` prints: the title, the rich table and its caption."""
+    return _rich(_layout(df, rows, color=color), title, color)
+
+
+def _rich(lay: _Layout, title: str, color: bool):
     from rich import box
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
 
-    lay = _layout(df, rows, color=color)
     table = Table(
         box=box.SIMPLE_HEAD if color else _plain_head(),
         show_edge=False,
@@ -173,7 +176,8 @@ def render_frame(df: pd.DataFrame, title: str = "", rows: Rows = None) -> str:
     """The plain text that :func:`printFrame` writes into pipes and files."""
     if df.shape[1] == 0:
         return "\n".join([*([title] if title else []), f"(no columns, {len(df)} rows)"])
-    plain = _plain_lines(_layout(df, rows, color=False), title)
+    lay = _layout(df, rows, color=False)
+    plain = _plain_lines(lay, title)
     if plain is not None:
         return "\n".join(plain)
     from rich.console import Console
@@ -188,7 +192,7 @@ def render_frame(df: pd.DataFrame, title: str = "", rows: Rows = None) -> str:
         emoji=False,
         markup=False,
     )
-    console.print(build_table(df, title, rows=rows))
+    console.print(_rich(lay, title, False))
     return "\n".join(line.rstrip() for line in buffer.getvalue().splitlines())
 
 

@@ -39,6 +39,11 @@ _lock = threading.RLock()
 _current: _Line | None = None
 
 
+def can_redraw(stream) -> bool:
+    """Whether a line may be redrawn in place on ``stream``: a terminal with cursor control."""
+    return is_terminal(stream) and os.environ.get("TERM") != "dumb"
+
+
 def is_terminal(stream) -> bool:
     """Whether ``stream`` is a terminal (False for pipes, files and closed streams)."""
     try:
@@ -121,7 +126,7 @@ def waiting(text: str, stream: TextIO, *, delay: float = DELAY) -> Iterator[None
         finally:
             remote(None)
         return
-    if not is_terminal(stream) or os.environ.get("TERM") == "dumb":  # no cursor control there
+    if not can_redraw(stream):
         yield
         return
     line = _Line(text, stream, delay)

@@ -38,6 +38,7 @@ from corvane.history.plan import (
     plan,
 )
 from corvane.owner_wire import home_dir
+from ferrut import status_line
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -140,7 +141,7 @@ class Progress:
     def __init__(self, total: int, stream: TextIO | None, *, terminal: bool | None = None) -> None:
         self.total, self.done, self.stream = total, 0, stream
         self.started = time.monotonic()
-        self.terminal = _is_terminal(stream) if terminal is None else terminal
+        self.terminal = status_line.can_redraw(stream) if terminal is None else terminal
         self._tenth = 0
 
     def step(self, count: int = 1) -> None:
@@ -148,7 +149,7 @@ class Progress:
         if self.stream is None or self.total <= 0:
             return
         if self.terminal:
-            self._write("\r\x1b[2K" + self.line())
+            self._write(status_line.CLEAR + self.line())
         elif self.done * 10 // self.total > self._tenth:
             self._tenth = self.done * 10 // self.total
             self._write(self.line() + "\n")
@@ -163,7 +164,7 @@ class Progress:
 
     def close(self) -> None:
         if self.stream is not None and self.terminal and self.done:
-            self._write("\r\x1b[2K")
+            self._write(status_line.CLEAR)
 
     def _write(self, text: str) -> None:
         try:
@@ -172,13 +173,6 @@ class Progress:
             self.stream.flush()
         except (OSError, ValueError):
             self.stream = None
-
-
-def _is_terminal(stream: Any) -> bool:
-    try:
-        return bool(stream.isatty())
-    except (AttributeError, ValueError):
-        return False
 
 
 def _duration(seconds: float) -> str:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib
 
+from corvane import commands
 from corvane.words.base import ConsoleWord
 
 #: The modules of this package that hold console words, in the order help lists them.
@@ -26,6 +27,8 @@ def registry() -> dict[str, ConsoleWord]:
 
 def find(name: str, *, interactive: bool) -> ConsoleWord | None:
     """The console word ``name`` where it can be used (prompt-only words at the prompt only)."""
+    if commands.module_of(name) or commands.find(name):  # no word has a command's name, so a
+        return None  # one-shot of a command loads none of the word modules
     word = registry().get(name)
     if word is None or (word.prompt_only and not interactive):
         return None
