@@ -5,6 +5,9 @@ from __future__ import annotations
 import datetime as dt
 import math
 from typing import Any
+from zoneinfo import ZoneInfo
+
+from corvane.clock import EXCHANGE_ZONE
 
 HEADER = ("symbol", "last", "change", "change %", "bid", "ask", "volume", "time")
 NO_CONNECTION = "(no connection)"
@@ -26,7 +29,8 @@ def _time(ticker: Any) -> str:
     stamp = getattr(ticker, "lastTimestamp", None) or getattr(ticker, "time", None)
     if not isinstance(stamp, dt.datetime):
         return "-"
-    return stamp.astimezone().strftime("%H:%M:%S")
+    # the exchange's clock, as the bar tables show it, whatever this machine's zone
+    return stamp.astimezone(ZoneInfo(EXCHANGE_ZONE)).strftime("%H:%M:%S")
 
 
 def row(symbol: str, ticker: Any) -> tuple[str, ...] | str:

@@ -64,7 +64,7 @@ def _time_format(values: list) -> Callable:
 
     def write(value) -> str:
         text = value.strftime(spec)
-        zone = getattr(value, "tzinfo", None) and value.tzname()
+        zone = clock and getattr(value, "tzinfo", None) and value.tzname()  # a day has no zone
         return f"{text} {zone}" if zone else text
 
     return write

@@ -55,6 +55,24 @@ class TestPrintFrame:
         assert lines[3].split()[:2] == ["2025-01-02", "09:30"]
         assert lines[-1] == "2 bars · 2025-01-02 09:30 → 2025-01-02 09:31"
 
+    def test_one_clock_on_screen(self, capsys):
+        """Daily bars are days (no zone beside a date); intraday keeps its zone; a quote's time is the
+        exchange's clock, as the tables show it, not this machine's (UTC here)."""
+        from types import SimpleNamespace
+
+        from corvane.quote_table import row
+
+        days = pd.date_range("2026-12-01", periods=2, freq="D", tz="America/New_York")
+        printFrame(pd.DataFrame({"date": days, "close": [1.0, 2.0]}), "AAPL day")
+        lines = capsys.readouterr().out.splitlines()
+        assert lines[3].split() == ["2026-12-01", "1.00"]
+        minutes = pd.date_range("2026-12-01 09:30", periods=2, freq="min", tz="America/New_York")
+        printFrame(pd.DataFrame({"date": minutes, "close": [1.0, 2.0]}), "AAPL 1m")
+        assert capsys.readouterr().out.splitlines()[3].split()[:3] == ["2026-12-01", "09:30", "EST"]
+        stamp = dt.datetime(2026, 12, 1, 15, 0, 5, tzinfo=dt.UTC)
+        ticker = SimpleNamespace(last=1.0, close=1.0, bid=1.0, ask=1.0, volume=1, lastTimestamp=stamp)
+        assert row("AAPL", ticker)[-1] == "10:00:05"
+
     def test_long_tables_show_head_tail_and_the_row_count(self, capsys):
         printFrame(pd.DataFrame({"n": range(1000)}), "big")
         lines = capsys.readouterr().out.splitlines()
@@ -160,3 +178,14 @@ def test_helpers_export_only_what_command_modules_may_star_import():
     assert helpers.nameForContract(Stock("AAPL", "SMART", "USD")) == "AAPL"
     assert helpers.nameForContract(Future("ES", "20251219", "CME", localSymbol="ESZ5")) == "/ES"
     assert helpers.nameForContract(ContFuture("NQ")) == "/NQ"
+
+
+def test_help_lists_each_summary_beside_its_usage():
+    """A console word with a long usage stands on a line of its own instead of pushing every
+    summary past the width of a terminal."""
+    from corvane.words.help import listing
+
+    console = listing(interactive=True).split("Console:")[1].splitlines()
+    short = [ln for ln in console if ln.startswith("    help ")]
+    assert short and short[0].index("list the commands") < 40
+

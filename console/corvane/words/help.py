@@ -20,10 +20,25 @@ def listing(interactive: bool) -> str:
         lines.append(f"  {category}")
         lines.extend(f"    {info.word.ljust(width)}  {info.summary}" for info in members)
     own = [w for w in available(interactive=interactive) if w.listed]
-    width = max(len(w.usage) for w in own)
-    lines += ["", "Console:", *(f"    {w.usage.ljust(width)}  {w.summary}" for w in own), ""]
+    lines += ["", "Console:", *_usage_column(own), ""]
     lines.append("Type help WORD for a command's words and examples, or a console word's usage.")
     return "\n".join(lines)
+
+
+#: Usages up to this long share a line with their summary; a longer one (download's) stands on a
+#: line of its own, so one long usage does not push every summary to the right.
+USAGE_COLUMN = 28
+
+
+def _usage_column(words: list[ConsoleWord]) -> list[str]:
+    width = max([len(w.usage) for w in words if len(w.usage) <= USAGE_COLUMN] + [8])
+    lines: list[str] = []
+    for w in words:
+        if len(w.usage) <= width:
+            lines.append(f"    {w.usage.ljust(width)}  {w.summary}")
+        else:
+            lines += [f"    {w.usage}", f"    {' ' * width}  {w.summary}"]
+    return lines
 
 
 def command_help(word: str) -> str | None:
