@@ -193,13 +193,17 @@ class Console:
             print(
                 summarize(result) + why_failed(outcome.gateway_errors, down, outcome.yahoo), file=self.err, flush=True
             )
+            self._notes(word, op, result)
             return ExitStatus.FAILED
         line = profiles.profile(word).summary(result, self.store.groups())
         line = cut(line) if line is not None else summarize(result, self.views.cached_from)
         self.say(line + profiles.label(word, getattr(op, "state", None), result))
+        self._notes(word, op, result)
+        return ExitStatus.OK
+
+    def _notes(self, word: str, op: Any, result: dict) -> None:
         for note in profiles.notes(word, op, result):
             self.complain(f"note: {note}")
-        return ExitStatus.OK
 
     def _crashed(self, word: str, exc: BaseException | None) -> ExitStatus:
         text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__

@@ -111,6 +111,10 @@ class TestWords:
         (["AAPL", "MONTH", "2"], "'MONTH' was read as the adjustment word; period words are lower case (month)"),
         (["AAPL", "day", "2", "adjusted"], "'adjusted' was read as the adjustment word and is not one"),
         (["AAPL", "1m", "2000"], "asked 2000, the gateway's 2 D span gave 780"),
+        # A range answer that misses the first day asked names the download that gives exactly them.
+        (["AAPL", "2025-02-03", "2025-02-07", "day"],
+         "these bars run from 2025-02-04 to 2025-02-07, not the days asked (2025-02-03 to 2025-02-07); "
+         "corvane download AAPL --start 2025-02-03 --end 2025-02-07 --interval 1d gives exactly those"),
     ])
     def test_a_result_says_how_surprising_words_were_read(self, run, words, note):
         status, out, err = run(*words)
@@ -123,6 +127,11 @@ class TestWords:
         status, _, err = run("MSFT", "day", "3")
         assert status == 1
         assert "error: MSFT: No data returned (the gateway said: error 162: " in err
+        # A range the gateway cannot give in one request still tells the download that can.
+        status, _, err = run("MSFT", "2025-02-03", "2025-02-05", "1m")
+        assert status == 1
+        assert ("note: no bars for 2025-02-03 to 2025-02-05 this way; corvane download MSFT --start 2025-02-03 "
+                "--end 2025-02-05 --interval 1m asks for exactly those days") in err
 
     def test_a_future_names_its_contract_month(self, run):
         status, out, _ = run("/ES", "day", "3")

@@ -36,8 +36,8 @@ def refusal(word: str, op: Any) -> str | None:
 
 
 def notes(word: str, op: Any, result: Any) -> list[str]:
-    """Lines saying how words of a successful result were read, or what the result is of."""
-    if not isinstance(result, dict) or "error" in result:
+    """Lines saying how words of a result were read, what it is of, or what would answer them."""
+    if not isinstance(result, dict):
         return []
     try:
         return profile(word).notes(op, result)

@@ -17,7 +17,7 @@ class Profile:
         return None
 
     def notes(self, op: Any, result: dict) -> list[str]:
-        """One-line remarks on how a successful result's words were read."""
+        """One-line remarks on how a result's words were read (a failure's too)."""
         return []
 
     def summary(self, result: Any, saved_groups: Collection[str]) -> str | None:

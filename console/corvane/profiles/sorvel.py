@@ -116,6 +116,64 @@ def _session_note(result: dict) -> str | None:
     return f"these intraday bars are {day:%A %Y-%m-%d}'s session, not today's ({today:%A %Y-%m-%d})"
 
 
+#: The download interval that asks for the bars of a sorvel period word (year bars have none).
+_DOWNLOAD_INTERVALS = {
+    "1m": "1m",
+    "minute": "1m",
+    "5m": "5m",
+    "15m": "15m",
+    "30m": "30m",
+    "1h": "1h",
+    "hour": "1h",
+    "day": "1d",
+    "d": "1d",
+    "1d": "1d",
+    "week": "1wk",
+    "w": "1wk",
+    "month": "1mo",
+    "m": "1mo",
+    "1mo": "1mo",
+}
+
+
+def _first_weekday(day: dt.date) -> dt.date:
+    return day + dt.timedelta(days=max(0, 7 - day.weekday()) if day.weekday() >= 5 else 0)
+
+
+def _range_note(result: dict, rest: list[str], m: Any) -> str | None:
+    """One line when a date-range answer does not hold the days asked, naming the download that does.
+
+    The command keeps its own rule (the span is counted back from the end, whole years past a
+    year), so its bars can start a day late or early, or the gateway can refuse the span; the
+    trader asked for those days and should hear how to get exactly them.
+    """
+    at = 2 if len(rest) > 1 and m._is_date(rest[1]) else 1
+    try:
+        start = m._parse_date(rest[0])
+        end = m._parse_date(rest[1]) if at == 2 else clock.today()
+    except ValueError:
+        return None
+    period = rest[at] if at < len(rest) and m._is_period(rest[at]) else "day"
+    interval = _DOWNLOAD_INTERVALS.get(period)
+    symbol = result.get("symbol")
+    if interval is None or not isinstance(symbol, str) or not symbol:
+        return None
+    line = f"corvane download {symbol} --start {start} --end {end} --interval {interval}"
+    bars = result.get("bars")
+    if "error" in result:
+        return f"no bars for {start} to {end} this way; {line} asks for exactly those days"
+    if not isinstance(bars, list) or not bars:
+        return None
+    import pandas as pd
+
+    days = [pd.Timestamp(b.get("date")).date() for b in (bars[0], bars[-1]) if isinstance(b, dict)]
+    if len(days) < 2 or (start <= days[0] <= _first_weekday(start) and days[1] <= end):
+        return None
+    return (
+        f"these bars run from {days[0]} to {days[1]}, not the days asked ({start} to {end}); {line} gives exactly those"
+    )
+
+
 def fetch_title(result: dict, op: Any = None, source: Any = ...) -> str:
     """The title the command gives the table of a fetch with the same words from ``source``.
 
@@ -226,6 +284,10 @@ Console:
         adjust = result.get("adjust")
         if isinstance(adjust, str):
             note = _adjust_note(adjust, date_range, m)
+            if note:
+                notes.append(note)
+        if date_range:
+            note = _range_note(result, rest, m)
             if note:
                 notes.append(note)
         bars = result.get("bars")
