@@ -18,7 +18,10 @@ import atexit
 import concurrent.futures
 import datetime as dt
 import io
+import os
+import re
 import shlex
+import stat
 import threading
 from collections.abc import Sequence
 from pathlib import Path
@@ -76,16 +79,56 @@ def _through_owner(args: dict[str, Any]) -> pd.DataFrame | None:
     if answer is None:
         return None
     if answer.get("type") != "result" or not isinstance(answer.get("value"), dict):
-        raise RuntimeError(str(answer.get("text", "the owner gave no bars")))
-    import pandas as pd
-
-    path = Path(answer["value"]["path"])
-    try:
-        frame = pd.read_parquet(path)
-    finally:
-        path.unlink(missing_ok=True)
+        raise RuntimeError(attach.shown(str(answer.get("text", "the owner gave no bars")), False))
+    frame = _take_download(owner_wire.home_dir(), answer["value"].get("path"))
     frame.attrs["sources"] = dict(answer["value"].get("sources") or {})
     return frame
+
+
+#: The only files an owner hands a script: its own temporaries, in the home itself.
+_DOWNLOAD_NAME = re.compile(r"\.download-[0-9a-f]{32}\.parquet")
+
+
+def _take_download(home: Path, named: Any) -> pd.DataFrame:
+    """The frame in the file the owner named, which is then removed.
+
+    The answer only names the file: it is read and removed when it is one the owner
+    makes (its name, right in the home, a regular file of this user's, reached without
+    a symlink), and refused untouched otherwise. A path taken on the answer's word would
+    let whatever answers delete any file of the user's.
+    """
+    import pandas as pd
+
+    path = Path(named) if isinstance(named, str) else None
+    if path is None or not _DOWNLOAD_NAME.fullmatch(path.name) or not _same_dir(path.parent, home):
+        raise RuntimeError(f"the owner named a file that is not its download in {home}: {named!r}")
+    folder = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        why = owner_wire.not_private(home, os.fstat(folder))
+        try:  # not blocking on a FIFO, not following a symlink
+            fd = os.open(path.name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=folder)
+        except OSError as exc:
+            raise RuntimeError(f"the owner's download {path} cannot be read: {exc.strerror}") from None
+        with os.fdopen(fd, "rb") as file:
+            found = os.fstat(file.fileno())
+            why = why or owner_wire.not_private(path, found)
+            if why is None and not stat.S_ISREG(found.st_mode):
+                why = f"{path} is not a regular file"
+            if why is not None:
+                raise RuntimeError(f"the owner's download is refused: {why}")
+            try:
+                return pd.read_parquet(file)
+            finally:
+                os.unlink(path.name, dir_fd=folder)
+    finally:
+        os.close(folder)
+
+
+def _same_dir(one: Path, other: Path) -> bool:
+    try:
+        return os.path.samefile(one, other)
+    except OSError:
+        return False
 
 
 def _run(request: Request) -> Result:

@@ -12,6 +12,7 @@ asks the owner to cancel the command. Without an owner (or with
 from __future__ import annotations
 
 import os
+import re
 import select
 import signal
 import socket
@@ -64,6 +65,33 @@ def _width() -> int:
         return os.get_terminal_size(sys.stdout.fileno()).columns or 80  # 0: a terminal of no size yet
     except (OSError, ValueError):
         return 80
+
+
+#: What a terminal acts on rather than shows: escape sequences (CSI; OSC and the other
+#: strings, such as title sets, links and clipboard writes; two-character escapes; a lone
+#: ESC), in their 7-bit and 8-bit forms, and control characters but newline, tab and
+#: carriage return.
+_CONTROLS = re.compile(
+    r"(?:\x1b\[|\x9b)[0-?]*[ -/]*[@-~]"
+    r"|(?:\x1b[\]PX^_]|[\x90\x98\x9d-\x9f])[^\x07\x1b\x9c]*(?:\x07|\x1b\\|\x9c)?"
+    r"|\x1b[ -/]*[0-~]?"
+    r"|[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]"
+)
+#: The ones tables and the waiting line use: SGR colour and style, and the line wipe.
+_KEPT = re.compile(r"\x1b\[[0-9;:]*m|\x1b\[[02]?K")
+
+
+def shown(text: str, colour: bool) -> str:
+    """The owner's text as it may reach this terminal: colour only where it was asked for,
+    nothing that moves the cursor, sets a title, rings or talks to the terminal."""
+    return _CONTROLS.sub(lambda m: m.group() if colour and _KEPT.fullmatch(m.group()) else "", text)
+
+
+def _colour(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty()) and not os.environ.get("NO_COLOR")
+    except (AttributeError, ValueError):
+        return False
 
 
 def _write(stream: Any, text: str) -> None:
@@ -147,6 +175,7 @@ class Attached:
 
     def _answer(self, out: Any, err: Any, waiting: _Waiting) -> tuple[int | None, Any]:
         value = None
+        colours = (_colour(out), _colour(err))
         while True:
             pause = waiting.tick()
             if pause is not None and not select.select([self.sock], [], [], pause)[0]:
@@ -160,9 +189,10 @@ class Attached:
                 raise OwnerFailed("the owner closed the connection without an exit status")
             kind = message["type"]
             if kind == "status" or kind == "out":  # the answer ends the waiting line for good
-                waiting.show(message.get("text") if kind == "status" else None)
+                text = message.get("text") if kind == "status" else None
+                waiting.show(None if text is None else shown(str(text), False))
             if kind in ("out", "err"):
-                _write(out if kind == "out" else err, str(message.get("text", "")))
+                _write(out if kind == "out" else err, shown(str(message.get("text", "")), colours[kind == "err"]))
             elif kind == "result":
                 value = message.get("value")
             elif kind == "exit":
@@ -171,7 +201,16 @@ class Attached:
             elif kind == "decline":
                 return None, None
             elif kind == "error":
-                raise OwnerFailed(str(message.get("text", "the owner refused")))
+                raise OwnerFailed(shown(str(message.get("text", "the owner refused")), False))
+
+
+def _connect(home: Path | None) -> socket.socket | None:
+    """The owner's connection; None to run here, said in one line when an owner is there but not trusted."""
+    try:
+        return owner_wire.connect(home or owner_wire.home_dir())
+    except owner_wire.Untrusted as exc:
+        _write(sys.stderr, f"corvane: not asking the owner, running here: {exc}\n")
+        return None
 
 
 def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: Path | None = None):
@@ -179,7 +218,7 @@ def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: 
 
     Ctrl-C while waiting cancels the command in the owner and waits for its end.
     """
-    sock = owner_wire.connect(home or owner_wire.home_dir())
+    sock = _connect(home)
     if sock is None:
         return None
     with sock:
@@ -201,7 +240,7 @@ def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: 
 
 def ask(message: dict[str, Any], home: Path | None = None) -> dict[str, Any] | None:
     """One request answered by one message (a script's download); None when no owner runs."""
-    sock = owner_wire.connect(home or owner_wire.home_dir())
+    sock = _connect(home)
     if sock is None:
         return None
     with sock:

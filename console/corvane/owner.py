@@ -14,10 +14,12 @@ See ``docs/DESIGN.md`` for the messages.
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
 import io
 import os
 import socket
+import stat
 import struct
 import threading
 from collections.abc import Callable
@@ -50,6 +52,10 @@ class OwnerBusy(RuntimeError):
     """Another console owns the gateway for this home."""
 
 
+class UnsafeHome(OSError):
+    """The home, its lock or its socket could be another user's doing: never served from."""
+
+
 #: (out=, err=, verbose=, cwd=, color=, width=) -> a console for one client, around the owner's session.
 ConsoleFactory = Callable[..., Any]
 #: The peer's check: None to serve it, else why it is refused.
@@ -58,8 +64,7 @@ PeerCheck = Callable[[socket.socket], str | None]
 
 def same_user(conn: socket.socket) -> str | None:
     """Serve only processes of the user who runs the owner (the kernel's word for the peer's uid)."""
-    creds = conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
-    _pid, uid, _gid = struct.unpack("3i", creds)
+    uid = owner_wire.peer_uid(conn)
     if uid != os.getuid():
         return f"refused: this console belongs to another user (uid {os.getuid()}), not uid {uid}"
     return None
@@ -189,11 +194,18 @@ class OwnerServer:
         return self.listen()
 
     def take(self) -> None:
-        """Hold the home's lock for the owner's life; OwnerBusy when another owner holds it."""
+        """Hold the home's lock for the owner's life; OwnerBusy when another owner holds it,
+        UnsafeHome when the home or its lock file is not this user's to trust."""
         self.home.mkdir(mode=0o700, parents=True, exist_ok=True)
-        with contextlib.suppress(OSError):
-            os.chmod(self.home, 0o700)  # the socket's directory is the first gate
-        lock = open(owner_wire.lock_path(self.home), "a+")  # noqa: SIM115 (held for the owner's life)
+        home = os.open(self.home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        try:
+            owner = os.fstat(home).st_uid
+            if owner != os.getuid():  # its owner could swap the lock and socket under us
+                raise UnsafeHome(f"{self.home} belongs to uid {owner}, not to you (uid {os.getuid()})")
+            os.fchmod(home, 0o700)  # the socket's directory is the first gate
+            lock = self._open_lock(home)
+        finally:
+            os.close(home)
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -201,14 +213,41 @@ class OwnerServer:
             raise OwnerBusy(f"another console owns the gateway for {self.home}") from None
         self._lock_file = lock
 
+    def _open_lock(self, home: int) -> IO[str]:
+        """The lock file, never through a symlink, and only a regular file of this user's
+        (a FIFO there would block or fail every later read)."""
+        path = owner_wire.lock_path(self.home)
+        flags = os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+        try:
+            fd = os.open(owner_wire.LOCK_NAME, flags, 0o600, dir_fd=home)
+        except OSError as exc:
+            kind = {errno.ELOOP: "a symlink", errno.EISDIR: "a directory"}.get(exc.errno or 0, exc.strerror)
+            raise UnsafeHome(f"{path} is {kind}, not a lock file") from None
+        found = os.fstat(fd)
+        why = owner_wire.not_private(path, found)
+        if why is None and not stat.S_ISREG(found.st_mode):
+            why = f"{path} is not a regular file"
+        if why is not None:
+            os.close(fd)
+            raise UnsafeHome(why)
+        os.set_blocking(fd, True)
+        return open(fd, "a+")  # held for the owner's life
+
     def listen(self) -> OwnerServer:
-        # Holding the lock, any socket file there was left by an owner that died.
+        # Holding the lock, a socket file there was left by an owner that died. Anything
+        # else there is not ours to replace (nor a symlink ours to follow).
         with contextlib.suppress(FileNotFoundError):
+            if not stat.S_ISSOCK(os.lstat(self.path).st_mode):
+                raise UnsafeHome(f"{self.path} is not a socket (remove it to serve)")
             self.path.unlink()
         listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        listener.bind(str(self.path))
-        os.chmod(self.path, 0o600)
-        listener.listen(64)
+        try:
+            listener.bind(str(self.path))  # bind makes a new file, or fails: it follows no symlink
+            os.chmod(self.path, 0o600)
+            listener.listen(64)
+        except OSError:
+            listener.close()
+            raise
         self._listener = listener
         threading.Thread(target=self._accept, name="corvane-owner", daemon=True).start()
         return self

@@ -13,6 +13,7 @@ import json
 import os
 import select
 import socket
+import stat
 import struct
 import time
 from pathlib import Path
@@ -137,16 +138,53 @@ def receive(sock: socket.socket, *, first_timeout: float | None = None) -> dict[
         raise WireError("message cut short (connection closed)") from None
 
 
+class Untrusted(OSError):
+    """The home, or what listens at its socket, is not this user's alone: never asked anything."""
+
+
+def peer_uid(sock: socket.socket) -> int:
+    """The uid of the process at the other end of a Unix socket, as the kernel knows it."""
+    creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+    return int(struct.unpack("3i", creds)[1])
+
+
+def not_private(path: Path, st: os.stat_result) -> str | None:
+    """Why ``path`` might be another user's doing: owned by them, or open to their writes."""
+    if st.st_uid != os.getuid():
+        return f"{path} belongs to uid {st.st_uid}, not to you (uid {os.getuid()})"
+    if st.st_mode & 0o022:
+        return f"{path} is writable by other users (mode {stat.S_IMODE(st.st_mode):o})"
+    return None
+
+
 def connect(home: Path, timeout: float = 2.0) -> socket.socket | None:
-    """A connection to the owner of ``home``; None when no owner listens there."""
+    """A connection to the owner of ``home``; None when no owner listens there.
+
+    Raises :class:`Untrusted` before a byte is sent when the home or the socket is
+    not the user's own, or the process listening runs as someone else: a home under
+    a shared directory (``/tmp``) lets another user plant a socket of their own.
+    """
     path = socket_path(home)
+    try:
+        found, home_found = os.lstat(path), os.stat(home)
+    except OSError:  # nothing there, or nothing this user may reach
+        return None
+    why = not_private(home, home_found) or not_private(path, found)
+    if why is None and not stat.S_ISSOCK(found.st_mode):
+        why = f"{path} is not a socket"
+    if why is not None:
+        raise Untrusted(why)
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     sock.settimeout(timeout)
     try:
         sock.connect(str(path))
+        uid = peer_uid(sock)
     except OSError:
         sock.close()
         return None
+    if uid != os.getuid():
+        sock.close()
+        raise Untrusted(f"the owner at {path} runs as uid {uid}, not as you (uid {os.getuid()})")
     sock.settimeout(None)
     return sock
 

@@ -180,9 +180,13 @@ def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_fact
     assert serving.returncode == 0
 
 
-def test_an_attached_terminal_draws_the_waiting_line_as_a_one_shot_alone_does():
+_HOSTILE = "\x1b]0;pwned\x07\x1b]52;c;cHduZWQ=\x1b\\\x07\x1b[2J\x1b[H\x9b2J\x1b[33mwarned\x1b[0m\n"
+
+
+def test_an_attached_terminal_draws_the_waiting_line_as_a_one_shot_alone_does(monkeypatch):
     """The owner sends the waiting line as messages; the client draws it on its own terminal,
     wipes it before a log line, and drops it for good once the answer prints."""
+    monkeypatch.delenv("NO_COLOR", raising=False)
     ours, theirs = socket.socketpair()
     master, slave = os.openpty()
     err = os.fdopen(slave, "w")
@@ -190,6 +194,7 @@ def test_an_attached_terminal_draws_the_waiting_line_as_a_one_shot_alone_does():
     def owner_side():
         for message, pause in [({"type": "status", "text": "sorvel AAPL day 100"}, 0.8),
                                ({"type": "err", "text": "12:00:00 INFO    a log line\n"}, 0.3),
+                               ({"type": "err", "text": _HOSTILE}, 0.3),
                                ({"type": "out", "text": "the table\n"}, 0.8),
                                ({"type": "exit", "status": 0}, 0)]:
             owner_wire.send(theirs, message)
@@ -211,9 +216,144 @@ def test_an_attached_terminal_draws_the_waiting_line_as_a_one_shot_alone_does():
     assert text[:log].endswith("\r\x1b[2K12:00:00 INFO    ")  # wiped before the log line
     assert "sorvel AAPL day 100" in text[log:]  # drawn again while still waiting
     assert text.endswith("\r\x1b[2K") and out.getvalue() == "the table\n"  # nothing after the answer
+    # Of an owner's escapes a terminal shows colour only: no title, bell, clipboard or cursor move.
+    assert "\x1b[33mwarned\x1b[0m\r\n" in text and "pwned" not in text and "\x07" not in text
+    assert not any(code in text for code in ("\x1b]", "\x1b[2J", "\x1b[H", "\x9b", "2J"))
     # Not a terminal: the same messages draw nothing.
     plain = io.StringIO()
     one, two = socket.socketpair()
-    for message in ({"type": "status", "text": "x"}, {"type": "err", "text": "e\n"}, {"type": "exit", "status": 0}):
+    for message in ({"type": "status", "text": "x"}, {"type": "err", "text": "e\n"},
+                    {"type": "err", "text": _HOSTILE}, {"type": "exit", "status": 0}):
         owner_wire.send(two, message)
-    assert attach.Attached(one).answer(io.StringIO(), plain) == (0, None) and plain.getvalue() == "e\n"
+    assert attach.Attached(one).answer(io.StringIO(), plain) == (0, None) and plain.getvalue() == "e\nwarned\n"
+
+
+class _Planted:
+    """An owner planted at a home's socket: it notes each request and answers as ``answer`` says."""
+
+    def __init__(self, home: Path, answer) -> None:
+        home.mkdir(parents=True, exist_ok=True)
+        self.answer = answer
+        self.heard: list[dict] = []
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(str(owner_wire.socket_path(home)))
+        self.listener.listen(8)
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self) -> None:
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            with conn:
+                try:
+                    request = owner_wire.receive(conn, first_timeout=10)
+                    if request is not None:
+                        self.heard.append(request)
+                        for message in self.answer(request):
+                            owner_wire.send(conn, message)
+                except (OSError, owner_wire.WireError):
+                    pass
+
+    def close(self) -> None:
+        self.listener.close()
+
+
+NOBODY = 65534
+#: Files are given to another uid with chown, which takes root.
+as_root = pytest.mark.skipif(os.getuid() != 0, reason="giving a file to another uid needs root")
+
+
+@as_root
+def test_an_owner_another_user_planted_is_never_obeyed(home, tmp_path, monkeypatch, capsys):
+    """A home in a shared directory lets another user plant the socket: one-shots and scripts
+    refuse it before they send a byte, say why in one line and run alone; nothing it names
+    is read or removed, and a trusted owner still only hands over its own downloads."""
+    victim = tmp_path / "victim.txt"
+    victim.write_text("the user's own")
+    victim.chmod(0o600)
+    download = {"type": "result", "value": {"path": str(victim), "sources": {}}}
+
+    def answer(request):
+        if request["type"] == "download":
+            return [download]
+        return [{"type": "out", "text": "\x1b]0;pwned\x07obeyed\n"}, {"type": "result", "value": {}},
+                {"type": "exit", "status": 0}]
+
+    shared = tmp_path / "shared"
+    shared.mkdir(mode=0o1777)
+    foreign = shared / "home"
+    planted = _Planted(foreign, answer)
+    try:
+        os.chown(foreign, NOBODY, NOBODY)
+        os.chown(owner_wire.socket_path(foreign), NOBODY, NOBODY)
+        alone = _cli(foreign, "help", "nosuch")
+        assert alone.returncode == 2 and "obeyed" not in alone.stdout + alone.stderr
+        said = alone.stderr.splitlines()
+        assert said[0].startswith("corvane: not asking the owner, running here: ") and "uid 65534" in said[0]
+        assert "unknown command" in said[1]
+        with pytest.raises(api.CommandFailed) as failed:  # the script too: refused, then its own words
+            api.run("--no-such-option", home=foreign)
+        assert failed.value.status == 2 and "uid 65534" in capsys.readouterr().err
+        assert planted.heard == []
+    finally:
+        planted.close()
+
+    # The socket in the user's own home, but what listens there runs as someone else.
+    planted = _Planted(home, answer)
+    try:
+        monkeypatch.setattr(api, "_run", lambda request: (_ for _ in ()).throw(RuntimeError("ran alone")))
+        monkeypatch.setattr(owner_wire, "peer_uid", lambda sock: NOBODY)
+        with pytest.raises(RuntimeError, match="ran alone"):
+            api.download("AAPL", last=5)
+        assert planted.heard == [] and "runs as uid 65534" in capsys.readouterr().err
+        monkeypatch.undo()
+        monkeypatch.setenv("CORVANE_HOME", str(home))
+
+        # A trusted owner's answer names a file: only its own download in the home is taken.
+        ours = home / f".download-{'0' * 32}.parquet"
+        ours.symlink_to(victim)
+        theirs = home / f".download-{'1' * 32}.parquet"
+        theirs.write_bytes(b"PAR1")
+        os.chown(theirs, NOBODY, NOBODY)
+        for named, why in [(str(victim), "not its download"), (str(ours), "cannot be read"),
+                           (str(theirs), "belongs to uid 65534"), (["a", "list"], "not its download")]:
+            download["value"]["path"] = named
+            with pytest.raises(RuntimeError, match=why):
+                api.download("AAPL", last=5)
+        assert victim.read_text() == "the user's own" and ours.is_symlink() and theirs.exists()
+    finally:
+        planted.close()
+
+
+@as_root
+def test_the_owner_never_serves_from_a_home_or_files_another_user_could_plant(tmp_path):
+    foreign = tmp_path / "foreign"
+    foreign.mkdir(mode=0o755)
+    os.chown(foreign, NOBODY, NOBODY)
+    with pytest.raises(owner.UnsafeHome, match="belongs to uid 65534"):
+        owner.OwnerServer(foreign, _client_console(None)).take()
+    assert os.stat(foreign).st_mode & 0o777 == 0o755 and not owner_wire.lock_path(foreign).exists()
+    served = _cli(foreign, "--no-gateway", "serve")
+    assert served.returncode == 1 and served.stderr.count("\n") == 1 and "belongs to uid 65534" in served.stderr
+
+    home = tmp_path / "home"
+    home.mkdir(mode=0o700)
+    target = tmp_path / "target"
+    lock = owner_wire.lock_path(home)
+    for plant, why in [(lambda: lock.symlink_to(target), "is a symlink"), (lambda: os.mkfifo(lock), "not a regular"),
+                       (lambda: lock.mkdir(), "is a directory")]:
+        plant()
+        with pytest.raises(owner.UnsafeHome, match=why):
+            owner.OwnerServer(home, _client_console(None)).take()
+        lock.rmdir() if lock.is_dir() and not lock.is_symlink() else lock.unlink()
+    owner_wire.socket_path(home).symlink_to(target)
+    server = owner.OwnerServer(home, _client_console(None))
+    try:
+        server.take()
+        with pytest.raises(owner.UnsafeHome, match="not a socket"):
+            server.listen()
+    finally:
+        server.close()
+    assert not target.exists() and owner_wire.socket_path(home).is_symlink()
