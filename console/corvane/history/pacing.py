@@ -305,9 +305,7 @@ class Pacer:
                 return
             wake = self._clock() + delay
             # Waiters of another session's loop wake on a timer of their own loop.
-            behind = [
-                w.loop for w in self._waiters if w.loop is not loop and self._wake_of(w.loop) > wake + 1e-3
-            ]
+            behind = [w.loop for w in self._waiters if w.loop is not loop and self._wake_of(w.loop) > wake + 1e-3]
             timer = self._timers.get(loop)
             if timer is None or timer[0].done() or timer[1] > wake:
                 self._stop_timer(loop)
