@@ -20,7 +20,7 @@ import datetime as dt
 import io
 import shlex
 import threading
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -63,6 +63,8 @@ def download(
     """
     from corvane.history.download_args import typed
 
+    if not isinstance(tickers, (str, bytes, bytearray)) and isinstance(tickers, Iterable):
+        tickers = list(tickers)  # an index, an array, a generator: read once, here
     typed(tickers, start, end, interval, last, adjusted, outside_rth, source)
     if not isinstance(partial, bool):
         raise TypeError(f"partial must be True or False, not {partial!r}")
