@@ -23,7 +23,7 @@ import re
 import shlex
 import stat
 import threading
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -46,6 +46,7 @@ def download(
     adjusted: bool = False,
     outside_rth: bool = False,
     source: str = "auto",
+    partial: bool = False,
 ) -> pd.DataFrame:
     """Bars of ``tickers`` from the IB gateway (or Yahoo Finance), in the exchange's zone.
 
@@ -57,16 +58,27 @@ def download(
     One symbol: columns open high low close volume average barCount on a zone-aware
     DatetimeIndex. Several: a column MultiIndex (field, symbol), as yfinance lays it out.
     ``frame.attrs["sources"]`` says where each symbol's bars came from. A symbol that got
-    nothing raises ``RuntimeError`` naming why (a timeout is never an empty frame).
+    nothing raises ``RuntimeError`` naming why (a timeout is never an empty frame), and so
+    does one that could not finish, naming the days still missing; with ``partial=True``
+    it gives what arrived instead, and ``frame.attrs["missing"]`` names why, per symbol.
+    Arguments of the wrong type raise ``TypeError``; values beyond the limits (more than
+    1,000 symbols, days before 1900, a count reaching back further) ``ValueError``.
     """
+    from corvane.history.download_args import typed
+
+    if not isinstance(tickers, (str, bytes, bytearray)) and isinstance(tickers, Iterable):
+        tickers = list(tickers)  # an index, an array, a generator: read once, here
+    typed(tickers, start, end, interval, last, adjusted, outside_rth, source)
+    if not isinstance(partial, bool):
+        raise TypeError(f"partial must be True or False, not {partial!r}")
     args: dict[str, Any] = {"tickers": tickers if isinstance(tickers, str) else list(tickers), "start": _text(start),
             "end": _text(end), "interval": interval, "last": last, "adjusted": adjusted,
             "outside_rth": outside_rth, "source": source}  # fmt: skip
     from corvane.history.script import frame_of, request_from
 
     request = request_from(**args)  # words that cannot work are refused here, not by the owner
-    owned = _through_owner(args)
-    return owned if owned is not None else frame_of(request, _run(request))
+    owned = _through_owner({**args, "partial": True} if partial else args)
+    return owned if owned is not None else frame_of(request, _run(request), partial)
 
 
 def _text(day: str | dt.date | None) -> str | None:
@@ -82,6 +94,7 @@ def _through_owner(args: dict[str, Any]) -> pd.DataFrame | None:
         raise RuntimeError(attach.shown(str(answer.get("text", "the owner gave no bars")), False))
     frame = _take_download(owner_wire.home_dir(), answer["value"].get("path"))
     frame.attrs["sources"] = dict(answer["value"].get("sources") or {})
+    frame.attrs["missing"] = dict(answer["value"].get("missing") or {})
     return frame
 
 

@@ -18,6 +18,7 @@ from corvane.candles import cache as sorvel_cache
 from corvane.console import Console
 from corvane.exit_status import ExitStatus
 from corvane.gateway.connection import SettingsError, resolve_settings
+from corvane.history.pacing import PacingError, pace_scale_from_env
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
 from corvane.owner_wire import home_dir
@@ -55,7 +56,8 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     try:
         clock.freeze_from_env()
         settings = resolve_settings(args.host, args.port, args.client_id, args.connect_timeout)
-    except (SettingsError, clock.ClockError) as exc:
+        pace_scale_from_env()  # a setting the user typed: told here, not as a failure mid-command
+    except (SettingsError, clock.ClockError, PacingError) as exc:
         print(f"corvane: {exc}", file=sys.stderr)
         return ExitStatus.BAD_WORDS
     home = home_dir()

@@ -58,6 +58,23 @@ class TestOneCommand:
         assert message in err
         assert "Traceback" not in out + err
 
+    @pytest.mark.parametrize("words, env, message", [
+        (["--last", "1000000000"], {}, "bars of 1d reach back before 1900-01-01; at most"),
+        (["--start", "0001-01-01"], {}, "start must be a day from 1900-01-01"),
+        (["--start", "2025-01-02", "--end", "9999-12-31", "--interval", "1m"], {}, "end must be a day from"),
+        ([f"S{i}" for i in range(1000)] + ["--last", "5"], {}, "1,001 symbols in one download; at most 1,000"),
+        (["--last", "5"], {"CORVANE_PACE_SCALE": "0"}, "CORVANE_PACE_SCALE must be a positive number"),
+    ])
+    def test_download_refuses_what_it_cannot_hold_with_exit_2_and_writes_nothing(
+        self, capsys, monkeypatch, private_home, words, env, message
+    ):
+        for name, value in env.items():
+            monkeypatch.setenv(name, value)
+        status, out, err = run(capsys, "download", "AAPL", "--source", "ibkr", *words)
+        assert status == 2 and message in err
+        assert "internal error" not in err and "Traceback" not in out + err
+        assert not (private_home / "bars").exists()
+
     def test_bad_options_exit_2(self, capsys):
         assert main(["--port", "abc", "fakebars", "x"]) == 2
         assert "gateway port must be a number" in capsys.readouterr().err

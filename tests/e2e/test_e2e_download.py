@@ -96,3 +96,59 @@ def test_the_function_works_inside_a_running_event_loop(paced_gateway, monkeypat
     assert frame.shape == (35, 14) and str(frame.index.tz) == "America/New_York"
     assert frame.attrs["sources"] == {"AAPL": "ibkr", "MSFT": "ibkr"}
     assert list(frame.columns.get_level_values(1)[:2]) == ["AAPL", "MSFT"]
+
+
+@pytest.mark.parametrize("args, error, words", [
+    ({"tickers": b"AAPL"}, TypeError, "tickers must be a str or a list of str"),
+    ({"tickers": ["AAPL", 5]}, TypeError, "tickers must be a str or a list of str"),
+    ({"tickers": [f"S{i}" for i in range(1001)]}, ValueError, "tickers: 1,001 symbols"),
+    ({"adjusted": "no"}, TypeError, "adjusted must be True or False"),
+    ({"partial": 1}, TypeError, "partial must be True or False"),
+    ({"last": 10**9, "start": None}, ValueError, "last: 1,000,000,000 bars of 1d reach back"),
+    ({"last": 2.5, "start": None}, TypeError, "last must be a whole number"),
+    ({"start": 20250101}, TypeError, "start must be a day"),
+    ({"start": "2025-13-01"}, ValueError, "start must be a day as 'YYYY-MM-DD'"),
+    ({"start": "0001-01-01"}, ValueError, "start must be a day from 1900-01-01"),
+])
+def test_the_function_refuses_bad_arguments_by_name_before_asking_anyone(console_home, monkeypatch, args, error, words):
+    import corvane
+
+    monkeypatch.setenv("CORVANE_IB_PORT", "1")  # nothing listens: a refusal must come before any connection
+    call = {"tickers": "AAPL", "start": "2025-02-24", "source": "ibkr", **args}
+    with pytest.raises(error, match=words):
+        corvane.download(**call)
+    assert not (console_home / "home").exists()
+
+
+def test_a_download_that_cannot_finish_names_what_is_missing_and_keeps_what_arrived(
+    loopback_gateway_factory, console_home, monkeypatch, capsys
+):
+    import corvane
+
+    monkeypatch.setenv("CORVANE_PACE_SCALE", "0.01")
+    monkeypatch.setenv(clock.NOW_ENV, AFTER.isoformat())
+    before = clock.frozen()
+    clock.freeze(AFTER)
+    try:
+        gateway = loopback_gateway_factory(now=AFTER, drop_after_history_requests=3)
+        port = str(gateway.port)
+        monkeypatch.setenv("CORVANE_IB_PORT", port)
+        words = ["download", "AAPL", "--start", "2025-02-10", "--end", "2025-02-21", "--interval", "1m", "--port", port]
+        assert main(words) == 1
+        err = capsys.readouterr().err
+        assert "AAPL: the gateway closed the connection after 3 requests; what arrived is kept" in err
+        assert "still missing 2025-02-13 → 2025-02-21" in err and "internal error" not in err
+        # What arrived is shown and exported on asking, still with the failure's status.
+        target = console_home / "partial.csv"
+        assert main([*words, "--partial", "--export", str(target)]) == 1
+        assert len(pd.read_csv(target)) == 3 * 390
+        with pytest.raises(RuntimeError, match="still missing 2025-02-13"):
+            corvane.download("AAPL", start="2025-02-10", end="2025-02-21", interval="1m", source="ibkr")
+        frame = corvane.download("AAPL", start="2025-02-10", end="2025-02-21", interval="1m", partial=True)
+        assert len(frame) == 3 * 390 and "still missing" in frame.attrs["missing"]["AAPL"]
+        # A day without a session is no frame of no bars: it raises, as a failure does.
+        gateway.gateway.behaviour.drop_after_history_requests = None
+        with pytest.raises(RuntimeError, match="AAPL: no bars in the days asked"):
+            corvane.download("AAPL", start="2025-02-17", end="2025-02-17", interval="1m")
+    finally:
+        clock.freeze(before)

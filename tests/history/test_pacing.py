@@ -183,3 +183,41 @@ def test_commands_at_once_hear_only_the_gateway_errors_of_their_own_requests():
         assert second == ["error 200: No security definition for YY", "error 162: pacing violation", lost]
 
     run(body)
+
+
+def test_sessions_on_threads_of_their_own_share_one_pacer():
+    """Each session has its own loop on its own thread; one pacer counts them all. A turn
+    must reach a waiter on its own loop, though another session's loop armed the timer and ended."""
+    import threading
+
+    pacer = Pacer(0.001)
+    waiting, failures = threading.Event(), []
+
+    async def first():
+        async with pacer.request("A", "x"):
+            pass
+        await asyncio.sleep(0.01)
+        async with pacer.request("A", "y"):
+            waiting.set()
+        async with pacer.request("A", "x"):  # the identical window, on this loop's timer
+            pass
+
+    async def second():
+        async with pacer.request("B", "y"):  # due 10 ms after A's repeat; A's loop is gone by then
+            pass
+
+    def session(body, after=None):
+        try:
+            if after is not None:
+                after.wait(5)
+            asyncio.run(body())
+        except Exception as exc:  # the test thread reports it
+            failures.append(exc)
+
+    threads = [threading.Thread(target=session, args=a, daemon=True) for a in ((first,), (second, waiting))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(5)
+    assert not failures and not any(t.is_alive() for t in threads)
+    assert (pacer.sent, pacer.open, pacer.waiting) == (4, 0, 0)

@@ -119,6 +119,8 @@ class SymbolBars:
     failure: str | None = None
     requests: int = 0
     from_store: int = 0  # bars answered without a request
+    #: trading days (first, last) of the requests that did not come, when the symbol failed midway
+    missing: list[tuple[dt.date, dt.date]] = field(default_factory=list)
 
 
 @dataclass
@@ -247,6 +249,7 @@ class _Fetcher:
 
     def __init__(self, ib: Any, store: Store, pacer: Pacer, result: Result, timeout: float) -> None:
         self.ib, self.store, self.pacer, self.result, self.timeout = ib, store, pacer, result, timeout
+        self.answered = 0  # requests of this download answered, for the words when the connection goes
         original = ib.reqHistoricalDataAsync
         self._send = getattr(original, "__wrapped__", original)  # paced here, with the timeout after the turn
 
@@ -292,8 +295,14 @@ class _Fetcher:
             if refusal:
                 raise _Failed(refusal)
             if not self.ib.isConnected():
-                raise _Failed("the gateway connection was lost")
+                raise self.closed()
             return bars
+
+    def closed(self) -> _Failed:
+        n = self.answered
+        return _Failed(
+            f"the gateway closed the connection after {n:,} request{'' if n == 1 else 's'}; what arrived is kept"
+        )
 
     async def _attempt(self, job: _Job, chunk: HistoryChunk) -> tuple[Sequence[Any] | None, list[tuple[int, str]]]:
         """One try: the bars (None on a timeout) and what the gateway said about this contract meanwhile."""
@@ -311,7 +320,12 @@ class _Fetcher:
         try:
             async with self.pacer.request(key, identity):
                 job.out.requests += 1
-                return await self._timed(job.contract, chunk), errors
+                bars = await self._timed(job.contract, chunk)
+                if bars is not None and self.ib.isConnected():
+                    self.answered += 1
+                return bars, errors
+        except ConnectionError:
+            raise self.closed() from None
         finally:
             self.ib.errorEvent -= seen
 
@@ -368,7 +382,11 @@ async def _prepare(fetcher: _Fetcher, request: Request, job: _Job, now: dt.datet
     from .store import Series
 
     assert job.out is not None
-    found = await resolve(fetcher.ib, job.symbol)
+    try:
+        found = await resolve(fetcher.ib, job.symbol)
+    except ConnectionError:
+        job.out.failure = str(fetcher.closed())
+        return
     if found.contract is None:
         job.out.failure = "the gateway knows no single contract for it"
         return
@@ -395,15 +413,42 @@ async def _fetch_all(
     fetcher: _Fetcher, job: _Job, chunks: Sequence[HistoryChunk], now: dt.datetime, progress: Progress | None
 ) -> None:
     assert job.out is not None
-    for chunk in chunks:
+    for i, chunk in enumerate(chunks):
         try:
             await fetcher.fetch(job, chunk, now)
         except _Failed as exc:
-            job.out.failure = str(exc)
+            job.out.missing = _runs(job.chunks, chunks[i:])
+            job.out.failure = f"{exc}; still missing {missing_text(job.out.missing)}"
+            if progress is not None:
+                progress.step(len(chunks) - i - 1)  # never sent: the bar need not wait for them
             return
         finally:
             if progress is not None:
                 progress.step()
+
+
+def _runs(planned: Sequence[HistoryChunk], left: Sequence[HistoryChunk]) -> list[tuple[dt.date, dt.date]]:
+    """The days of the requests ``left``, one span for each run of them next to each other in the plan
+    (the store may hold the days between two runs)."""
+    place = {id(c): i for i, c in enumerate(planned)}
+    runs: list[tuple[dt.date, dt.date]] = []
+    before = None
+    for chunk in sorted(left, key=lambda c: c.first_day):
+        at = place.get(id(chunk))
+        if runs and at is not None and before is not None and at == before + 1:
+            runs[-1] = (runs[-1][0], max(runs[-1][1], chunk.last_day))
+        else:
+            runs.append((chunk.first_day, chunk.last_day))
+        before = at
+    return runs
+
+
+def missing_text(spans: Sequence[tuple[dt.date, dt.date]]) -> str:
+    """ "2025-02-10 → 2025-02-14, 2025-02-20"."""
+    named = [str(a) if a == b else f"{a} → {b}" for a, b in spans]
+    if len(named) > 6:
+        named = [*named[:5], f"and {len(named) - 5} spans more"]
+    return ", ".join(named)
 
 
 def _read(store: Store, job: _Job, chunks: Sequence[HistoryChunk]) -> pd.DataFrame:

@@ -23,6 +23,7 @@ import functools
 import inspect
 import math
 import os
+import threading
 import time
 from collections.abc import (
     AsyncIterator,
@@ -155,7 +156,14 @@ def floor_seconds(
 class _Waiter:
     key: ContractKey
     identity: Identity
+    loop: asyncio.AbstractEventLoop = field(default_factory=asyncio.get_running_loop)
     granted: asyncio.Future[None] = field(default_factory=lambda: asyncio.get_running_loop().create_future())
+    given: bool = False  # its turn was taken for it (the future may be resolved later, on its own loop)
+
+
+def _settle(granted: asyncio.Future[None]) -> None:
+    if not granted.done():
+        granted.set_result(None)
 
 
 class Pacer:
@@ -164,6 +172,11 @@ class Pacer:
     ``async with pacer.request(key, identity):`` waits for a turn, then holds one of the open
     slots until the body exits. Waiters are served first come, first served; one held back
     only by its own contract's rules lets later ones for other contracts pass meanwhile.
+
+    One pacer serves every session of the process, and each session runs its own event loop
+    on a thread of its own: the bookkeeping is under a lock, a turn is handed to a waiter on
+    its own loop, and each loop with waiters keeps a timer of its own, so a closed session's
+    loop never strands another's waiters.
     """
 
     def __init__(
@@ -182,8 +195,8 @@ class Pacer:
         self._open = 0
         self._factor = 1.0
         self._slow_until = -math.inf
-        self._timer: asyncio.Task[None] | None = None
-        self._wake = math.inf
+        self._lock = threading.Lock()
+        self._timers: dict[asyncio.AbstractEventLoop, tuple[asyncio.Task[None], float]] = {}
 
     @property
     def scale(self) -> float:
@@ -208,10 +221,11 @@ class Pacer:
 
     def slowdown(self) -> None:
         """The gateway reported a pacing violation: widen every window for a while."""
-        now = self._clock()
-        factor = self._factor if now < self._slow_until else 1.0
-        self._factor = min(factor * self.rules.slowdown_factor, self.rules.slowdown_cap)
-        self._slow_until = now + self.rules.slowdown_period * self.scale
+        with self._lock:
+            now = self._clock()
+            factor = self._factor if now < self._slow_until else 1.0
+            self._factor = min(factor * self.rules.slowdown_factor, self.rules.slowdown_cap)
+            self._slow_until = now + self.rules.slowdown_period * self.scale
 
     @contextlib.asynccontextmanager
     async def request(self, key: ContractKey, identity: Identity) -> AsyncIterator[None]:
@@ -219,20 +233,23 @@ class Pacer:
         try:
             yield
         finally:
-            self._open -= 1
+            with self._lock:
+                self._open -= 1
             self._reschedule()
 
     async def _acquire(self, key: ContractKey, identity: Identity) -> None:
         waiter = _Waiter(key, identity)
-        self._waiters.append(waiter)
+        with self._lock:
+            self._waiters.append(waiter)
         self._reschedule()
         try:
             await waiter.granted
         except asyncio.CancelledError:
-            if waiter.granted.done() and not waiter.granted.cancelled():
-                self._open -= 1  # granted just as it was cancelled: give the slot back unused
-            elif waiter in self._waiters:
-                self._waiters.remove(waiter)
+            with self._lock:
+                if waiter.given:
+                    self._open -= 1  # granted just as it was cancelled: give the slot back unused
+                elif waiter in self._waiters:
+                    self._waiters.remove(waiter)
             self._reschedule()
             raise
 
@@ -256,7 +273,7 @@ class Pacer:
                     self._waiters.remove(waiter)
                     self.ledger.record(waiter.key, waiter.identity, now)
                     self._open += 1
-                    waiter.granted.set_result(None)
+                    self._give(waiter)
                     break
                 soonest = min(soonest, delay)
             else:
@@ -265,28 +282,56 @@ class Pacer:
                 return soonest
         return None
 
-    def _reschedule(self) -> None:
-        delay = self._grant_ready()
-        if delay is None:
-            self._stop_timer()
+    def _give(self, waiter: _Waiter) -> None:
+        waiter.given = True
+        try:
+            running = asyncio.get_running_loop()
+        except RuntimeError:
+            running = None
+        if waiter.loop is running:
+            waiter.granted.set_result(None)
             return
-        wake = self._clock() + delay
-        if self._timer is not None and not self._timer.done() and self._wake <= wake:
-            return
-        self._stop_timer()
-        self._wake = wake
-        self._timer = asyncio.get_running_loop().create_task(self._tick(delay))
+        try:
+            waiter.loop.call_soon_threadsafe(_settle, waiter.granted)
+        except RuntimeError:  # its loop is closed, its task gone: the slot goes back unused
+            self._open -= 1
 
-    def _stop_timer(self) -> None:
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
-        self._wake = math.inf
+    def _reschedule(self) -> None:
+        loop = asyncio.get_running_loop()
+        with self._lock:
+            delay = self._grant_ready()
+            if delay is None:
+                self._stop_timer(loop)
+                return
+            wake = self._clock() + delay
+            # Waiters of another session's loop wake on a timer of their own loop.
+            behind = [w.loop for w in self._waiters if w.loop is not loop and self._wake_of(w.loop) > wake + 1e-3]
+            timer = self._timers.get(loop)
+            if timer is None or timer[0].done() or timer[1] > wake:
+                self._stop_timer(loop)
+                self._timers[loop] = (loop.create_task(self._tick(delay)), wake)
+        for other in dict.fromkeys(behind):
+            with contextlib.suppress(RuntimeError):  # closed meanwhile: nobody left to wake there
+                other.call_soon_threadsafe(self._reschedule)
+
+    def _wake_of(self, loop: asyncio.AbstractEventLoop) -> float:
+        timer = self._timers.get(loop)
+        return timer[1] if timer is not None and not timer[0].done() else math.inf
+
+    def _stop_timer(self, loop: asyncio.AbstractEventLoop) -> None:
+        timer = self._timers.pop(loop, None)
+        if timer is not None:
+            timer[0].cancel()
+        for gone in [one for one in self._timers if one.is_closed()]:
+            del self._timers[gone]
 
     async def _tick(self, delay: float) -> None:
         await self._sleep(delay)
-        self._timer = None
-        self._wake = math.inf
+        loop = asyncio.get_running_loop()
+        with self._lock:
+            timer = self._timers.get(loop)
+            if timer is not None and timer[0] is asyncio.current_task():
+                del self._timers[loop]
         self._reschedule()
 
 

@@ -27,13 +27,15 @@ def request_from(
     source: str,
 ) -> Request:
     from corvane.history.download import Request, check
+    from corvane.history.download_args import check_limits, typed
 
+    typed(tickers, start, end, interval, last, adjusted, outside_rth, source)
     symbols = tickers.replace(",", " ").split() if isinstance(tickers, str) else list(tickers)
     request = Request(
         symbols=tuple(dict.fromkeys(s.strip().upper() for s in symbols if s.strip())),
         interval=interval,
-        start=_day(start),
-        end=_day(end),
+        start=_day("start", start),
+        end=_day("end", end),
         last=last,
         adjusted=adjusted,
         outside_rth=outside_rth,
@@ -41,24 +43,33 @@ def request_from(
     )
     if request.start is None and request.end is None and request.last is None:
         raise ValueError("give start (and end), or last=N")
+    check_limits(request.symbols, request.start, request.end, request.interval, request.last)
     check(request)
     return request
 
 
-def _day(value: str | dt.date | None) -> dt.date | None:
+def _day(name: str, value: str | dt.date | None) -> dt.date | None:
     if value is None or (isinstance(value, dt.date) and not isinstance(value, dt.datetime)):
         return value
     if isinstance(value, dt.datetime):
         return value.date()
-    return dt.date.fromisoformat(value)
+    try:
+        return dt.date.fromisoformat(value)
+    except ValueError:
+        raise ValueError(f"{name} must be a day as 'YYYY-MM-DD', not {value!r}") from None
 
 
-def frame_of(request: Request, result: Result) -> pd.DataFrame:
+def frame_of(request: Request, result: Result, partial: bool = False) -> pd.DataFrame:
+    """The bars as one frame; RuntimeError naming each symbol that did not finish (with ``partial``,
+    only each that got nothing at all): an empty frame would read as "no trading"."""
     import pandas as pd
 
-    failed = result.failures
-    if failed:
-        raise RuntimeError("; ".join(f"{s.symbol}: {s.failure}" for s in failed))
+    def empty(s: Any) -> bool:
+        return s.bars is None or not len(s.bars)
+
+    bad = [s for s in result.symbols if (s.failure and not partial) or empty(s)]
+    if bad:
+        raise RuntimeError("; ".join(f"{s.symbol}: {s.failure or 'no bars in the days asked'}" for s in bad))
     sources = {s.symbol: s.source for s in result.symbols}
     frames = {s.symbol: s.bars for s in result.symbols if s.bars is not None}
     if len(request.symbols) == 1:
@@ -66,6 +77,7 @@ def frame_of(request: Request, result: Result) -> pd.DataFrame:
     else:
         frame = pd.concat(frames, axis=1).swaplevel(0, 1, axis=1).sort_index(axis=1, level=0, sort_remaining=False)
     frame.attrs["sources"] = sources
+    frame.attrs["missing"] = {s.symbol: s.failure for s in result.symbols if s.failure}
     return frame
 
 
@@ -80,6 +92,7 @@ def owner_answer(session: Any, home: Path) -> Callable[[dict[str, Any]], dict[st
 
         try:
             args = message.get("args")
+            partial = isinstance(args, dict) and args.pop("partial", False) is True
             request = request_from(**args) if isinstance(args, dict) else None
             if request is None:
                 return {"type": "error", "text": "bad request: download takes args"}
@@ -89,11 +102,12 @@ def owner_answer(session: Any, home: Path) -> Callable[[dict[str, Any]], dict[st
             )
             if outcome.error is not None or outcome.kind != "ok":
                 raise outcome.error or RuntimeError("the download was cancelled")
-            frame = frame_of(request, outcome.value)
+            frame = frame_of(request, outcome.value, partial)
             path = home / f".download-{uuid.uuid4().hex}.parquet"
             os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
             frame.to_parquet(path)
-            return {"type": "result", "value": {"path": str(path), "sources": frame.attrs.get("sources", {})}}
+            said = {"sources": frame.attrs.get("sources", {}), "missing": frame.attrs.get("missing", {})}
+            return {"type": "result", "value": {"path": str(path), **said}}
         except Exception as exc:  # the script hears why; the owner goes on
             return {"type": "error", "text": f"{type(exc).__name__}: {exc}"}
 

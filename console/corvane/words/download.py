@@ -24,10 +24,10 @@ if TYPE_CHECKING:
 USAGE = (
     "download SYMBOL|@GROUP... [--start DAY] [--end DAY] [--last N] [--interval "
     + "|".join(BAR_SIZES)
-    + "] [--adjusted] [--outside-rth] [--source auto|ibkr|yahoo] [--export FILE.parquet|.csv [--force]]"
+    + "] [--adjusted] [--outside-rth] [--source auto|ibkr|yahoo] [--partial] [--export FILE.parquet|.csv [--force]]"
 )
 VALUED = ("--start", "--end", "--last", "--interval", "--source", "--export")
-FLAGS = ("--adjusted", "--outside-rth", "--force")
+FLAGS = ("--adjusted", "--outside-rth", "--force", "--partial")
 
 
 @dataclass
@@ -96,6 +96,7 @@ def expand(store: Any, symbols: list[str]) -> list[str]:
 
 def request_for(store: Any, rest: list[str]) -> tuple[Request, Words]:
     from corvane.history.download import DownloadError, Request, check
+    from corvane.history.download_args import check_limits
 
     words = read_words(rest)
     if not words.symbols:
@@ -116,8 +117,9 @@ def request_for(store: Any, rest: list[str]) -> tuple[Request, Words]:
     if request.start is None and request.end is None and request.last is None:
         raise UsageError("download: give --start (and --end), or --last N")
     try:
+        check_limits(request.symbols, request.start, request.end, request.interval, request.last)
         check(request)
-    except DownloadError as exc:
+    except (DownloadError, ValueError) as exc:
         raise UsageError(f"download: {exc}") from None
     return request, words
 
@@ -129,6 +131,7 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
     request, words = request_for(ctx.store, rest)
     export = words.options.get("--export")
     force = "--force" in words.flags
+    partial = "--partial" in words.flags
     if export is not None:
         try:
             check_target(export, force=force)  # before any request is made for it
@@ -141,7 +144,7 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
     if result is None:
         ctx.complain("download: stopped; what arrived is kept in the store")
         return ExitStatus.INTERRUPTED
-    return _show(ctx, request, result, export, force)
+    return _show(ctx, request, result, export, force, partial)
 
 
 def _fetch(ctx: WordContext, request: Request, connected: bool, err: Any) -> Result | None:
@@ -171,7 +174,9 @@ def table(bars: pd.DataFrame) -> pd.DataFrame:
     return bars.reset_index()
 
 
-def _show(ctx: WordContext, request: Request, result: Result, export: str | None, force: bool) -> ExitStatus:
+def _show(
+    ctx: WordContext, request: Request, result: Result, export: str | None, force: bool, partial: bool
+) -> ExitStatus:
     import pandas as pd
 
     from corvane.last_result import LastResult
@@ -180,8 +185,11 @@ def _show(ctx: WordContext, request: Request, result: Result, export: str | None
     frames = []
     for got in result.symbols:
         if got.failure:
-            ctx.complain(f"download: {got.symbol}: {got.failure}")
-            continue
+            arrived = got.bars is not None and len(got.bars) > 0
+            hint = " (--partial shows what arrived)" if arrived and not partial else ""
+            ctx.complain(f"download: {got.symbol}: {got.failure}{hint}")
+            if not (partial and arrived):
+                continue
         assert got.bars is not None
         heading = title(got.symbol, request, got.bars)
         printFrame(table(got.bars), heading)
@@ -191,7 +199,7 @@ def _show(ctx: WordContext, request: Request, result: Result, export: str | None
         if ctx.views.last is None or len(frames) == 1:
             records = table(got.bars).to_dict("records")
             ctx.views.last = LastResult(title=heading, symbol=got.symbol, source=got.source, bars=records)
-    ctx.say(summary(result))
+    ctx.say(summary(result, partial))
     status = ExitStatus.FAILED if result.failures else ExitStatus.OK
     if export is not None and frames:
         status = max(status, _export(ctx, pd.concat(frames, ignore_index=True), export, force))
@@ -213,11 +221,15 @@ def _export(ctx: WordContext, frame: pd.DataFrame, path: str, force: bool) -> Ex
     return ExitStatus.OK
 
 
-def summary(result: Result) -> str:
+def summary(result: Result, partial: bool = False) -> str:
     """ "AAPL MSFT: 195,000 bars from ibkr (12 requests, 488 from the store)"."""
-    good = [s for s in result.symbols if not s.failure]
+    good = [s for s in result.symbols if not s.failure or (partial and s.bars is not None and len(s.bars))]
     if not good:
-        return "download: no bars"
+        # A failure is never "no bars": what arrived before it is in the store.
+        if not result.failures:
+            return "download: no bars"
+        arrived = any(s.bars is not None and len(s.bars) for s in result.failures)
+        return "download: no symbol finished" + ("; what arrived is kept in the store" if arrived else "")
     by_source: dict[str, list[Any]] = {}
     for got in good:
         by_source.setdefault(got.source, []).append(got)
@@ -229,7 +241,7 @@ def summary(result: Result) -> str:
         what = f"{requests:,} request{'' if requests == 1 else 's'}"
         if source == "ibkr":
             what += f", {stored:,} from the store"
-        names = " ".join(s.symbol for s in items)
+        names = " ".join(s.symbol + (" (partial)" if s.failure else "") for s in items)
         parts.append(f"{names}: {bars:,} bar{'' if bars == 1 else 's'} from {source} ({what})")
     return "; ".join(parts)
 
@@ -253,7 +265,9 @@ WORDS = [
         details="--start and --end are days in the exchange's zone, both included; --last N gives\n"
         "exactly N bars. Bars are kept under $CORVANE_HOME/bars, so a second download asks\n"
         "the gateway only for what is missing. Without a gateway, or with --source yahoo, the\n"
-        "bars come from Yahoo Finance within its limits. Ctrl-C stops and keeps what arrived.",
+        "bars come from Yahoo Finance within its limits. Ctrl-C stops and keeps what arrived.\n"
+        "A symbol that cannot finish is named with the days still missing (exit status 1);\n"
+        "--partial shows and exports what arrived all the same. At most 1,000 symbols.",
         complete=complete,
         own_options=True,
     )
