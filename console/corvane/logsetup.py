@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import sys
 from typing import TYPE_CHECKING, Any
@@ -118,3 +119,35 @@ def teardown_logging(handler: int) -> None:
                 logger.remove(one)
         except ValueError:
             pass
+
+
+#: A script's or notebook's view of the console's lines: what needs attention, plainly.
+LIBRARY_FORMAT = "{time:HH:mm:ss} {level}: {message}"
+_library_handler: int | None = None
+
+
+def library_logging(stream=None) -> None:
+    """Quiet lines for the Python API: warnings and errors only, without module paths or colour.
+
+    Only loguru's own start-up sink is replaced (once); a sink the caller added is theirs and
+    stays. The client library's own lines (every "Error 200" it logs) are kept out: the
+    console names each failure in its own words (the exception, the frame's notes).
+    """
+    global _library_handler
+    if _library_handler is not None:
+        return
+    with contextlib.suppress(ValueError):
+        logger.remove(0)  # loguru's default sink, coloured and with module paths, at DEBUG
+    _library_handler = logger.add(
+        stream or sys.stderr,
+        level="WARNING",
+        format=LIBRARY_FORMAT,
+        colorize=False,
+        backtrace=False,
+        diagnose=False,
+        filter=_not_told_at_the_end,
+    )
+    for name in BRIDGED:
+        lib = logging.getLogger(name)
+        lib.handlers = [logging.NullHandler()]
+        lib.propagate = False
