@@ -12,8 +12,14 @@ from sorvel_q_doubles import FakeCache, FakeYFinance, LogCapture, LoggerSpy, Pri
 
 
 @pytest.fixture
-def sorvel():
+def sorvel(frozen_clock):
     import corvane.cmds.quotes.sorvel as module
+
+    from corvane import clock
+
+    # Its "today" is the frozen one even when no console loaded it first (a test file run
+    # alone, or first on a worker of a parallel run).
+    clock.follow(module)
     return module
 
 
