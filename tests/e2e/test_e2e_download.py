@@ -82,6 +82,9 @@ def test_download_is_exact_paced_and_fetched_once(paced_gateway, console_home, c
                  "--outside-rth", "--export", str(night), "--port", port]) == 0
     hours = pd.to_datetime(pd.read_csv(night)["date"], utc=True).dt.tz_convert(NEW_YORK).dt.hour
     assert list(hours) == [h for h in range(24) if h != 17]  # the daily halt
+    # Bars of seconds go back six months at most: refused before anything is sent.
+    assert main(["download", "AAPL", "--start", "2024-06-03", "--interval", "5s", "--port", port]) != 0
+    assert "bars of 5 secs go back 6 months at most (to 2024-09-03)" in capsys.readouterr().err
 
 
 def test_the_function_works_inside_a_running_event_loop(paced_gateway, monkeypatch):
@@ -96,3 +99,4 @@ def test_the_function_works_inside_a_running_event_loop(paced_gateway, monkeypat
     assert frame.shape == (35, 14) and str(frame.index.tz) == "America/New_York"
     assert frame.attrs["sources"] == {"AAPL": "ibkr", "MSFT": "ibkr"}
     assert list(frame.columns.get_level_values(1)[:2]) == ["AAPL", "MSFT"]
+

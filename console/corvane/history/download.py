@@ -48,6 +48,7 @@ from corvane.history.plan import (
     exchange_hours,
     more,
     plan,
+    split,
 )
 from corvane.owner_wire import home_dir, pacing_path
 from ferrut import status_line
@@ -288,7 +289,12 @@ class _Fetcher:
     async def fetch(self, job: _Job, chunk: HistoryChunk, now: dt.datetime) -> None:
         """One request into the store; raises _Failed with the reason the symbol got nothing."""
         assert job.query is not None and job.out is not None
-        bars = await self._ask(job, chunk)
+        try:
+            bars = await self._ask(job, chunk, now)
+        except _Split as cut:
+            # The broker was slow with it: smaller requests for the same bars, in flight together.
+            await asyncio.gather(*(self.fetch(job, piece, now) for piece in cut.pieces))
+            return
         frame = _frame(bars, job.query)
         start, end = _span(job.query, chunk)
         if len(frame):
@@ -298,14 +304,17 @@ class _Fetcher:
         provisional = job.query.adjusted or _session_open(job.query, chunk.last_day, now)
         self.store.put(job.series, (start, end), frame, provisional=provisional, fetched_at=now)
 
-    async def _ask(self, job: _Job, chunk: HistoryChunk) -> Sequence[Any]:
-        assert job.out is not None
+    async def _ask(self, job: _Job, chunk: HistoryChunk, now: dt.datetime) -> Sequence[Any]:
+        assert job.out is not None and job.query is not None
         timeouts = pacing = 0
         terms = terms_of(chunk.bar_size, chunk.duration, chunk.what_to_show)
         while True:
             bars, errors = await self._attempt(job, chunk, terms)
             if bars is None:
                 self.pacer.timed_out(terms)
+                pieces = [] if terms.small else split(job.query, chunk, now)
+                if pieces:
+                    raise _Split(pieces)
                 timeouts += 1
                 if timeouts > RETRIES:
                     raise _Failed(f"the gateway did not answer within {self.timeout:g} s ({1 + RETRIES} tries)")
@@ -386,6 +395,12 @@ class _Fetcher:
 
 class _Failed(Exception):
     pass
+
+
+class _Split(Exception):
+    def __init__(self, pieces: list[HistoryChunk]) -> None:
+        super().__init__(f"{len(pieces)} pieces")
+        self.pieces = pieces
 
 
 def _refusal(errors: list[tuple[int, str]]) -> str | None:

@@ -12,6 +12,7 @@ which trading days it covers so the caller can trim, store and resume.
 from __future__ import annotations
 
 import collections
+import dataclasses
 import datetime as dt
 import math
 from collections.abc import Hashable, Mapping, Sequence
@@ -425,6 +426,35 @@ def _by_seconds(cal: _Calendar, days: list[dt.date], step: str) -> list[HistoryC
     return chunks
 
 
+def split(query: HistoryQuery, chunk: HistoryChunk, now: dt.datetime) -> list[HistoryChunk]:
+    """A request that took too long as smaller ones covering the same bars: one per session, or
+    a session's span in two or more pieces of seconds; empty when it cannot be cut further."""
+    if query.adjusted or not _intraday(query) or _split(chunk.duration)[1] == "S":
+        return []  # pieces of seconds are cut no further: a timeout of theirs is named
+    cal = _Calendar(query, now)
+    days = cal.days(chunk.first_day, chunk.last_day)
+    if len(days) > 1:
+        return _by_sessions(cal, days, 1)
+    if not days:
+        return []
+    # Only the session has bars: the pieces cut it alone, the outer ones stretched to the whole span.
+    first = max(chunk.start, cal.opens(days[0]))
+    last = min(chunk.end, cal.midnight(days[0]) + dt.timedelta(minutes=cal.close_minutes))
+    span = (last - first).total_seconds()
+    halves = [d for d in legal_durations(query.bar_size) if _split(d)[1] == "S" and _split(d)[0] < span]
+    if not halves:
+        return []
+    step = next((d for d in halves if 2 * _split(d)[0] >= span), halves[-1])
+    seconds = dt.timedelta(seconds=_split(step)[0])
+    pieces, end = [], last
+    while end > first:
+        pieces.append(_chunk(cal, end, step, days, max(first, end - seconds)))
+        end -= seconds
+    pieces[0] = dataclasses.replace(pieces[0], end=chunk.end)
+    pieces[-1] = dataclasses.replace(pieces[-1], start=chunk.start)
+    return pieces[::-1]
+
+
 def _plan_days(cal: _Calendar, days: list[dt.date]) -> list[HistoryChunk]:
     days = _within_reach(cal, days)
     if not days:
@@ -565,5 +595,6 @@ __all__ = [
     "more",
     "plan",
     "span_back",
+    "split",
     "trading_days",
 ]
