@@ -6,17 +6,16 @@ import asyncio
 from types import SimpleNamespace
 
 import pytest
+from corvane.gateway.error_watch import track_requests
 from corvane.history.pacing import (
     Pacer,
-    Terms,
     PacingError,
     pace_scale_from_env,
     paced_by,
-    unwrap_client,
     terms_of,
+    unwrap_client,
     wrap_client,
 )
-from corvane.gateway.error_watch import track_requests
 from eventkit import Event
 
 MINUTES = terms_of("1 min", "1 D", "TRADES")
@@ -284,3 +283,28 @@ def test_throughput_learns_how_many_the_broker_serves_at_once(slots):
 
     ratio, peak = run(body)
     assert ratio <= 1.3 and 1 < peak <= 50
+
+
+def test_plan_and_progress_count_the_ten_minute_rule_and_what_was_just_sent(tmp_path):
+    import datetime as dt
+
+    from corvane.history.download import Progress, _floor_of, _Job, plan_text
+    from corvane.history.plan import HistoryQuery, plan
+    from frozen_now import NOW
+
+    pacer = Pacer(clock=lambda: 0.0, home=tmp_path / "pacing.ledger")
+    query = HistoryQuery("5s", start=dt.date(2025, 2, 14), end=dt.date(2025, 2, 28))
+    chunks = plan(query, NOW)
+    job = _Job("AAPL", todo=chunks)
+    assert plan_text([job], pacer) == "AAPL: 70 requests of 3600 S × 5 secs, about 10 minutes at the gateway's pace"
+    # Another process of the home just sent 58 (a run stopped with Ctrl-C): two windows now.
+    other = Pacer(clock=lambda: 0.0, home=tmp_path / "pacing.ledger")
+    with other.home.synced(other.ledger, 0.0):
+        for i in range(58):
+            other.ledger.record("x", i, 0.0)
+    assert "about 20 minutes" in plan_text([job], pacer)
+    progress = Progress(70, None, floor=_floor_of([job], pacer))
+    progress.done = 10  # the first ten answered at once: the rate says seconds, the rules do not
+    assert "about 20 minutes left" in progress.line()
+    minutes = _Job("AAPL", todo=plan(HistoryQuery("1m", start=dt.date(2025, 2, 3)), NOW))
+    assert plan_text([minutes], pacer).endswith("as fast as the gateway answers")

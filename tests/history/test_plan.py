@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import itertools
 from zoneinfo import ZoneInfo
 
 import pytest
@@ -108,7 +109,7 @@ def test_seconds_bars_cut_each_session_back_from_its_close_six_months_at_most(in
         spans = [(c.start, c.end) for c in chunks if c.first_day == day]
         opens, closes = (dt.datetime.combine(day, t, NY) for t in (dt.time(9, 30), dt.time(16)))
         assert spans[0][0] == opens and spans[-1][1] == closes  # the session whole, no gap between requests
-        assert all(a[1] == b[0] for a, b in zip(spans, spans[1:]))
+        assert all(a[1] == b[0] for a, b in itertools.pairwise(spans))
     with pytest.raises(PlanError, match="go back 6 months at most"):
         plan(HistoryQuery(interval, start=dt.date(2025, 6, 2)), YEAR_LATER)
 
