@@ -441,6 +441,8 @@ class Pacer:
 
     def floor(self, requests: Sequence[tuple[ContractKey, Identity, Terms]]) -> float:
         """The least seconds from now the rules allow for ``requests``, after what the home sent lately."""
+        if not any(terms.small for _, _, terms in requests):
+            return 0.0
         now = self._clock()
         with self._synced(now):
             return floor_seconds(requests, ledger=self.ledger, now=now)
