@@ -100,3 +100,30 @@ def test_the_function_works_inside_a_running_event_loop(paced_gateway, monkeypat
     assert frame.attrs["sources"] == {"AAPL": "ibkr", "MSFT": "ibkr"}
     assert list(frame.columns.get_level_values(1)[:2]) == ["AAPL", "MSFT"]
 
+
+
+def test_a_request_the_broker_is_slow_with_is_cancelled_and_asked_in_pieces(paced_gateway, run_ib, tmp_path):
+    from corvane.history.download import Request, from_gateway
+    from corvane.history.pacing import Pacer, wrap_client
+    from corvane.history.store import BarStore
+
+    behaviour = paced_gateway.gateway.behaviour
+    behaviour.history_delay = 2.0
+
+    async def body(ib):
+        async def quicker():  # the first request is held back; what follows is answered at once
+            while not paced_gateway.gateway.history_requests:
+                await asyncio.sleep(0.01)
+            behaviour.history_delay = 0.0
+
+        wrap_client(ib, Pacer(0.01))
+        request = Request(("MSFT",), "1m", start=dt.date(2025, 2, 26), end=dt.date(2025, 2, 26))
+        faster = asyncio.ensure_future(quicker())
+        result = await from_gateway(ib, BarStore(tmp_path / "bars"), request, now=AFTER, timeout=0.5)
+        await faster
+        return result
+
+    result = run_ib(paced_gateway.port, body)
+    durations = [r.duration for r in paced_gateway.gateway.history_requests]
+    assert durations == ["1 D", "14400 S", "14400 S"]  # the day, then its session in two halves
+    assert result.failures == [] and len(result.symbols[0].bars) == 390 and result.requests == 3

@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol, TextIO
 
 from corvane import clock
-from corvane.gateway.error_watch import requests_into
+from corvane.gateway.error_watch import requests_into, share
 from corvane.history.pacing import (
     Pacer,
     Terms,
@@ -355,6 +355,7 @@ class _Fetcher:
         try:
             async with self.pacer.request(key, identity, terms) as turn:
                 job.out.requests += 1
+                share(ids)  # the command's own error watch still hears of it
                 with requests_into(ids):
                     bars = await self._timed(job.contract, chunk)
                 if bars is not None and not _refusal(errors):
