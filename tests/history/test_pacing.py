@@ -102,6 +102,10 @@ def test_open_cap_cancellation_and_refusal():
             send_all(pacer, [("IBM", "small")]), send_all(pacer, [("IBM", "large", MINUTES)])
         )
         assert large[0] == refused_at and small[0] >= refused_at + 600 + pacer.rules.margin
+        overloaded_at = loop.time()
+        pacer.refused(MINUTES)  # a larger bar refused: the broker is overloaded, a pause for those
+        paused = await send_all(pacer, [("IBM", "later", MINUTES)])
+        assert paused[0] - overloaded_at >= 15
         return pacer.held()
 
     assert run(body) == 0

@@ -396,6 +396,7 @@ class Pacer:
         self._waiters: list[_Waiter] = []
         self._open = 0
         self._open_soft = 0
+        self._soft_hold_until = -math.inf
         self._timer: asyncio.Task[None] | None = None
         self._wake = math.inf
 
@@ -433,7 +434,11 @@ class Pacer:
             with self._synced(now):
                 self.ledger.hold(now)
         else:
-            self.throughput.slowed(now, self.rules.identical_window * self.scale, force=True)
+            # Refused although not under the hard rules: the broker is overloaded; a pause
+            # before the next, rather than spending the retries at once.
+            pause = self.rules.identical_window * self.scale
+            self.throughput.slowed(now, pause, force=True)
+            self._soft_hold_until = max(self._soft_hold_until, now + pause)
         self._reschedule()
 
     def held(self) -> float:
@@ -490,7 +495,9 @@ class Pacer:
                 continue
             terms = waiter.terms
             if not terms.small:
-                if self._open_soft < self.throughput.allowed():
+                if now < self._soft_hold_until:
+                    soonest = min(soonest, self._soft_hold_until - now)
+                elif self._open_soft < self.throughput.allowed():
                     return waiter, 0.0
                 continue  # an answer frees its place
             if total_blocked:
