@@ -31,6 +31,7 @@ _HEADER = struct.Struct(">I")
 
 SOCKET_NAME = "owner.sock"
 LOCK_NAME = "owner.lock"
+PACING_NAME = "pacing.ledger"
 
 
 class WireError(ValueError):
@@ -43,6 +44,11 @@ def socket_path(home: Path) -> Path:
 
 def lock_path(home: Path) -> Path:
     return home / LOCK_NAME
+
+
+def pacing_path(home: Path) -> Path:
+    """The home's record of recent historical requests, shared by all its processes."""
+    return home / PACING_NAME
 
 
 def home_dir() -> Path:

@@ -24,6 +24,7 @@ from corvane.gateway.connection import GatewayLink, GatewaySettings
 from corvane.gateway.error_watch import gateway_errors, track_requests
 from corvane.history.pacing import Pacer, pace_scale_from_env, wrap_client
 from corvane.kvstore import KeyValueStore
+from corvane.owner_wire import home_dir, pacing_path
 from corvane.yahoo_watch import YahooSaid, yahoo_said
 from ferrut.dispatch import bind_words
 
@@ -195,13 +196,15 @@ _pacer: Pacer | None = None
 def shared_pacer() -> Pacer:
     """The process's one pacer: every session's historical requests count against the same rules.
 
-    Made again only when ``CORVANE_PACE_SCALE`` changed since, so a test (or a notebook) that
-    sets another scale gets it.
+    It paces small bars against what every process of the home sent (the home's ledger file).
+    Made again only when ``CORVANE_PACE_SCALE`` or the home changed since, so a test (or a
+    notebook) that sets another scale or home gets it.
     """
     global _pacer
     scale = pace_scale_from_env()
-    if _pacer is None or _pacer.scale != scale:
-        _pacer = Pacer(scale)
+    ledger = pacing_path(home_dir())
+    if _pacer is None or _pacer.scale != scale or _pacer.home is None or _pacer.home.path != ledger:
+        _pacer = Pacer(scale, home=ledger)
     return _pacer
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import itertools
 from zoneinfo import ZoneInfo
 
 import pytest
@@ -15,6 +16,7 @@ from corvane.history.plan import (
     minimum_requests,
     more,
     plan,
+    split,
     trading_days,
 )
 from frozen_now import NOW
@@ -94,3 +96,32 @@ def test_a_future_is_planned_on_its_exchanges_clock():
         ("1 D", dt.datetime(2025, 3, 3, 17, 0, tzinfo=central), dt.datetime(2025, 3, 4, 16, 0, tzinfo=central)),
         ("1 D", dt.datetime(2025, 3, 4, 17, 0, tzinfo=central), dt.datetime(2025, 3, 5, 16, 0, tzinfo=central)),
     ]
+
+
+@pytest.mark.parametrize("interval, per_session", [("1s", 13), ("5s", 7), ("10s", 2), ("30s", 1)])
+def test_seconds_bars_cut_each_session_back_from_its_close_six_months_at_most(interval, per_session):
+    first, last = dt.date(2025, 9, 2), dt.date(2025, 9, 5)
+    query = HistoryQuery(interval, start=first, end=last)
+    chunks = plan(query, YEAR_LATER.replace(month=1, day=2, year=2026))
+    assert len(chunks) == 4 * per_session == minimum_requests(query, YEAR_LATER.replace(month=1, day=2, year=2026))
+    assert {c.duration for c in chunks} == {legal_durations(query.bar_size)[-1]}
+    for day in trading_days(first, last):
+        spans = [(c.start, c.end) for c in chunks if c.first_day == day]
+        opens, closes = (dt.datetime.combine(day, t, NY) for t in (dt.time(9, 30), dt.time(16)))
+        assert spans[0][0] == opens and spans[-1][1] == closes  # the session whole, no gap between requests
+        assert all(a[1] == b[0] for a, b in itertools.pairwise(spans))
+    with pytest.raises(PlanError, match="go back 6 months at most"):
+        plan(HistoryQuery(interval, start=dt.date(2025, 6, 2)), YEAR_LATER)
+
+
+
+def test_a_slow_request_splits_into_smaller_ones_for_the_same_bars():
+    minutes = HistoryQuery("1m", start=dt.date(2025, 2, 18), end=dt.date(2025, 2, 18))
+    day = plan(minutes, NOW)[0]
+    halves = split(minutes, day, NOW)
+    assert [c.duration for c in halves] == ["14400 S", "14400 S"] and split(minutes, halves[0], NOW) == []
+    assert (halves[0].start, halves[-1].end, halves[0].end) == (day.start, day.end, halves[1].start)
+    week = HistoryQuery("5m", start=dt.date(2025, 2, 18), end=dt.date(2025, 2, 21))
+    assert [c.last_day.day for c in split(week, plan(week, NOW)[0], NOW)] == [18, 19, 20, 21]
+    daily = HistoryQuery("1d", start=dt.date(2025, 2, 3))
+    assert split(daily, plan(daily, NOW)[0], NOW) == []

@@ -4,9 +4,10 @@ For each symbol: the contract (``gateway.symbols``), the first data point (reqHe
 so no request reaches before it, the plan (:mod:`corvane.history.plan`), and of its requests
 only those the store (:mod:`corvane.history.store`) does not cover yet. Those go out through
 the process's pacer (:mod:`corvane.history.pacing`), each with a timeout of its own; each
-answer is stored as it arrives, so an interrupted download keeps what came. The range is then
-read back from the store and trimmed exactly. A request that times out is tried again and then
-named as a timeout, never taken as "no data"; a pacing refusal slows the pacer and is sent again.
+answer is stored as it arrives, so an interrupted download keeps what came. A symbol's requests
+go out together: the pacer decides how many are in flight. The range is then read back from the
+store and trimmed exactly. A request that times out is tried again and then named as a timeout,
+never taken as "no data"; a pacing refusal holds the pacer and is sent again after it.
 
 Without a gateway (or when asked) the bars come from Yahoo Finance within its own limits.
 """
@@ -14,17 +15,28 @@ Without a gateway (or when asked) the bars come from Yahoo Finance within its ow
 from __future__ import annotations
 
 import asyncio
+import collections
 import datetime as dt
 import math
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol, TextIO
 
 from corvane import clock
-from corvane.history.pacing import Pacer, pace_scale_from_env, paced_by, request_key, wrap_client
+from corvane.gateway.error_watch import requests_into, share
+from corvane.history.pacing import (
+    Pacer,
+    Terms,
+    is_pacing_error,
+    pace_scale_from_env,
+    paced_by,
+    request_key,
+    terms_of,
+    wrap_client,
+)
 from corvane.history.plan import (
     BAR_SECONDS,
     NEW_YORK,
@@ -32,12 +44,13 @@ from corvane.history.plan import (
     HistoryChunk,
     HistoryQuery,
     PlanError,
-    estimate,
+    check_reach,
     exchange_hours,
     more,
     plan,
+    split,
 )
-from corvane.owner_wire import home_dir
+from corvane.owner_wire import home_dir, pacing_path
 from ferrut import status_line
 
 if TYPE_CHECKING:
@@ -138,10 +151,22 @@ class Result:
 
 
 class Progress:
-    """A progress bar with ETA on a stream: redrawn in place on a terminal, else a line every ~10%."""
+    """A progress bar with ETA on a stream: redrawn in place on a terminal, else a line every ~10%.
 
-    def __init__(self, total: int, stream: TextIO | None, *, terminal: bool | None = None) -> None:
+    The ETA follows the rate observed so far, and is never below ``floor(requests left)``: the
+    least the pacing rules allow for the rest (a burst answered at once says nothing of the
+    10-minute rule ahead)."""
+
+    def __init__(
+        self,
+        total: int,
+        stream: TextIO | None,
+        *,
+        terminal: bool | None = None,
+        floor: Callable[[int], float] | None = None,
+    ) -> None:
         self.total, self.done, self.stream = total, 0, stream
+        self.floor = floor
         self.started = time.monotonic()
         self.terminal = status_line.can_redraw(stream) if terminal is None else terminal
         self._tenth = 0
@@ -161,6 +186,8 @@ class Progress:
         bar = "█" * round(share * 24)
         elapsed = time.monotonic() - self.started
         eta = elapsed / self.done * (self.total - self.done) if self.done else math.nan
+        if self.floor is not None and self.done < self.total:
+            eta = max(self.floor(self.total - self.done), 0.0 if math.isnan(eta) else eta)
         left = "" if math.isnan(eta) else f", about {_duration(eta)} left"
         return f"[{bar:<24}] {self.done}/{self.total} requests{left} (Ctrl-C stops, keeps what arrived)"
 
@@ -265,7 +292,12 @@ class _Fetcher:
     async def fetch(self, job: _Job, chunk: HistoryChunk, now: dt.datetime) -> None:
         """One request into the store; raises _Failed with the reason the symbol got nothing."""
         assert job.query is not None and job.out is not None
-        bars = await self._ask(job, chunk)
+        try:
+            bars = await self._ask(job, chunk, now)
+        except _Split as cut:
+            # The broker was slow with it: smaller requests for the same bars, in flight together.
+            await asyncio.gather(*(self.fetch(job, piece, now) for piece in cut.pieces))
+            return
         frame = _frame(bars, job.query)
         start, end = _span(job.query, chunk)
         if len(frame):
@@ -275,18 +307,25 @@ class _Fetcher:
         provisional = job.query.adjusted or _session_open(job.query, chunk.last_day, now)
         self.store.put(job.series, (start, end), frame, provisional=provisional, fetched_at=now)
 
-    async def _ask(self, job: _Job, chunk: HistoryChunk) -> Sequence[Any]:
-        assert job.out is not None
+    async def _ask(self, job: _Job, chunk: HistoryChunk, now: dt.datetime) -> Sequence[Any]:
+        assert job.out is not None and job.query is not None
         timeouts = pacing = 0
+        terms = terms_of(chunk.bar_size, chunk.duration, chunk.what_to_show)
         while True:
-            bars, errors = await self._attempt(job, chunk)
+            bars, errors = await self._attempt(job, chunk, terms)
             if bars is None:
+                self.pacer.timed_out(terms)
+                pieces = [] if terms.small else split(job.query, chunk, now)
+                if pieces:
+                    raise _Split(pieces)
                 timeouts += 1
                 if timeouts > RETRIES:
                     raise _Failed(f"the gateway did not answer within {self.timeout:g} s ({1 + RETRIES} tries)")
                 continue
             refusal = _refusal(errors)
             if refusal == "pacing":
+                # Sent past the wrapper: the pacer hears of it here, and the retry waits for it.
+                self.pacer.refused(terms)
                 self.result.pacing_errors += 1
                 pacing += 1
                 if pacing > PACING_RETRIES:
@@ -304,13 +343,18 @@ class _Fetcher:
             f"the gateway closed the connection after {n:,} request{'' if n == 1 else 's'}; what arrived is kept"
         )
 
-    async def _attempt(self, job: _Job, chunk: HistoryChunk) -> tuple[Sequence[Any] | None, list[tuple[int, str]]]:
-        """One try: the bars (None on a timeout) and what the gateway said about this contract meanwhile."""
+    async def _attempt(
+        self, job: _Job, chunk: HistoryChunk, terms: Terms
+    ) -> tuple[Sequence[Any] | None, list[tuple[int, str]]]:
+        """One try: the bars (None on a timeout) and what the gateway said about this request meanwhile."""
         assert job.out is not None
         errors: list[tuple[int, str]] = []
+        ids: set[int] = set()
 
         def seen(req_id: int, code: int, text: str, contract: Any = None, *_rest: Any) -> None:
-            if contract is job.contract:
+            # By request id where the client's ids are tracked: several requests of one
+            # contract are in flight at once, and one's refusal is not the others'.
+            if (req_id in ids) if ids else (contract is job.contract):
                 errors.append((code, text))
 
         key, identity = request_key(
@@ -318,11 +362,15 @@ class _Fetcher:
         )
         self.ib.errorEvent += seen
         try:
-            async with self.pacer.request(key, identity):
+            async with self.pacer.request(key, identity, terms) as turn:
                 job.out.requests += 1
-                bars = await self._timed(job.contract, chunk)
+                share(ids)  # the command's own error watch still hears of it
+                with requests_into(ids):
+                    bars = await self._timed(job.contract, chunk)
                 if bars is not None and self.ib.isConnected():
                     self.answered += 1
+                if bars is not None and not _refusal(errors):
+                    turn.size = len(bars)  # a refusal comes back at once and says nothing of the pace
                 return bars, errors
         except ConnectionError:
             raise self.closed() from None
@@ -363,10 +411,16 @@ class _Failed(Exception):
     pass
 
 
+class _Split(Exception):
+    def __init__(self, pieces: list[HistoryChunk]) -> None:
+        super().__init__(f"{len(pieces)} pieces")
+        self.pieces = pieces
+
+
 def _refusal(errors: list[tuple[int, str]]) -> str | None:
     """ "pacing" for a pacing refusal, the gateway's words for any other refusal, None for an answer."""
     for code, text in errors:
-        if code == 162 and "pacing violation" in text.lower():
+        if is_pacing_error(code, text):
             return "pacing"
     for code, text in errors:
         if code == 162 and "returned no data" in text.lower():
@@ -412,19 +466,37 @@ def _missing(store: Store, job: _Job, chunks: Sequence[HistoryChunk], now: dt.da
 async def _fetch_all(
     fetcher: _Fetcher, job: _Job, chunks: Sequence[HistoryChunk], now: dt.datetime, progress: Progress | None
 ) -> None:
+    """Every chunk at once, the pacer deciding when each goes; the first failure stops the rest."""
     assert job.out is not None
-    for i, chunk in enumerate(chunks):
+    failures: list[str] = []
+    arrived: set[int] = set()
+    stepped = 0
+
+    async def one(chunk: HistoryChunk) -> None:
+        nonlocal stepped
         try:
             await fetcher.fetch(job, chunk, now)
+            arrived.add(id(chunk))
         except _Failed as exc:
-            job.out.missing = _runs(job.chunks, chunks[i:])
-            job.out.failure = f"{exc}; still missing {missing_text(job.out.missing)}"
-            if progress is not None:
-                progress.step(len(chunks) - i - 1)  # never sent: the bar need not wait for them
-            return
+            failures.append(str(exc))
+            raise
         finally:
-            if progress is not None:
+            if progress is not None and not asyncio.current_task().cancelling():  # type: ignore[union-attr]
                 progress.step()
+                stepped += 1
+
+    tasks = [asyncio.ensure_future(one(chunk)) for chunk in chunks]
+    try:
+        await asyncio.gather(*tasks)
+    except _Failed:
+        job.out.missing = _runs(job.chunks, [c for c in chunks if id(c) not in arrived])
+        job.out.failure = f"{failures[0]}; still missing {missing_text(job.out.missing)}"
+    finally:
+        for task in tasks:
+            task.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+        if progress is not None and failures and stepped < len(chunks):
+            progress.step(len(chunks) - stepped)  # never sent: the bar need not wait for them
 
 
 def _runs(planned: Sequence[HistoryChunk], left: Sequence[HistoryChunk]) -> list[tuple[dt.date, dt.date]]:
@@ -508,9 +580,32 @@ async def _one(fetcher: _Fetcher, job: _Job, now: dt.datetime, progress: Progres
 def _pacer_of(ib: Any) -> Pacer:
     pacer = paced_by(ib)
     if pacer is None:
-        pacer = Pacer(pace_scale_from_env())
+        pacer = Pacer(pace_scale_from_env(), home=pacing_path(home_dir()))
         wrap_client(ib, pacer)
     return pacer
+
+
+def _paced(jobs: Sequence[_Job]) -> list[tuple[Any, Any, Terms]]:
+    """The jobs' requests as the pacer counts them, interleaved across symbols as it serves them."""
+    queues = [[(j.symbol, c) for c in j.todo] for j in jobs]
+    order = [q[i] for i in range(max(map(len, queues), default=0)) for q in queues if i < len(q)]
+    return [
+        ((symbol, c.what_to_show), (symbol, c.end_datetime, c.duration, c.bar_size, c.what_to_show, c.use_rth),
+         terms_of(c.bar_size, c.duration, c.what_to_show))
+        for symbol, c in order
+    ]  # fmt: skip
+
+
+def expected_seconds(jobs: Sequence[_Job], pacer: Pacer) -> float | None:
+    """How long the jobs' requests take: the pacing floor for small bars (after what the home
+    sent lately), the pace measured so far for the rest; None when nothing was measured yet."""
+    requests = _paced(jobs)
+    floor = pacer.floor(requests)
+    soft = collections.Counter(t.kind for _, _, t in requests if not t.small)
+    measured = [pacer.throughput.seconds(n, kind) for kind, n in soft.items()]
+    if any(m is None for m in measured):
+        return None
+    return floor + sum(m for m in measured if m is not None)
 
 
 def plan_text(jobs: Sequence[_Job], pacer: Pacer) -> str:
@@ -524,7 +619,9 @@ def plan_text(jobs: Sequence[_Job], pacer: Pacer) -> str:
         shape = f"{len(busy)} × {counts[0]}" if len(busy) > 1 else f"{counts[0]}"
     else:
         shape = f"{sum(len(j.todo) for j in busy)}"
-    seconds = estimate({j.symbol: j.todo for j in busy}, pacer.scale, pacer.rules)
+    seconds = expected_seconds(busy, pacer)
+    if seconds is None:
+        return f"{names}: {shape} requests of {what}, as fast as the gateway answers"
     return f"{names}: {shape} requests of {what}, about {_duration(seconds)} at the gateway's pace"
 
 
@@ -549,7 +646,7 @@ async def from_gateway(
     progress = None
     if total > LONG and err is not None:
         _say(err, plan_text(ready, fetcher.pacer))
-        progress = Progress(total, err, terminal=terminal)
+        progress = Progress(total, err, terminal=terminal, floor=_floor_of(ready, fetcher.pacer))
     try:
         await asyncio.gather(*(_one(fetcher, j, now, progress) for j in ready))
     finally:
@@ -557,6 +654,14 @@ async def from_gateway(
             progress.close()
     result.symbols = [j.out for j in jobs if j.out is not None]
     return result
+
+
+def _floor_of(jobs: Sequence[_Job], pacer: Pacer) -> Callable[[int], float] | None:
+    """The pacing floor of the last N small-bar requests, for the progress line; None for larger bars."""
+    requests = [r for r in _paced(jobs) if r[2].small]
+    if not requests:
+        return None
+    return lambda left: pacer.floor(requests[-left:])
 
 
 def _say(stream: TextIO, text: str) -> None:
@@ -678,7 +783,7 @@ def check(request: Request) -> None:
     if request.source not in SOURCES:
         raise DownloadError(f"unknown source {request.source!r}; use one of {' '.join(SOURCES)}")
     try:
-        request.query()
+        check_reach(request.query(), clock.now(dt.UTC))
     except PlanError as exc:
         raise DownloadError(str(exc)) from None
     if request.source == "yahoo" and request.interval not in YAHOO_INTERVALS:

@@ -12,6 +12,7 @@ which trading days it covers so the caller can trim, store and resume.
 from __future__ import annotations
 
 import collections
+import dataclasses
 import datetime as dt
 import math
 from collections.abc import Hashable, Mapping, Sequence
@@ -23,6 +24,11 @@ from .pacing import DEFAULT_RULES, PacingRules, floor_seconds
 
 #: the download word's intervals -> the gateway's bar size text
 BAR_SIZES: Mapping[str, str] = {
+    "1s": "1 secs",
+    "5s": "5 secs",
+    "10s": "10 secs",
+    "15s": "15 secs",
+    "30s": "30 secs",
     "1m": "1 min",
     "2m": "2 mins",
     "5m": "5 mins",
@@ -377,7 +383,80 @@ def _by_calendar(cal: _Calendar, days: list[dt.date], step: str) -> list[History
     return chunks[::-1]
 
 
+#: how far back the gateway keeps bars of 30 seconds or less
+SMALL_BAR_REACH_MONTHS = 6
+
+
+def _small(query: HistoryQuery) -> bool:
+    return BAR_SECONDS[query.bar_size] <= 30
+
+
+def _within_reach(cal: _Calendar, days: list[dt.date]) -> list[dt.date]:
+    """Refuse a range of small bars older than the gateway keeps; a count of last bars stops there."""
+    if not _small(cal.query) or not days:
+        return days
+    earliest = _minus_months(cal.now, SMALL_BAR_REACH_MONTHS).date()
+    if cal.query.last is None and days[0] < earliest:
+        raise PlanError(
+            f"bars of {cal.query.bar_size} go back {SMALL_BAR_REACH_MONTHS} months at most (to {earliest}), "
+            f"not to {days[0]}"
+        )
+    return [d for d in days if d >= earliest]
+
+
+def check_reach(query: HistoryQuery, now: dt.datetime) -> None:
+    """Raise PlanError for a range of small bars older than the gateway keeps."""
+    if _small(query) and query.last is None:
+        cal = _Calendar(query, now)
+        _within_reach(cal, _range_days(cal))
+
+
+def _by_seconds(cal: _Calendar, days: list[dt.date], step: str) -> list[HistoryChunk]:
+    """Each session cut back from its close into requests of ``step`` seconds, the first reaching its open."""
+    seconds = dt.timedelta(seconds=_split(step)[0])
+    chunks = []
+    for day in days:
+        opens = cal.opens(day)
+        end = min(cal.midnight(day) + dt.timedelta(minutes=cal.close_minutes), cal.now)
+        pieces = []
+        while end > opens:
+            pieces.append(_chunk(cal, end, step, [day], max(opens, end - seconds)))
+            end -= seconds
+        chunks += pieces[::-1]
+    return chunks
+
+
+def split(query: HistoryQuery, chunk: HistoryChunk, now: dt.datetime) -> list[HistoryChunk]:
+    """A request that took too long as smaller ones covering the same bars: one per session, or
+    a session's span in two or more pieces of seconds; empty when it cannot be cut further."""
+    if query.adjusted or not _intraday(query) or _split(chunk.duration)[1] == "S":
+        return []  # pieces of seconds are cut no further: a timeout of theirs is named
+    cal = _Calendar(query, now)
+    days = cal.days(chunk.first_day, chunk.last_day)
+    if len(days) > 1:
+        return _by_sessions(cal, days, 1)
+    if not days:
+        return []
+    # Only the session has bars: the pieces cut it alone, the outer ones stretched to the whole span.
+    first = max(chunk.start, cal.opens(days[0]))
+    last = min(chunk.end, cal.midnight(days[0]) + dt.timedelta(minutes=cal.close_minutes))
+    span = (last - first).total_seconds()
+    halves = [d for d in legal_durations(query.bar_size) if _split(d)[1] == "S" and _split(d)[0] < span]
+    if not halves:
+        return []
+    step = next((d for d in halves if 2 * _split(d)[0] >= span), halves[-1])
+    seconds = dt.timedelta(seconds=_split(step)[0])
+    pieces, end = [], last
+    while end > first:
+        pieces.append(_chunk(cal, end, step, days, max(first, end - seconds)))
+        end -= seconds
+    pieces[0] = dataclasses.replace(pieces[0], end=chunk.end)
+    pieces[-1] = dataclasses.replace(pieces[-1], start=chunk.start)
+    return pieces[::-1]
+
+
 def _plan_days(cal: _Calendar, days: list[dt.date]) -> list[HistoryChunk]:
+    days = _within_reach(cal, days)
     if not days:
         return []
     if cal.query.adjusted:
@@ -387,7 +466,7 @@ def _plan_days(cal: _Calendar, days: list[dt.date]) -> list[HistoryChunk]:
     if unit == "D" and _intraday(cal.query):
         return _by_sessions(cal, days, count)
     if unit == "S":
-        raise PlanError(f"bars of {cal.query.bar_size} are not planned here")
+        return _by_seconds(cal, days, step)
     return _by_calendar(cal, days, step)
 
 
@@ -468,6 +547,8 @@ def minimum_requests(query: HistoryQuery, now: dt.datetime) -> int:
     count, unit = _split(largest_step(query.bar_size))
     if unit == "D" and _intraday(query):
         return math.ceil(len(days) / count)
+    if unit == "S":
+        return len(_by_seconds(cal, _within_reach(cal, days), largest_step(query.bar_size)))
     end, reach = cal.day_end(days[-1]), cal.opens(days[0])
     if unit == "Y":
         return 1
@@ -505,6 +586,7 @@ __all__ = [
     "PlanError",
     "Session",
     "bars_per_session",
+    "check_reach",
     "estimate",
     "format_end",
     "largest_step",
@@ -513,5 +595,6 @@ __all__ = [
     "more",
     "plan",
     "span_back",
+    "split",
     "trading_days",
 ]
