@@ -9,10 +9,11 @@ from __future__ import annotations
 
 import contextlib
 import os
-import secrets
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
+
+from corvane import durable_files
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -46,31 +47,16 @@ def check_target(path: str | os.PathLike, *, force: bool = False, formats: dict[
 def atomic_target(path: str | os.PathLike, *, force: bool = False, formats: dict[str, str] = FORMATS) -> Iterator[Path]:
     """A fresh file beside ``path`` to write into; it becomes ``path`` when the body succeeds."""
     target = check_target(path, force=force, formats=formats)
-    temp = target.with_name(f".{target.name}.{secrets.token_hex(4)}.partial")
     try:
-        # Created here, with the usual permissions (0666 less the umask), not 0600.
-        os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-        yield temp
-        _publish(temp, target, force)
+        # The usual permissions (0666 less the umask), not a private file's.
+        with durable_files.writing(
+            target, prefix=f".{target.name}.", suffix=".partial", mode=0o666, clobber=force
+        ) as temp:
+            yield Path(temp)
+    except FileExistsError:  # appeared while the table was written
+        raise ExportRefused(f"{target} exists; add --force to replace it") from None
     except OSError as exc:
         raise ExportRefused(f"cannot write {target}: {exc.strerror or exc}") from exc
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temp)
-
-
-def _publish(temp: Path, target: Path, force: bool) -> None:
-    if force:
-        os.replace(temp, target)
-        return
-    try:
-        os.link(temp, target)  # fails, instead of replacing, if the file appeared meanwhile
-    except FileExistsError:
-        raise ExportRefused(f"{target} exists; add --force to replace it") from None
-    except OSError:  # a filesystem without hard links
-        if target.exists():
-            raise ExportRefused(f"{target} exists; add --force to replace it") from None
-        os.replace(temp, target)
 
 
 _WRITERS: dict[str, Callable[[pd.DataFrame, Path], None]] = {
