@@ -91,6 +91,24 @@ class TestExport:
         assert (tmp_path / "b.csv").read_text() == "theirs\n"
         assert sorted(p.name for p in tmp_path.iterdir() if p.name != "home") == ["a.csv", "b.csv"]
 
+    def test_bars_in_any_order_are_written_in_the_one_layout(self, tmp_path):
+        # A source that gives the fields in its own order and volumes as floats.
+        from corvane.bar_views import Views
+        from corvane.last_result import LastResult
+
+        told: list[str] = []
+        console = type("Teller", (), {"verbose": False, "out": io.StringIO(), "err": io.StringIO(),
+                                      "say": lambda self, t: told.append(t), "complain": told.append})()
+        views = Views(console)
+        bars = [{"volume": 1200.0, "close": 10.5, "date": pd.Timestamp("2025-03-03 09:30"), "barCount": 7,
+                 "low": 10.0, "open": 10.1, "high": 10.9, "average": 10.4}]
+        views.last = LastResult(title="AAPL", symbol="AAPL", source="yfinance", bars=bars)
+        assert views._export(views.last, str(tmp_path / "a.csv"), False) == 0
+        assert (tmp_path / "a.csv").read_text().splitlines() == [
+            "date,open,high,low,close,volume,average,barCount,symbol,source",
+            "2025-03-03 09:30:00,10.1,10.9,10.0,10.5,1200,10.4,7,AAPL,yfinance",
+        ]
+
     def test_a_result_without_bars_is_told_not_written(self, capsys, tmp_path):
         status, _, err = run(capsys, "fakecount", "3", "--export", str(tmp_path / "n.csv"))
         assert status == 1 and "the last result has no bars" in err
