@@ -24,7 +24,8 @@ LAYERS: list[tuple[str, ...]] = [
     ("corvane.profiles",),
     ("corvane.logsetup", "corvane.last_result", "corvane.summary", "corvane.quote_table",
      "corvane.view_options", "ferrut"),
-    ("corvane.exit_status", "corvane.clock", "corvane.owner_wire", "corvane.durable_files", "corvane"),
+    ("corvane.exit_status", "corvane.clock", "corvane.owner_wire", "corvane.durable_files",
+     "corvane.command_table", "corvane"),
 ]
 
 

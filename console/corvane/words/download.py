@@ -191,7 +191,8 @@ def _show(ctx: WordContext, request: Request, result: Result, export: str | None
         printFrame(table(got.bars), heading)
         frames.append(bar_table(got.bars, got.symbol, got.source, daily=request.interval in DAILY))
         if ctx.views.last is None or len(frames) == 1:
-            records = table(got.bars).to_dict("records")
+            # As the export has them, so the prompt's export of it writes the same file.
+            records = frames[-1].drop(columns=["symbol", "source"]).to_dict("records")
             ctx.views.last = LastResult(title=heading, symbol=got.symbol, source=got.source, bars=records)
     ctx.say(summary(result))
     status = ExitStatus.FAILED if result.failures else ExitStatus.OK
