@@ -55,8 +55,9 @@ def download(
     1wk 1mo. ``source`` is "auto" (the gateway when one answers, else Yahoo), "ibkr" or
     "yahoo". Bars already in ``$CORVANE_HOME/bars`` are not asked for again.
 
-    One symbol: columns open high low close volume average barCount on a zone-aware
-    DatetimeIndex. Several: a column MultiIndex (field, symbol), as yfinance lays it out.
+    One symbol: columns open high low close volume average barCount (in that order, whole
+    volumes as integers) on a zone-aware DatetimeIndex. Several: a column MultiIndex named
+    ("field", "symbol"), fields in the same order, so ``frame["close"]`` is every symbol's closes.
     ``frame.attrs["sources"]`` says where each symbol's bars came from. A symbol that got
     nothing raises ``RuntimeError`` naming why (a timeout is never an empty frame), and so
     does one that could not finish, naming the days still missing; with ``partial=True``

@@ -154,10 +154,14 @@ class Views:
         return status
 
     def _export(self, last: last_result.LastResult, path: str, force: bool) -> ExitStatus:
-        from ferrut.export import ExportRefused, write_frame
+        import pandas as pd
+
+        from ferrut.export import ExportRefused, bar_table, export_bars
 
         try:
-            write_frame(last.frame(), self.place(path), force=force)
+            # The bars as the command gave them: prices stay prices even where every one is whole.
+            bars = pd.DataFrame(last.bars)
+            export_bars([bar_table(bars, last.symbol, last.source)], self.place(path), force=force)
             written = Path(path).expanduser()  # as the user named it
         except ExportRefused as exc:
             self.console.complain(str(exc))

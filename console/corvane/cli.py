@@ -22,6 +22,7 @@ from corvane.history.pacing import PacingError, pace_scale_from_env
 from corvane.kvstore import KeyValueStore
 from corvane.logsetup import setup_logging, teardown_logging
 from corvane.owner_wire import home_dir
+from corvane.words import registry
 from ferrut import status_line
 
 if TYPE_CHECKING:
@@ -64,6 +65,8 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     only = commands.module_of(args.command) if args.command else None
     if only:  # a one-shot of one command needs its module only: start-up is the wait
         commands.load_command_modules(verbose=args.verbose, only=only)
+    elif args.command not in (None, "help", "serve") and registry.find(args.command, interactive=False):
+        pass  # a console word's one-shot (download, cache, ...) uses no command
     elif not (args.command == "help" and help_catalog.use_saved(home)):
         commands.load_command_modules(verbose=args.verbose)
         help_catalog.save(home)

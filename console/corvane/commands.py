@@ -12,13 +12,9 @@ from dataclasses import dataclass
 
 from corvane import clock
 from corvane.cmds.base import COMMANDS
+from corvane.command_table import COMMAND_TABLE
 from ferrut.dispatch import usage_line
 
-#: The command modules the console ships with.
-COMMAND_MODULES = (
-    "corvane.cmds.quotes.sorvel",
-    "corvane.cmds.quote_mgmt.tessik",
-)
 #: Comma-separated further modules to load (site additions, tests).
 EXTRA_MODULES_ENV = "CORVANE_COMMAND_MODULES"
 
@@ -27,11 +23,13 @@ _attempted: dict[str, str | None] = {}  # module -> failure text, None when load
 
 def module_names() -> list[str]:
     extra = [m.strip() for m in os.environ.get(EXTRA_MODULES_ENV, "").split(",") if m.strip()]
-    return list(dict.fromkeys([*COMMAND_MODULES, *extra]))
+    return list(dict.fromkeys([*(c.module for c in COMMAND_TABLE.values()), *extra]))
 
 
 def module_of(word: str) -> str | None:
-    """The command module named after ``word`` (each of ours registers the word it is named for)."""
+    """The module of the command ``word``: ours from the table, a further one by its own name."""
+    if word in COMMAND_TABLE:
+        return COMMAND_TABLE[word].module
     found = [m for m in module_names() if m.rpartition(".")[2] == word]
     return found[0] if len(found) == 1 else None
 
@@ -56,8 +54,19 @@ def load_command_modules(*, verbose: bool = False, stream=None, only: str | None
             if verbose:
                 traceback.print_exception(exc, file=stream)
         else:
-            _attempted[name] = None
+            _attempted[name] = _missing_class(name)
+            if _attempted[name]:
+                print(f"corvane: command module {name} not loaded ({_attempted[name]})", file=stream)
     return failed_modules()
+
+
+def _missing_class(module: str) -> str | None:
+    """Why a module of ours that imported did not give the class the table names, or None."""
+    for word, shipped in COMMAND_TABLE.items():
+        cls = COMMANDS.get(word)
+        if shipped.module == module and (cls is None or cls.__name__ != shipped.cls):
+            return f"it registers no {shipped.cls} under {word!r}"
+    return None
 
 
 def failed_modules() -> dict[str, str]:
@@ -144,7 +153,7 @@ def find(word: str) -> type | None:
 
 def unknown_command_message(word: str) -> str:
     for module, why in failed_modules().items():
-        if module.rsplit(".", 1)[-1] == word:
+        if module == module_of(word):
             return f"command {word!r} is unavailable: its module {module} did not load ({why})."
     near = difflib.get_close_matches(word, known_words(), n=3)
     hint = f" Did you mean: {', '.join(near)}?" if near else ""

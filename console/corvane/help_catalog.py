@@ -13,10 +13,9 @@ from __future__ import annotations
 import importlib.util
 import json
 import os
-import tempfile
 from pathlib import Path
 
-from corvane import commands
+from corvane import commands, durable_files
 from corvane.cmds.base import COMMANDS
 
 FILE_NAME = "commands.json"
@@ -82,9 +81,6 @@ def save(home: Path) -> None:
         return
     try:
         home.mkdir(mode=0o700, parents=True, exist_ok=True)
-        fd, tmp = tempfile.mkstemp(dir=home, prefix=".commands-", suffix=".json")
-        with os.fdopen(fd, "w") as f:
-            json.dump(data, f)
-        os.replace(tmp, path)
+        durable_files.replace(path, lambda tmp: Path(tmp).write_text(json.dumps(data)), prefix=".commands-")
     except OSError:
         pass  # only a slower help next time

@@ -1,4 +1,4 @@
-"""Writing a table to a file whole or not at all.
+"""Bars in one layout, written to a file whole or not at all.
 
 The table is written to a new file beside the target and renamed onto it
 only once it is complete, so an interrupted or failed write never leaves a
@@ -9,15 +9,19 @@ from __future__ import annotations
 
 import contextlib
 import os
-import secrets
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
+
+from corvane import durable_files
 
 if TYPE_CHECKING:
     import pandas as pd
 
 FORMATS = {".csv": "csv", ".parquet": "parquet"}
+#: A bar's fields in the order every export and every frame of bars gives them: after the
+#: bar's time, before whose bars they are and where they came from.
+BAR_FIELDS = ("open", "high", "low", "close", "volume", "average", "barCount")
 
 
 class ExportRefused(ValueError):
@@ -46,31 +50,16 @@ def check_target(path: str | os.PathLike, *, force: bool = False, formats: dict[
 def atomic_target(path: str | os.PathLike, *, force: bool = False, formats: dict[str, str] = FORMATS) -> Iterator[Path]:
     """A fresh file beside ``path`` to write into; it becomes ``path`` when the body succeeds."""
     target = check_target(path, force=force, formats=formats)
-    temp = target.with_name(f".{target.name}.{secrets.token_hex(4)}.partial")
     try:
-        # Created here, with the usual permissions (0666 less the umask), not 0600.
-        os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-        yield temp
-        _publish(temp, target, force)
+        # The usual permissions (0666 less the umask), not a private file's.
+        with durable_files.writing(
+            target, prefix=f".{target.name}.", suffix=".partial", mode=0o666, clobber=force
+        ) as temp:
+            yield Path(temp)
+    except FileExistsError:  # appeared while the table was written
+        raise ExportRefused(f"{target} exists; add --force to replace it") from None
     except OSError as exc:
         raise ExportRefused(f"cannot write {target}: {exc.strerror or exc}") from exc
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temp)
-
-
-def _publish(temp: Path, target: Path, force: bool) -> None:
-    if force:
-        os.replace(temp, target)
-        return
-    try:
-        os.link(temp, target)  # fails, instead of replacing, if the file appeared meanwhile
-    except FileExistsError:
-        raise ExportRefused(f"{target} exists; add --force to replace it") from None
-    except OSError:  # a filesystem without hard links
-        if target.exists():
-            raise ExportRefused(f"{target} exists; add --force to replace it") from None
-        os.replace(temp, target)
 
 
 _WRITERS: dict[str, Callable[[pd.DataFrame, Path], None]] = {
@@ -84,3 +73,46 @@ def write_frame(df: pd.DataFrame, path: str | os.PathLike, *, force: bool = Fals
     with atomic_target(path, force=force) as temp:
         _WRITERS[FORMATS[Path(path).suffix.lower()]](df, temp)
     return Path(path).expanduser()
+
+
+def bar_table(bars: pd.DataFrame, symbol: str, source: str, *, daily: bool = False) -> pd.DataFrame:
+    """One symbol's bars in the export layout: ``date``, the bar fields in their order (any
+    other column after them), ``symbol``, ``source``; whole volumes as integers.
+
+    The times are a ``date`` column or the index. Daily and longer bars (``daily``) give their
+    day alone, which has no zone; an intraday time keeps the zone it has.
+    """
+    import pandas as pd
+
+    frame = bars if "date" in bars.columns else bars.rename_axis("date").reset_index()
+    fields = [c for c in BAR_FIELDS if c in frame.columns]
+    others = [c for c in frame.columns if c not in ("date", *BAR_FIELDS, "symbol", "source")]
+    table = frame[["date", *fields, *others]].copy()
+    if daily and pd.api.types.is_datetime64_any_dtype(table["date"]):
+        table["date"] = table["date"].dt.date
+    if "volume" in table.columns:
+        table["volume"] = whole_numbers(table["volume"])
+    table["symbol"] = symbol
+    table["source"] = source
+    return table
+
+
+def whole_numbers(column: pd.Series) -> pd.Series:
+    """``column`` as integers when every value is a whole number (a volume arrives as a float
+    from some sources, and 1200.0 shares reads as a fraction); unchanged otherwise."""
+    import pandas as pd
+
+    numbers = pd.to_numeric(column, errors="coerce")
+    given = column.notna()
+    if not (numbers.notna() == given).all() or not (numbers[given] % 1 == 0).all():
+        return column
+    return numbers.astype("Int64") if not given.all() else numbers.astype("int64")
+
+
+def export_bars(tables: Iterable[pd.DataFrame], path: str | os.PathLike, *, force: bool = False) -> int:
+    """Write the bar tables (:func:`bar_table`) one after another to ``path``; how many bars."""
+    import pandas as pd
+
+    frame = pd.concat(list(tables), ignore_index=True)
+    write_frame(frame, path, force=force)
+    return len(frame)

@@ -69,6 +69,46 @@ class TestExport:
         assert status == 2 and "No space left on device" in err
         assert sorted(p.name for p in tmp_path.iterdir() if p.name != "home") == ["bars.csv"]
 
+    def test_a_file_made_meanwhile_is_kept_and_an_export_is_not_private(self, capsys, tmp_path, monkeypatch):
+        import os
+
+        umask = os.umask(0o022)
+        try:
+            assert run(capsys, "fakebars", "aapl", "2", "--export", str(tmp_path / "a.csv"))[0] == 0
+        finally:
+            os.umask(umask)
+        assert (tmp_path / "a.csv").stat().st_mode & 0o777 == 0o644  # others read it as any file of theirs
+
+        write = ferrut.export._WRITERS["csv"]
+
+        def another_writes_it_too(df, path):
+            write(df, path)
+            (tmp_path / "b.csv").write_text("theirs\n")
+
+        monkeypatch.setitem(ferrut.export._WRITERS, "csv", another_writes_it_too)
+        status, _, err = run(capsys, "fakebars", "aapl", "2", "--export", str(tmp_path / "b.csv"))
+        assert status == 2 and "b.csv exists; add --force" in err
+        assert (tmp_path / "b.csv").read_text() == "theirs\n"
+        assert sorted(p.name for p in tmp_path.iterdir() if p.name != "home") == ["a.csv", "b.csv"]
+
+    def test_bars_in_any_order_are_written_in_the_one_layout(self, tmp_path):
+        # A source that gives the fields in its own order and volumes as floats.
+        from corvane.bar_views import Views
+        from corvane.last_result import LastResult
+
+        told: list[str] = []
+        console = type("Teller", (), {"verbose": False, "out": io.StringIO(), "err": io.StringIO(),
+                                      "say": lambda self, t: told.append(t), "complain": told.append})()
+        views = Views(console)
+        bars = [{"volume": 1200.0, "close": 10.5, "date": pd.Timestamp("2025-03-03 09:30"), "barCount": 7,
+                 "low": 10.0, "open": 10.1, "high": 10.9, "average": 10.4}]
+        views.last = LastResult(title="AAPL", symbol="AAPL", source="yfinance", bars=bars)
+        assert views._export(views.last, str(tmp_path / "a.csv"), False) == 0
+        assert (tmp_path / "a.csv").read_text().splitlines() == [
+            "date,open,high,low,close,volume,average,barCount,symbol,source",
+            "2025-03-03 09:30:00,10.1,10.9,10.0,10.5,1200,10.4,7,AAPL,yfinance",
+        ]
+
     def test_a_result_without_bars_is_told_not_written(self, capsys, tmp_path):
         status, _, err = run(capsys, "fakecount", "3", "--export", str(tmp_path / "n.csv"))
         assert status == 1 and "the last result has no bars" in err

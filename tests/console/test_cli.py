@@ -125,6 +125,16 @@ class TestHelp:
 
         assert COMMANDS and not set(COMMANDS) & set(registry())
 
+    def test_the_word_table_names_every_word_where_it_lives(self):
+        # A word added to a module but not to the table would be unreachable, and the reverse
+        # would crash the first time it is typed.
+        import importlib
+
+        from corvane.words.registry import WORD_TABLE
+
+        held = {w.name: m for m in set(WORD_TABLE.values()) for w in importlib.import_module(m).WORDS}
+        assert held == WORD_TABLE
+
     def test_help_for_an_unknown_command_exits_2(self, capsys):
         status, _, err = run(capsys, "help", "nosuch")
         assert status == 2 and "unknown command" in err
@@ -148,6 +158,18 @@ class TestChildProcess:
         # A catalog it cannot trust means loading the modules again.
         (private_home / "commands.json").write_text("{}")
         assert heavy("help") == "0 ['ib_async', 'pandas']"
+
+    def test_a_console_words_one_shot_loads_no_command_and_no_other_word(self, private_home):
+        probe = ("import sys; from corvane.cli import main; status = main(sys.argv[1:]); "
+                 "print(status, sorted(m for m in sys.modules if m.startswith(('corvane.cmds.', 'corvane.words.', "
+                 "'fake_commands')) and m != 'corvane.cmds.base'))")
+        done = subprocess.run([sys.executable, "-c", probe, "--no-gateway", "download", "AAPL", "--last", "2",
+                               "--source", "ibkr"], capture_output=True, text=True, timeout=60,
+                              env=console_env(private_home))
+        assert "needs a gateway" in done.stderr
+        # Its own module, the registry, and the quote words it reads groups through; nothing else.
+        assert done.stdout.splitlines()[-1] == ("2 ['corvane.words.base', 'corvane.words.download', "
+                                                "'corvane.words.quotes', 'corvane.words.registry']")
 
     def test_python_m_corvane_runs_one_command(self, private_home):
         done = run_console(private_home, "--no-gateway", "fakebars", "msft", "1")

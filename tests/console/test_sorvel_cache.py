@@ -6,6 +6,7 @@ import datetime as dt
 
 import pytest
 
+import corvane.cmds.quotes.sorvel  # noqa: F401  (the bar lengths are the command's; it makes every cache)
 from corvane.candles.cache import SorvelCache
 
 K = SorvelCache

@@ -185,3 +185,28 @@ def test_a_request_the_broker_is_slow_with_is_cancelled_and_asked_in_pieces(pace
     durations = [r.duration for r in paced_gateway.gateway.history_requests]
     assert durations == ["1 D", "14400 S", "14400 S"]  # the day, then its session in two halves
     assert result.failures == [] and len(result.symbols[0].bars) == 390 and result.requests == 3
+
+
+def test_sorvel_download_and_the_function_give_bars_in_one_layout(paced_gateway, console_home, capsys,
+                                                                  monkeypatch):
+    import corvane
+
+    port = str(paced_gateway.port)
+    files = {word: console_home / f"{word}.csv" for word in ("sorvel", "download")}
+    assert main(["sorvel", "AAPL", "day", "3", "--export", str(files["sorvel"]), "--port", port]) == 0
+    assert main(["download", "AAPL", "--last", "3", "--export", str(files["download"]), "--port", port]) == 0
+    capsys.readouterr()
+    # The same days from either word: the same file, days without a zone, whole volumes.
+    assert files["sorvel"].read_text() == files["download"].read_text()
+    back = pd.read_csv(files["download"])
+    assert list(back.columns) == ["date", "open", "high", "low", "close", "volume", "average", "barCount",
+                                  "symbol", "source"]
+    assert back["date"].tolist() == ["2025-02-27", "2025-02-28", "2025-03-03"]
+    assert back["volume"].dtype == "int64" and set(back["source"]) == {"ibkr"}
+
+    monkeypatch.setenv("CORVANE_IB_PORT", port)
+    frame = corvane.download(["AAPL", "MSFT"], last=3, interval="1h")
+    assert frame.columns.names == ["field", "symbol"]
+    assert list(dict.fromkeys(frame.columns.get_level_values("field"))) == [
+        "open", "high", "low", "close", "volume", "average", "barCount"]
+    assert str(frame["volume"]["MSFT"].dtype) == "int64" and str(frame.index.tz) == "America/New_York"

@@ -70,12 +70,20 @@ def frame_of(request: Request, result: Result, partial: bool = False) -> pd.Data
     bad = [s for s in result.symbols if (s.failure and not partial) or empty(s)]
     if bad:
         raise RuntimeError("; ".join(f"{s.symbol}: {s.failure or 'no bars in the days asked'}" for s in bad))
+    from ferrut.export import BAR_FIELDS, whole_numbers
+
     sources = {s.symbol: s.source for s in result.symbols}
     frames = {s.symbol: s.bars for s in result.symbols if s.bars is not None}
+    columns = list(dict.fromkeys(c for bars in frames.values() for c in bars.columns))
+    fields = [c for c in BAR_FIELDS if c in columns] + [c for c in columns if c not in BAR_FIELDS]
     if len(request.symbols) == 1:
-        frame = next(iter(frames.values()))
+        frame = next(iter(frames.values()))[fields].copy()
     else:
-        frame = pd.concat(frames, axis=1).swaplevel(0, 1, axis=1).sort_index(axis=1, level=0, sort_remaining=False)
+        # (field, symbol), fields in the bars' order: frame["close"] is every symbol's closes.
+        joined = pd.concat(frames, axis=1, names=["symbol", "field"]).swaplevel(0, 1, axis=1)
+        frame = joined.loc[:, [(f, s) for f in fields for s in frames if (f, s) in joined.columns]]
+    for column in [c for c in frame.columns if c == "volume" or (isinstance(c, tuple) and c[0] == "volume")]:
+        frame[column] = whole_numbers(frame[column])
     frame.attrs["sources"] = sources
     frame.attrs["missing"] = {s.symbol: s.failure for s in result.symbols if s.failure}
     return frame

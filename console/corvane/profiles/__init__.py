@@ -11,19 +11,17 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
+from corvane.command_table import COMMAND_TABLE
 from corvane.profiles.base import Profile
-
-#: Command word -> the module of its profile.
-MODULES = {"sorvel": "corvane.profiles.sorvel", "tessik": "corvane.profiles.tessik"}
 
 _NONE = Profile()
 
 
 def profile(word: str) -> Profile:
-    name = MODULES.get(word.lower())
-    if name is None:
+    shipped = COMMAND_TABLE.get(word.lower())
+    if shipped is None:
         return _NONE
-    found: Profile = importlib.import_module(name).PROFILE
+    found: Profile = importlib.import_module(shipped.profile).PROFILE
     return found
 
 

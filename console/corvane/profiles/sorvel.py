@@ -13,16 +13,16 @@ the command runs, in one line.
 from __future__ import annotations
 
 import datetime as dt
-import importlib
 import math
 import sys
 from collections.abc import Iterable
 from typing import Any
 
 from corvane import clock
+from corvane.command_table import COMMAND_TABLE
 from corvane.profiles.base import Profile
 
-MODULE = "corvane.cmds.quotes.sorvel"
+MODULE = COMMAND_TABLE["sorvel"].module
 _ADJUST_WORDS = ("adj", "forward", "none")
 _PERIOD_LIST = "1m, 5m, 15m, 30m, 1h, day, week, month, year (aliases minute, hour, d, w, m, y, 1d, 1mo)"
 #: Words after the symbol besides the periods.
@@ -39,12 +39,12 @@ def module() -> Any:
 
 
 def bar_seconds(period: str) -> int | None:
-    """Seconds per bar of a period word as the command maps it, None for no period word."""
-    try:
-        m = importlib.import_module(MODULE)
-    except ImportError:
-        return None
-    if period not in m.PERIOD_MAP:
+    """Seconds per bar of a period word as the command maps it, None for no period word.
+
+    Only the command makes candle caches, so its module is loaded whenever one asks;
+    importing it here would reach up from the profiles to the commands."""
+    m = sys.modules.get(MODULE)
+    if m is None or period not in m.PERIOD_MAP:
         return None
     return int(m.BAR_SECONDS.get(m.PERIOD_MAP[period], 86_400))
 

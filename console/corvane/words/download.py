@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import datetime as dt
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from corvane.exit_status import ExitStatus
@@ -162,6 +163,10 @@ def _fetch(ctx: WordContext, request: Request, connected: bool, err: Any) -> Res
     return outcome.value
 
 
+#: Intervals whose bars are whole days or longer: their export gives the day alone.
+DAILY = ("1d", "1wk", "1mo")
+
+
 def title(symbol: str, request: Request, bars: pd.DataFrame) -> str:
     size = BAR_SIZES[request.interval]
     zone = str(bars.index.tz) if len(bars) and bars.index.tz is not None else "America/New_York"
@@ -177,9 +182,8 @@ def table(bars: pd.DataFrame) -> pd.DataFrame:
 def _show(
     ctx: WordContext, request: Request, result: Result, export: str | None, force: bool, partial: bool
 ) -> ExitStatus:
-    import pandas as pd
-
     from corvane.last_result import LastResult
+    from ferrut.export import bar_table
     from ferrut.frame import printFrame
 
     frames = []
@@ -193,31 +197,30 @@ def _show(
         assert got.bars is not None
         heading = title(got.symbol, request, got.bars)
         printFrame(table(got.bars), heading)
-        frame = table(got.bars)
-        frame.insert(0, "symbol", got.symbol)
-        frames.append(frame)
+        frames.append(bar_table(got.bars, got.symbol, got.source, daily=request.interval in DAILY))
         if ctx.views.last is None or len(frames) == 1:
-            records = table(got.bars).to_dict("records")
+            # As the export has them, so the prompt's export of it writes the same file.
+            records = frames[-1].drop(columns=["symbol", "source"]).to_dict("records")
             ctx.views.last = LastResult(title=heading, symbol=got.symbol, source=got.source, bars=records)
     ctx.say(summary(result, partial))
     status = ExitStatus.FAILED if result.failures else ExitStatus.OK
     if export is not None and frames:
-        status = max(status, _export(ctx, pd.concat(frames, ignore_index=True), export, force))
+        status = max(status, _export(ctx, frames, export, force))
     return status
 
 
-def _export(ctx: WordContext, frame: pd.DataFrame, path: str, force: bool) -> ExitStatus:
-    from ferrut.export import ExportRefused, write_frame
+def _export(ctx: WordContext, frames: list[pd.DataFrame], path: str, force: bool) -> ExitStatus:
+    from ferrut.export import ExportRefused, export_bars
 
     try:
-        written = write_frame(frame, path, force=force)
+        count = export_bars(frames, path, force=force)
     except ExportRefused as exc:
         ctx.complain(str(exc))
         return ExitStatus.BAD_WORDS
     except Exception as exc:  # written whole or not at all: nothing is left behind
         ctx.complain(f"export to {path} failed: {type(exc).__name__}: {exc}")
         return ExitStatus.FAILED
-    ctx.say(f"wrote {len(frame):,} bar{'' if len(frame) == 1 else 's'} to {written}")
+    ctx.say(f"wrote {count:,} bar{'' if count == 1 else 's'} to {Path(path).expanduser()}")
     return ExitStatus.OK
 
 
