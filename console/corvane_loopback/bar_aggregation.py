@@ -8,7 +8,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .instruments import Instrument
-from .market_calendar import day_of, midnight_epochs
+from .market_calendar import day_of, midnight_epochs, session_closes
 from .prices import MinuteBars, minute_bars
 
 
@@ -54,10 +54,11 @@ def _fold(starts: np.ndarray, day, minute, o, h, low, c, wap, vol, cnt) -> BarTa
     )
 
 
-def _flat_in_window(bars: MinuteBars, start: int, end: int):
-    """The minutes of ``bars`` inside [start, end) as flat chronological arrays."""
+def _flat_in_window(bars: MinuteBars, start: int, end: int, inst: Instrument, rth: bool):
+    """The minutes of ``bars`` inside [start, end), none after an early close, as flat chronological arrays."""
     epochs = midnight_epochs(bars.days)[:, None] + bars.minutes[None, :] * 60
-    keep = (epochs >= start) & (epochs < end)
+    closes = session_closes(bars.days, inst.hours, rth, inst.calendar)
+    keep = (epochs >= start) & (epochs < end) & (epochs < closes[:, None])
     rows, cols = np.nonzero(keep)
     day = bars.days[rows]
     minute = bars.minutes[cols]
@@ -73,7 +74,7 @@ def intraday(
     for chunk in np.array_split(days, max(1, len(days) // 128)):
         if not len(chunk):
             continue
-        day, minute, picked = _flat_in_window(minute_bars(inst, chunk, rth, adjusted_as_of), start, end)
+        day, minute, picked = _flat_in_window(minute_bars(inst, chunk, rth, adjusted_as_of), start, end, inst, rth)
         if not len(day):
             continue
         bucket = np.floor_divide(minute, step)
@@ -123,7 +124,7 @@ def daily(inst: Instrument, days: np.ndarray, rth: bool, adjusted_as_of, end: in
         if not len(chunk):
             continue
         bars = minute_bars(inst, chunk, rth, adjusted_as_of)
-        day, minute, picked = _flat_in_window(bars, 0, end)
+        day, minute, picked = _flat_in_window(bars, 0, end, inst, rth)
         if not len(day):
             continue
         change = np.flatnonzero(np.diff(day) != 0) + 1

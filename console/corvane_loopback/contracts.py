@@ -5,10 +5,11 @@ from __future__ import annotations
 import dataclasses
 import datetime as dt
 from dataclasses import dataclass
+from zoneinfo import ZoneInfo
 
 from . import instruments
 from .instruments import EXCHANGE_ALIASES, STOCK_EXCHANGES, Instrument
-from .market_calendar import TZ_LABEL
+from .market_calendar import EXCHANGE_TZ, day_index, session_closes, session_open, trading_days
 from .wire import Fields
 
 
@@ -122,17 +123,26 @@ def resolve(query: ContractQuery, today: dt.date) -> list[Instrument]:
 
 
 def _session_text(days: list[dt.date], inst: Instrument, rth: bool) -> str:
-    start, end = inst.hours.bounds(rth)
+    """Each day's session on the exchange's own clock: closed on its holidays, short on an early close."""
+    zone = ZoneInfo(_ZONES[inst.zone])
     parts = []
     for day in days:
-        if day.weekday() >= 5:
+        index = trading_days(day, day, inst.calendar)
+        if not len(index) or day_index(day) != index[0]:
             parts.append(f"{day:%Y%m%d}:CLOSED")
             continue
-        midnight = dt.datetime(day.year, day.month, day.day)
-        begin = midnight + dt.timedelta(minutes=start)
-        finish = midnight + dt.timedelta(minutes=end)
+        begin, finish = (
+            dt.datetime.fromtimestamp(t, EXCHANGE_TZ).astimezone(zone)
+            for t in (
+                session_open(int(index[0]), inst.hours, rth),
+                int(session_closes(index, inst.hours, rth, inst.calendar)[0]),
+            )
+        )
         parts.append(f"{begin:%Y%m%d:%H%M}-{finish:%Y%m%d:%H%M}")
     return ";".join(parts)
+
+
+_ZONES = {"US/Eastern": "America/New_York", "US/Central": "America/Chicago"}
 
 
 def details_fields(req_id: int, inst: Instrument, query: ContractQuery, today: dt.date) -> list[object]:
@@ -167,7 +177,7 @@ def details_fields(req_id: int, inst: Instrument, query: ContractQuery, today: d
         inst.industry,
         inst.category,
         "",
-        TZ_LABEL,
+        inst.zone,
         _session_text(week, inst, rth=False),
         _session_text(week, inst, rth=True),
         "",

@@ -84,7 +84,7 @@ def _sessions_back(inst: Instrument, rth: bool, end: dt.datetime, count: int) ->
     last = local(end).date() + dt.timedelta(days=1)
     reach = count * 7 // 5 + 7
     first = EPOCH if reach >= (last - EPOCH).days else last - dt.timedelta(days=reach)
-    days = trading_days(first, last)
+    days = trading_days(first, last, inst.calendar)
     opens = midnight_epochs(days) + inst.hours.bounds(rth)[0] * 60
     return days[opens < end.timestamp()][-count:]
 
@@ -100,7 +100,7 @@ def _window(req, inst, bar, end) -> tuple[int, np.ndarray]:
         return int(midnight_epochs(days[:1])[0]) + inst.hours.bounds(rth)[0] * 60, days
     start = int(span_start(end, count, unit).timestamp())
     days = trading_days(
-        local(dt.datetime.fromtimestamp(start, dt.UTC)).date(), local(end).date() + dt.timedelta(days=1)
+        local(dt.datetime.fromtimestamp(start, dt.UTC)).date(), local(end).date() + dt.timedelta(days=1), inst.calendar
     )
     if not isinstance(bar, int):
         opens = midnight_epochs(days) + inst.hours.bounds(rth)[0] * 60
@@ -184,14 +184,14 @@ def head_timestamp(
 ) -> str:
     """The instant of an instrument's earliest bar, as the gateway writes it.
 
-    Every sample instrument's data begins with the first session on or after EPOCH;
-    bars requests reaching further back are answered from there on.
+    Every sample instrument's data begins with its exchange's first session on or after
+    EPOCH; bars requests reaching further back are answered from there on.
     """
     inst = _instrument(contract, local(now).date())
     if inst.symbol in {s.upper() for s in policy.refuse_symbols}:
         raise refused(f"No market data permissions for {inst.exchange} {inst.sec_type}")
     _check_what(what_to_show, inst)
-    first = session_open(day_index(EPOCH), inst.hours, use_rth)
+    first = session_open(int(trading_days(EPOCH, EPOCH + dt.timedelta(days=14), inst.calendar)[0]), inst.hours, use_rth)
     if format_date == 2:
         return str(first)
     return ib_datetime(dt.datetime.fromtimestamp(first, dt.UTC))

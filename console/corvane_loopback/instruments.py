@@ -12,7 +12,7 @@ import zlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from .market_calendar import FUTURES_HOURS, STOCK_HOURS, Hours
+from .market_calendar import FUTURES_CALENDAR, FUTURES_HOURS, STOCK_CALENDAR, STOCK_HOURS, Hours
 
 MONTH_CODES = "FGHJKMNQUVXZ"  # January to December
 
@@ -49,6 +49,16 @@ class Instrument:
     @property
     def hours(self) -> Hours:
         return STOCK_HOURS if self.is_stock else FUTURES_HOURS
+
+    @property
+    def calendar(self) -> str:
+        """The code of the exchange's trading calendar: every sample future trades on CME Globex."""
+        return STOCK_CALENDAR if self.is_stock else FUTURES_CALENDAR
+
+    @property
+    def zone(self) -> str:
+        """The exchange's zone as the gateway names it in contract details."""
+        return "US/Eastern" if self.is_stock else "US/Central"
 
 
 def stable_con_id(*parts: str) -> int:

@@ -1,14 +1,17 @@
-"""Trading calendar of the sample market: weekdays only, sessions in New York time.
+"""Trading calendar of the sample market: the exchanges' own days, sessions in New York time.
 
 Days are numbered by their weekday count since ``EPOCH`` so that the price
-generator can key its random draws on a stable integer; no holidays exist here.
+generator can key its random draws on a stable integer; a holiday keeps its
+number and simply has no session. Holidays and early closes come from a
+maintained calendar library, built for fixed years (answers never depend on
+the day the gateway was started) on the first request that needs them.
 """
 
 from __future__ import annotations
 
 import datetime as dt
 from dataclasses import dataclass
-from functools import lru_cache
+from functools import cache, lru_cache
 from zoneinfo import ZoneInfo
 
 import numpy as np
@@ -44,6 +47,46 @@ class Hours:
 STOCK_HOURS = Hours(ext_open=4 * 60, ext_close=20 * 60)
 FUTURES_HOURS = Hours(ext_open=-6 * 60, ext_close=17 * 60)
 
+#: the calendars of the sample venues: US stocks, and the CME group's Globex for every future
+STOCK_CALENDAR, FUTURES_CALENDAR = "XNYS", "CMES"
+#: the last year the calendars are built for; later weekdays all trade
+LAST_DAY = dt.date(2060, 12, 31)
+#: minutes a stock's extended session runs past an early close (its after-hours)
+AFTER_HOURS = 4 * 60
+
+
+@dataclass(frozen=True)
+class _Closures:
+    closed: np.ndarray  # day indices of weekdays without a session, sorted
+    early: dict[int, int]  # day index -> minutes after local midnight the session ends early
+
+
+@cache
+def _closures(code: str) -> _Closures:
+    import exchange_calendars
+
+    cal = exchange_calendars.get_calendar(code, start=EPOCH.isoformat(), end=LAST_DAY.isoformat())
+    weekdays = np.arange(day_index(EPOCH), day_index(LAST_DAY + dt.timedelta(days=1)), dtype=np.int64)
+    sessions = np.array([day_index(d) for d in cal.sessions.date], dtype=np.int64)
+    closes = cal.schedule["close"]
+    early = {}
+    for day in cal.early_closes:
+        close = closes[day].to_pydatetime().astimezone(EXCHANGE_TZ)
+        early[day_index(day.date())] = close.hour * 60 + close.minute
+    return _Closures(np.setdiff1d(weekdays, sessions), early)
+
+
+def session_closes(days: np.ndarray, hours: Hours, rth: bool, code: str) -> np.ndarray:
+    """Unix time each trading day's session ends, early on a holiday's eve."""
+    usual = hours.bounds(rth)[1]
+    early = _closures(code).early
+    minutes = np.array(
+        [min(usual, early[k] + (0 if rth or code != STOCK_CALENDAR else AFTER_HOURS)) if k in early else usual
+         for k in days.tolist()],
+        dtype=np.int64,
+    )  # fmt: skip
+    return midnight_epochs(days) + minutes * 60
+
 
 def day_index(day: dt.date) -> int:
     """Weekdays from EPOCH up to ``day`` (a weekend day maps to the next Monday)."""
@@ -54,12 +97,13 @@ def day_of(index: int) -> dt.date:
     return np.busday_offset(EPOCH, index, roll="forward").astype(dt.date)
 
 
-def trading_days(first: dt.date, last: dt.date) -> np.ndarray:
-    """Day indices of the weekdays from ``first`` to ``last`` inclusive."""
+def trading_days(first: dt.date, last: dt.date, code: str = STOCK_CALENDAR) -> np.ndarray:
+    """Day indices of the days from ``first`` to ``last`` inclusive that the exchange ``code`` trades."""
     first = max(first, EPOCH)
     if last < first:
         return np.empty(0, dtype=np.int64)
-    return np.arange(day_index(first), day_index(last + dt.timedelta(days=1)), dtype=np.int64)
+    days = np.arange(day_index(first), day_index(last + dt.timedelta(days=1)), dtype=np.int64)
+    return days[~np.isin(days, _closures(code).closed)]
 
 
 @lru_cache(maxsize=65536)

@@ -36,19 +36,27 @@ def test_a_repeated_one_shot_query_is_answered_from_disk_with_the_gateway_gone(
         loopback_gateway_factory, home):
     gateway = loopback_gateway_factory()
     port = str(gateway.port)
-    first = corvane_cli(home, "--port", port, "sorvel", "AAPL", "day", "100")
+    # Run as the command line does, then asked whether the exchange calendars were loaded:
+    # only planned downloads need them, and they take a second to load.
+    probe = ("import sys; from corvane.cli import main; status = main(sys.argv[1:]); "
+             "print('calendars loaded:', 'exchange_calendars' in sys.modules); sys.exit(status)")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_") or k == "CORVANE_NOW"}
+    env.update(PYTHONPATH=str(CONSOLE), CORVANE_HOME=str(home))
+    first = subprocess.run([sys.executable, "-c", probe, "--port", port, "sorvel", "AAPL", "day", "100"],
+                           capture_output=True, text=True, timeout=60, env=env)
     assert first.returncode == 0, first.stderr
-    assert first.stdout.splitlines()[-1] == "AAPL 100 bars from ibkr"
+    # "day 100" asks for 140 calendar days back: 94 sessions, six holidays among them.
+    assert first.stdout.splitlines()[-2:] == ["AAPL 94 bars from ibkr", "calendars loaded: False"]
     gateway.stop()
 
     again = corvane_cli(home, "--port", port, "sorvel", "AAPL", "day", "100")
     assert again.returncode == 0, again.stderr
     assert "No gateway" in again.stderr and "yfinance sorvel" not in again.stderr  # no download
     summary = again.stdout.splitlines()[-1]
-    assert summary.startswith("AAPL 100 bars") and summary.endswith("(cached)")
+    assert summary.startswith("AAPL 94 bars") and summary.endswith("(cached)")
 
     info = corvane_cli(home, "cache", "info")
-    assert info.returncode == 0 and "1 entry (1 fresh), 100 bars" in info.stdout
+    assert info.returncode == 0 and "1 entry (1 fresh), 94 bars" in info.stdout
     assert corvane_cli(home, "cache", "clear").returncode == 0
     assert "0 entries" in corvane_cli(home, "cache", "info").stdout
 

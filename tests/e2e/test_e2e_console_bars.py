@@ -70,18 +70,18 @@ def test_one_shot_exports_and_charts_then_a_cache_hit_shows_its_table(loopback_g
     assert main(["sorvel", "AAPL", "day", "100", "--port", port, "--export", str(csv),
                  "--chart", str(png)]) == 0
     out = capsys.readouterr().out
-    assert out.splitlines()[0] == "AAPL day (100 bars)"
+    assert out.splitlines()[0] == "AAPL day (94 bars)"  # 140 calendar days back: six are holidays
     first = pd.read_csv(csv)
-    assert list(first.columns) == [*BAR_COLUMNS, "symbol", "source"] and len(first) == 100
+    assert list(first.columns) == [*BAR_COLUMNS, "symbol", "source"] and len(first) == 94
     assert set(first["source"]) == {"ibkr"} and set(first["symbol"]) == {"AAPL"}
     assert png.read_bytes().startswith(b"\x89PNG")
 
     # The same query again is a cache hit: the command prints nothing, the console prints the table.
     assert main(["--port", port, "--export", str(parquet), "sorvel", "AAPL", "day", "100"]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert lines[0].startswith("AAPL day (100 bars) (cached: from ibkr, fetched ")
+    assert lines[0].startswith("AAPL day (94 bars) (cached: from ibkr, fetched ")
     assert lines[0].endswith(", just now)")
-    assert lines[-2:] == ["AAPL 100 bars from ibkr (cached)", f"wrote 100 bars to {parquet}"]
+    assert lines[-2:] == ["AAPL 94 bars from ibkr (cached)", f"wrote 94 bars to {parquet}"]
     again = pd.read_parquet(parquet)
     assert set(again["source"]) == {"cache"}
     pd.testing.assert_frame_equal(again[BAR_COLUMNS].astype({"date": str}),
@@ -98,9 +98,9 @@ def test_prompt_shows_cached_tables_charts_and_all_rows(loopback_gateway, consol
     out, err = capsys.readouterr()
     titles = [ln.split(" (cached:")[0] + (" (cached)" if "(cached:" in ln else "")
               for ln in out.splitlines() if ln.startswith(("QQQ day", "QQQ Intraday"))]
-    assert titles[:2] == ["QQQ day (100 bars)", "QQQ day (100 bars) (cached)"]
+    assert titles[:2] == ["QQQ day (94 bars)", "QQQ day (94 bars) (cached)"]  # six holidays in 140 days
     chart = out[out.index("first 10 and last 10 shown", out.index("(cached")):]
-    assert "QQQ day (100 bars) (cached: from ibkr" in chart and chart.count("┤") >= 4
+    assert "QQQ day (94 bars) (cached: from ibkr" in chart and chart.count("┤") >= 4
     # rows all: the intraday tables show every one-minute bar, fetched and cached alike.
     assert "QQQ Intraday" in titles and "QQQ Intraday (cached)" in titles
     assert out.count("15:59") >= 2 and "shown" not in out[out.index("QQQ Intraday"):]

@@ -13,9 +13,10 @@ import pytest
 
 from corvane import clock
 from corvane.cli import main
-from corvane.history.plan import NYSE_HOLIDAYS, trading_days
+from corvane.history.plan import trading_days
 
 NEW_YORK = ZoneInfo("America/New_York")
+CHICAGO = ZoneInfo("America/Chicago")
 #: after the range, so every session in it is closed
 AFTER = dt.datetime(2025, 3, 3, 12, 0, tzinfo=NEW_YORK)
 
@@ -40,7 +41,7 @@ def paced_gateway(loopback_gateway_factory, console_home, monkeypatch):
 def _minutes(first: dt.date, last: dt.date) -> set[pd.Timestamp]:
     """Every regular-hours minute of the exchange's trading days from ``first`` to ``last``."""
     out = set()
-    for day in trading_days(first, last, NYSE_HOLIDAYS):
+    for day in trading_days(first, last):
         opens = pd.Timestamp(dt.datetime(day.year, day.month, day.day, 9, 30), tz=NEW_YORK)
         out.update(opens + pd.Timedelta(minutes=m) for m in range(390))
     return out
@@ -77,12 +78,13 @@ def test_download_is_exact_paced_and_fetched_once(paced_gateway, console_home, c
                  "--export", str(day), "--port", port]) == 0
     dates = pd.to_datetime(pd.read_csv(day)["date"], utc=True).dt.tz_convert(NEW_YORK)
     assert len(dates) == 390 and set(dates.dt.date) == {dt.date(2025, 2, 26)}
-    # A future's overnight hours: the whole calendar day, its evening from the next day's session.
+    # A future's overnight hours: the whole calendar day on the CME's clock (its zone from the
+    # contract details), its evening from the next day's session.
     night = console_home / "night.csv"
     assert main(["download", "/ES", "--start", "2025-02-26", "--end", "2025-02-26", "--interval", "1h",
                  "--outside-rth", "--export", str(night), "--port", port]) == 0
-    hours = pd.to_datetime(pd.read_csv(night)["date"], utc=True).dt.tz_convert(NEW_YORK).dt.hour
-    assert list(hours) == [h for h in range(24) if h != 17]  # the daily halt
+    hours = pd.to_datetime(pd.read_csv(night)["date"], utc=True).dt.tz_convert(CHICAGO).dt.hour
+    assert list(hours) == [h for h in range(24) if h != 16]  # the daily halt
     # Bars of seconds go back six months at most: refused before anything is sent.
     assert main(["download", "AAPL", "--start", "2024-06-03", "--interval", "5s", "--port", port]) != 0
     assert "bars of 5 secs go back 6 months at most (to 2024-09-03)" in capsys.readouterr().err
@@ -210,3 +212,42 @@ def test_sorvel_download_and_the_function_give_bars_in_one_layout(paced_gateway,
     assert list(dict.fromkeys(frame.columns.get_level_values("field"))) == [
         "open", "high", "low", "close", "volume", "average", "barCount"]
     assert str(frame["volume"]["MSFT"].dtype) == "int64" and str(frame.index.tz) == "America/New_York"
+
+
+def test_the_exchanges_days_and_whole_bars_only(loopback_gateway_factory, console_home, monkeypatch):
+    """Mid-session, a week after the first day asked: every request's bars whole, none on a closed day."""
+    now = dt.datetime(2026, 1, 16, 11, 47, tzinfo=NEW_YORK)
+    before = clock.frozen()
+    monkeypatch.setenv(clock.NOW_ENV, now.isoformat())
+    clock.freeze(now)
+    port = str(loopback_gateway_factory(now=now).port)
+
+    def bars(*words: str) -> pd.DataFrame:
+        target = console_home / "bars.csv"
+        assert main(["download", *words, "--export", str(target), "--force", "--port", port]) == 0
+        frame = pd.read_csv(target)
+        days = frame["date"].str.len().max() == 10  # days and longer are exported as the day alone
+        stamps = pd.to_datetime(frame["date"], utc=not days)
+        frame["date"] = stamps.dt.tz_localize(NEW_YORK) if days else stamps.dt.tz_convert(NEW_YORK)
+        return frame
+
+    try:
+        # Independence Day's eve closes at 13:00; the day itself is not asked for.
+        july = bars("AAPL", "--start", "2023-07-03", "--end", "2023-07-05", "--interval", "1m")
+        assert july["date"].dt.date.value_counts().sort_index().to_dict() == {dt.date(2023, 7, 3): 210,
+                                                                           dt.date(2023, 7, 5): 390}
+        # The last request reaches back to 11:47 a week ago: no bar cut there, none pushed out.
+        quarters = bars("SPY", "--start", "2026-01-09", "--end", "2026-01-16", "--interval", "15m")
+        assert len(quarters) == 140 and (quarters["date"].dt.minute % 15 == 0).all()
+        last = bars("SPY", "--last", "30", "--interval", "15m")
+        assert list(last["date"]) == list(quarters["date"][-30:])
+        # Weeks stamped at their first trading day, whole whatever the range's ends.
+        weeks = bars("SPY", "--start", "2025-09-24", "--end", "2025-09-30", "--interval", "1wk")
+        assert list(weeks["date"].dt.date) == [dt.date(2025, 9, 22), dt.date(2025, 9, 29)]
+        whole = bars("SPY", "--start", "2025-09-22", "--end", "2025-10-03", "--interval", "1wk")
+        assert weeks[["open", "close", "volume"]].equals(whole[["open", "close", "volume"]])
+        for end in ("2025-04-04", "2025-05-30"):
+            first = bars("AAPL", "--start", "2025-03-05", "--end", end, "--interval", "1wk").iloc[0]
+            assert (first["date"].date(), first["open"], first["close"]) == (dt.date(2025, 3, 3), 174.53, 188.88)
+    finally:
+        clock.freeze(before)

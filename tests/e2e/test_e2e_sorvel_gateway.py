@@ -18,12 +18,13 @@ def test_latest_bars_then_the_same_query_from_the_cache(loopback_gateway, sorvel
 
     first, second, smaller = sorvel_over(loopback_gateway.port, body)
 
-    assert first["source"] == "ibkr" and first["count"] == 100 and "cached" not in first
+    # 140 calendar days back, as the command asks for 100 days: 94 sessions, six holidays among them.
+    assert first["source"] == "ibkr" and first["count"] == 94 and "cached" not in first
     assert list(first["bars"][0]) == ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
     dates = [bar["date"] for bar in first["bars"]]
     assert all(type(d) is dt.date for d in dates) and dates == sorted(dates)
     assert all(d.weekday() < 5 for d in dates)
-    assert [t for _, t in printed] == ["AAPL day (100 bars)"]
+    assert [t for _, t in printed] == ["AAPL day (94 bars)"]
 
     requests = loopback_gateway.gateway.history_requests
     assert len(requests) == 1

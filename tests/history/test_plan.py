@@ -8,7 +8,6 @@ from zoneinfo import ZoneInfo
 
 import pytest
 from corvane.history.plan import (
-    NYSE_HOLIDAYS,
     HistoryQuery,
     PlanError,
     bars_per_session,
@@ -19,6 +18,7 @@ from corvane.history.plan import (
     split,
     trading_days,
 )
+from corvane.history.trading_calendar import calendar
 from frozen_now import NOW
 from ib_async import util
 
@@ -37,7 +37,7 @@ def test_a_year_is_cut_into_the_fewest_legal_requests_one_per_session_at_most(in
     assert {c.duration for c in chunks} <= set(legal_durations(query.bar_size)) and chunks[-2:][0].duration == step
     covered = [d for c in chunks for d in trading_days(c.first_day, c.last_day)]
     assert covered == trading_days(dt.date(2025, 1, 2), dt.date(2025, 12, 31))  # each session once, in order
-    assert not {c.last_day for c in chunks} & NYSE_HOLIDAYS and all(c.last_day.weekday() < 5 for c in chunks)
+    assert not {c.last_day for c in chunks} & calendar().closed and all(c.last_day.weekday() < 5 for c in chunks)
     assert all(c.end_datetime == util.formatIBDatetime(c.end) and c.what_to_show == "TRADES" for c in chunks)
     assert all(c.start <= dt.datetime.combine(c.first_day, dt.time(9, 30), NY) for c in chunks)
     # Beyond a year, daily bars are whole years in one request.
@@ -125,3 +125,57 @@ def test_a_slow_request_splits_into_smaller_ones_for_the_same_bars():
     assert [c.last_day.day for c in split(week, plan(week, NOW)[0], NOW)] == [18, 19, 20, 21]
     daily = HistoryQuery("1d", start=dt.date(2025, 2, 3))
     assert split(daily, plan(daily, NOW)[0], NOW) == []
+
+
+def test_the_exchanges_calendar_closed_days_and_early_closes():
+    from corvane.history.download import Request
+    from corvane.history.plan import session_close
+    from ib_async import Contract, ContractDetails
+
+    # Independence Day is not asked for; its eve closes at 13:00, after-hours four hours later.
+    july = HistoryQuery("1m", start=dt.date(2023, 7, 3), end=dt.date(2023, 7, 5))
+    assert [(c.duration, c.first_day) for c in plan(july, NOW)] == [("1 D", dt.date(2023, 7, 3)),
+                                                                    ("1 D", dt.date(2023, 7, 5))]
+    assert session_close(july, dt.date(2023, 7, 3)) == dt.datetime(2023, 7, 3, 13, 0, tzinfo=NY)
+    late = HistoryQuery("1m", start=dt.date(2023, 7, 3), outside_rth=True)
+    assert session_close(late, dt.date(2023, 7, 3)) == dt.datetime(2023, 7, 3, 17, 0, tzinfo=NY)
+    assert session_close(late, dt.date(2023, 7, 5)) == dt.datetime(2023, 7, 5, 20, 0, tzinfo=NY)
+    # Years no table was typed for: 2029's Martin Luther King Day and Thanksgiving.
+    later = dt.datetime(2030, 1, 2, 12, 0, tzinfo=NY)
+    days = [c.first_day for c in plan(HistoryQuery("1m", start=dt.date(2029, 1, 12), end=dt.date(2029, 1, 16)), later)]
+    assert days == [dt.date(2029, 1, 12), dt.date(2029, 1, 16)]
+    assert dt.date(2029, 11, 22) not in trading_days(dt.date(2029, 11, 19), dt.date(2029, 11, 23))
+    # A CME future trades on the CME's days: Martin Luther King Day, closed for stocks, is a
+    # short session on Globex; Christmas is closed there too.
+    details = ContractDetails(contract=Contract(exchange="CME"), timeZoneId="US/Central",
+                              tradingHours="20250303:1700-20250304:1600", liquidHours="20250304:0830-20250304:1500")
+    es = Request(("/ES",), interval="1m", start=dt.date(2025, 1, 17), end=dt.date(2025, 1, 21),
+                 outside_rth=True).query(future=True, details=details)
+    assert es.exchange == "CMES" and dt.date(2025, 1, 20) in trading_days(dt.date(2025, 1, 20), dt.date(2025, 1, 20),
+                                                                         es.exchange)
+    assert session_close(es, dt.date(2025, 1, 20)) == dt.datetime(2025, 1, 20, 12, 0, tzinfo=ZoneInfo("America/Chicago"))
+    assert [c.last_day for c in plan(es, NOW)] == [dt.date(2025, 1, d) for d in (17, 20, 21, 22)]
+    assert not trading_days(dt.date(2025, 12, 25), dt.date(2025, 12, 25), es.exchange)
+
+
+def test_requests_begin_where_whole_bars_begin():
+    # 11:47 a week after the first day: the last request starts a week back, inside a bar;
+    # the bars it answers count from the next quarter hour, the earlier request gives the rest.
+    now = dt.datetime(2026, 1, 16, 11, 47, tzinfo=NY)
+    quarters = plan(HistoryQuery("15m", start=dt.date(2026, 1, 9), end=dt.date(2026, 1, 16)), now)
+    assert [(c.duration, c.start, c.first_day) for c in quarters] == [
+        ("1 D", dt.datetime(2026, 1, 9, 9, 30, tzinfo=NY), dt.date(2026, 1, 9)),
+        ("1 W", dt.datetime(2026, 1, 9, 12, 0, tzinfo=NY), dt.date(2026, 1, 12)),
+    ]
+    (month,) = plan(HistoryQuery("4h", last=10), now)  # four-hour bars begin at 0, 4, 8, 12 ... o'clock
+    assert (month.duration, month.start) == ("1 M", dt.datetime(2025, 12, 16, 12, 0, tzinfo=NY))
+    # A week or a month is asked for whole, from its first trading day to its last, whatever the range.
+    for interval, start, end, first, last in [
+        ("1wk", dt.date(2025, 9, 24), dt.date(2025, 9, 30), dt.date(2025, 9, 22), dt.date(2025, 10, 3)),
+        ("1wk", dt.date(2025, 1, 22), dt.date(2025, 1, 22), dt.date(2025, 1, 21), dt.date(2025, 1, 24)),
+        ("1mo", dt.date(2025, 3, 5), dt.date(2025, 5, 30), dt.date(2025, 3, 3), dt.date(2025, 5, 30)),
+        ("1mo", dt.date(2026, 1, 5), None, dt.date(2026, 1, 2), dt.date(2026, 1, 16)),
+    ]:
+        (chunk,) = plan(HistoryQuery(interval, start=start, end=end), now)
+        assert (chunk.first_day, chunk.last_day) == (first, last)
+        assert chunk.start <= dt.datetime.combine(first, dt.time(9, 30), NY)

@@ -8,10 +8,12 @@ import datetime as dt
 import os
 import subprocess
 import sys
+from zoneinfo import ZoneInfo
 
 import pytest
 from ib_async import IB, Future, Stock
 
+from corvane.history.trading_calendar import calendar
 from corvane_loopback.market_calendar import EXCHANGE_TZ
 
 WEDNESDAY_NOON = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
@@ -19,9 +21,9 @@ SATURDAY = dt.datetime(2025, 3, 8, 10, 0, tzinfo=EXCHANGE_TZ)
 AAPL = Stock("AAPL", "SMART", "USD")
 
 
-def _weekdays(first: dt.date, last: dt.date) -> list[dt.date]:
-    days = [first + dt.timedelta(days=n) for n in range((last - first).days + 1)]
-    return [d for d in days if d.weekday() < 5]
+def _sessions(first: dt.date, last: dt.date) -> list[dt.date]:
+    """The days the NYSE trades, holidays left out."""
+    return calendar().days(first, last)
 
 
 def _assert_sound(bars):
@@ -46,12 +48,12 @@ def _history(gw, run_ib, *requests, contract=AAPL):
     return run_ib(gw.port, body)
 
 
-def test_daily_bars_cover_the_calendar_span_on_weekdays(loopback_gateway_factory, run_ib):
+def test_daily_bars_cover_the_calendar_span_on_trading_days(loopback_gateway_factory, run_ib):
     gw = loopback_gateway_factory(now=WEDNESDAY_NOON)
     (bars,), errors = _history(gw, run_ib, ("", "350 D", "1 day", "TRADES", True))
     today = WEDNESDAY_NOON.date()
     assert errors == []
-    assert [b.date for b in bars] == _weekdays(today - dt.timedelta(days=349), today)
+    assert [b.date for b in bars] == _sessions(today - dt.timedelta(days=349), today)
     assert all(type(b.date) is dt.date for b in bars)
     _assert_sound(bars)
 
@@ -143,10 +145,12 @@ def test_larger_bars_are_folds_of_the_minutes(loopback_gateway_factory, run_ib):
 def test_weeks_and_months_are_labelled_by_their_first_trading_day(loopback_gateway_factory, run_ib):
     gw = loopback_gateway_factory(now=WEDNESDAY_NOON)
     (weeks, months), _ = _history(gw, run_ib, ("", "1 Y", "1 week", "TRADES", True), ("", "2 Y", "1 month", "TRADES", True))
-    assert all(w.date.weekday() == 0 for w in weeks[1:])
+    # After a Monday holiday the week begins on Tuesday.
+    assert all(w.date == _sessions(w.date - dt.timedelta(days=w.date.weekday()), w.date)[0] for w in weeks[1:])
+    assert any(w.date.weekday() == 1 for w in weeks)
     assert len(weeks) in (52, 53)
     assert weeks[-1].date == dt.date(2025, 3, 3)
-    assert [m.date for m in months[-3:]] == [dt.date(2025, 1, 1), dt.date(2025, 2, 3), dt.date(2025, 3, 3)]
+    assert [m.date for m in months[-3:]] == [dt.date(2025, 1, 2), dt.date(2025, 2, 3), dt.date(2025, 3, 3)]
     assert len(months) == 25  # two years back from mid-March: a partial month at each end
     _assert_sound(weeks)
     _assert_sound(months)
@@ -160,7 +164,7 @@ def test_end_date_from_a_calendar_date(loopback_gateway_factory, run_ib):
         return list(await ib.reqHistoricalDataAsync(AAPL, dt.date(2025, 2, 1), "28 D", "1 day", "TRADES", True))
 
     bars = run_ib(gw.port, body)
-    assert [b.date for b in bars] == _weekdays(dt.date(2025, 1, 6), dt.date(2025, 1, 31))
+    assert [b.date for b in bars] == _sessions(dt.date(2025, 1, 6), dt.date(2025, 1, 31))
     assert gw.gateway.history_requests[-1].end.endswith(" UTC")
 
 
@@ -265,3 +269,33 @@ def test_requests_are_recorded_as_sent(loopback_gateway_factory, run_ib):
     sent = (request.contract.symbol, request.end, request.duration, request.bar_size, request.what_to_show, request.use_rth)
     assert sent == ("AAPL", "", "350 D", "1 day", "ADJUSTED_LAST", True)
     assert request.keep_up_to_date is False
+
+
+def test_no_bars_on_a_closed_day_and_a_short_session_on_an_early_close(loopback_gateway_factory, run_ib):
+    gw = loopback_gateway_factory(now=dt.datetime(2025, 12, 29, 12, 0, tzinfo=EXCHANGE_TZ))
+    sizes = ("1 min", "30 mins", "1 hour", "4 hours", "1 day")
+    for end, closed, eve in [("20250708 16:00:00 US/Eastern", dt.date(2025, 7, 4), dt.date(2025, 7, 3)),
+                             ("20251226 16:00:00 US/Eastern", dt.date(2025, 12, 25), dt.date(2025, 12, 24))]:
+        answers, errors = _history(gw, run_ib, *[(end, "1 W", size, "TRADES", True) for size in sizes])
+        assert errors == []
+        for size, bars in zip(sizes, answers, strict=True):
+            stamps = [b.date if isinstance(b.date, dt.datetime) else None for b in bars]
+            days = [b.date.astimezone(EXCHANGE_TZ).date() if s else b.date for b, s in zip(bars, stamps)]
+            assert closed not in days and eve in days, size
+            if size == "1 min":
+                assert days.count(eve) == 210 and max(s for s in stamps if s.date() == eve).hour == 12
+    # A CME future keeps its own days on Chicago's clock: Christmas Eve ends at noon there,
+    # Christmas is closed, and its contract details say so.
+    es = Future("ES", "202603", "CME")
+    (hours,), _ = _history(gw, run_ib, ("20251226 16:00:00 US/Eastern", "3 D", "1 hour", "TRADES", False), contract=es)
+    chicago = [b.date.astimezone(ZoneInfo("America/Chicago")) for b in hours]
+    eve = [t for t in chicago if t.date() == dt.date(2025, 12, 24)]
+    assert eve[-1].hour == 11 and not [t for t in chicago if t.date() == dt.date(2025, 12, 25) and t.hour < 17]
+
+    async def details(ib: IB):
+        return await ib.reqContractDetailsAsync(es)
+
+    (listed,) = run_ib(gw.port, details)
+    assert listed.timeZoneId == "US/Central"
+    assert "20251228:1700-20251229:1600" in listed.tradingHours and "20260101:CLOSED" in listed.tradingHours
+    assert "20251229:0830-20251229:1500" in listed.liquidHours

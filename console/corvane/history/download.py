@@ -47,9 +47,12 @@ from corvane.history.plan import (
     check_reach,
     exchange_hours,
     more,
+    period_start,
     plan,
+    session_close,
     split,
 )
+from corvane.history.trading_calendar import NYSE, code_for
 from corvane.owner_wire import home_dir, pacing_path
 from ferrut import status_line
 
@@ -109,6 +112,7 @@ class Request:
         if start is None and self.last is None:
             start = self.end  # only an end day: that one day
         zone, session = exchange_hours(details) if future else (NEW_YORK, STOCK_SESSION)
+        exchange = code_for(getattr(getattr(details, "contract", None), "exchange", "CME")) if future else NYSE
         return HistoryQuery(
             self.interval,
             start=start,
@@ -118,6 +122,7 @@ class Request:
             outside_rth=self.outside_rth,
             head=head,
             zone=zone,
+            exchange=exchange,
             session=session,
         )
 
@@ -238,9 +243,17 @@ def _span(query: HistoryQuery, chunk: HistoryChunk) -> tuple[dt.datetime, dt.dat
 
 def _session_open(query: HistoryQuery, day: dt.date, now: dt.datetime) -> bool:
     """Whether ``day``'s session has not closed by ``now``: its bars may still change."""
-    close = query.session.bounds(query.outside_rth)[1]
-    ends = dt.datetime(day.year, day.month, day.day, tzinfo=query.tz) + dt.timedelta(minutes=close)
-    return now < ends
+    return now < session_close(query, day)
+
+
+def _whole(frame: pd.DataFrame, query: HistoryQuery, chunk: HistoryChunk) -> pd.DataFrame:
+    """The bars of one answer the request covered wholly: none the start of its window cut
+    (the gateway stamps the cut part like a whole bar), no week or month begun before its first day."""
+    if BAR_SECONDS[query.bar_size] < 86400:
+        return frame[frame.index >= chunk.start]
+    if BAR_SECONDS[query.bar_size] > 86400:
+        return frame[frame.index.tz_convert(query.tz).date >= chunk.first_day]
+    return frame
 
 
 def _frame(bars: Sequence[Any], query: HistoryQuery) -> pd.DataFrame:
@@ -298,7 +311,7 @@ class _Fetcher:
             # The broker was slow with it: smaller requests for the same bars, in flight together.
             await asyncio.gather(*(self.fetch(job, piece, now) for piece in cut.pieces))
             return
-        frame = _frame(bars, job.query)
+        frame = _whole(_frame(bars, job.query), job.query, chunk)
         start, end = _span(job.query, chunk)
         if len(frame):
             # Weekly and monthly bars may be stamped before the span: the span covers them all.
@@ -557,7 +570,10 @@ def trim(frame: pd.DataFrame, query: HistoryQuery, now: dt.datetime) -> pd.DataF
     assert query.start is not None
     days = local.index.date
     end = query.end or now.astimezone(query.tz).date()
-    return local[(days >= query.start) & (days <= end)]
+    # A week's or month's bar belongs when its week or month overlaps the days asked; it is
+    # stamped at its first trading day, which may come before the start.
+    first = period_start(query, query.start) if BAR_SECONDS[query.bar_size] > 86400 else query.start
+    return local[(days >= first) & (days <= end)]
 
 
 async def _one(fetcher: _Fetcher, job: _Job, now: dt.datetime, progress: Progress | None) -> None:

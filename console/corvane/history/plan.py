@@ -21,6 +21,7 @@ from typing import Any
 from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
 from .pacing import DEFAULT_RULES, PacingRules, floor_seconds
+from .trading_calendar import NYSE, calendar
 
 #: the download word's intervals -> the gateway's bar size text
 BAR_SIZES: Mapping[str, str] = {
@@ -80,19 +81,6 @@ STEP_TABLE: tuple[tuple[str, str, str], ...] = (
     ("1 W", "3 mins", "1 week"),
     ("1 M", "30 mins", "1 month"),
     ("1 Y", "1 day", "1 month"),
-)
-
-
-def _dates(year: int, *days: str) -> set[dt.date]:
-    return {dt.date(year, int(d[:2]), int(d[2:])) for d in days}
-
-
-#: NYSE full-day closures (half days trade, so they are not here).
-NYSE_HOLIDAYS: frozenset[dt.date] = frozenset(
-    _dates(2024, "0101", "0115", "0219", "0329", "0527", "0619", "0704", "0902", "1128", "1225")
-    | _dates(2025, "0101", "0109", "0120", "0217", "0418", "0526", "0619", "0704", "0901", "1127", "1225")
-    | _dates(2026, "0101", "0119", "0216", "0403", "0525", "0619", "0703", "0907", "1126", "1225")
-    | _dates(2027, "0101", "0118", "0215", "0326", "0531", "0618", "0705", "0906", "1125", "1224")
 )
 
 
@@ -161,7 +149,7 @@ class HistoryQuery:
     outside_rth: bool = False
     head: dt.datetime | None = None  # the first data point the gateway has (reqHeadTimeStamp)
     zone: str = NEW_YORK
-    holidays: frozenset[dt.date] = NYSE_HOLIDAYS
+    exchange: str = NYSE  # the code of the exchange's trading calendar
     session: Session = STOCK_SESSION
 
     def __post_init__(self) -> None:
@@ -229,13 +217,8 @@ def largest_step(bar_size: str) -> str:
     return legal_durations(bar_size)[-1]
 
 
-def trading_days(first: dt.date, last: dt.date, holidays: frozenset[dt.date] = NYSE_HOLIDAYS) -> list[dt.date]:
-    days, day = [], first
-    while day <= last:
-        if day.weekday() < 5 and day not in holidays:
-            days.append(day)
-        day += dt.timedelta(days=1)
-    return days
+def trading_days(first: dt.date, last: dt.date, exchange: str = NYSE) -> list[dt.date]:
+    return calendar(exchange).days(first, last)
 
 
 def _split(duration: str) -> tuple[int, str]:
@@ -263,6 +246,39 @@ def _intraday(query: HistoryQuery) -> bool:
     return BAR_SECONDS[query.bar_size] < 86400
 
 
+def _periods(query: HistoryQuery) -> bool:
+    return query.bar_size in ("1 week", "1 month")
+
+
+def period_start(query: HistoryQuery, day: dt.date) -> dt.date:
+    """The first calendar day of the week (Monday) or month ``day`` is in."""
+    if query.bar_size == "1 week":
+        return day - dt.timedelta(days=day.weekday())
+    return day.replace(day=1)
+
+
+def _period_end(query: HistoryQuery, day: dt.date) -> dt.date:
+    if query.bar_size == "1 week":
+        return period_start(query, day) + dt.timedelta(days=6)
+    return (period_start(query, day) + dt.timedelta(days=31)).replace(day=1) - dt.timedelta(days=1)
+
+
+def session_close(query: HistoryQuery, day: dt.date) -> dt.datetime:
+    """The instant ``day``'s session ends: the usual close, or the exchange's early close.
+
+    After an early close a stock's extended session runs on as long after it as usual (its
+    after-hours), never past the usual extended close; an overnight session ends there.
+    """
+    midnight = dt.datetime(day.year, day.month, day.day, tzinfo=query.tz)
+    usual = midnight + dt.timedelta(minutes=query.session.bounds(query.outside_rth)[1])
+    early = calendar(query.exchange).early_close(day)
+    if early is None:
+        return usual
+    if query.outside_rth and query.session.ext_open >= 0:  # not an overnight session: it stops at the early close
+        early += dt.timedelta(minutes=max(0, query.session.ext_close - query.session.rth_close))
+    return min(usual, early.astimezone(query.tz))
+
+
 class _Calendar:
     """The query's trading days and session instants, in its zone, as of ``now``."""
 
@@ -272,6 +288,7 @@ class _Calendar:
         self.query = query
         self.tz = query.tz
         self.now = now.astimezone(self.tz).replace(microsecond=0)
+        self.trading = calendar(query.exchange)
         self.open_minutes, self.close_minutes = query.session.bounds(query.outside_rth)
         #: A session that opens the evening before (a future's overnight one): the evening of a
         #: calendar day is the next trading day's, and the gateway counts sessions back from a
@@ -288,7 +305,7 @@ class _Calendar:
         """The instant a request for ``day`` ends at: the day's last second (an overnight
         session's close), or now for today."""
         if self.overnight:
-            return min(self.midnight(day) + dt.timedelta(minutes=self.close_minutes), self.now)
+            return min(session_close(self.query, day), self.now)
         return min(dt.datetime(day.year, day.month, day.day, 23, 59, 59, tzinfo=self.tz), self.now)
 
     def days(self, first: dt.date, last: dt.date) -> list[dt.date]:
@@ -297,12 +314,33 @@ class _Calendar:
         if head is not None:
             first = max(first, head.astimezone(self.tz).date())
         last = min(last, self.now.date() + dt.timedelta(days=1 if self.overnight else 0))
-        return [d for d in trading_days(first, last, self.query.holidays) if self.opens(d) <= self.now]
+        return [d for d in self.trading.days(first, last) if self.opens(d) <= self.now]
 
     def days_back(self, last: dt.date, count: int) -> list[dt.date]:
         """The last ``count`` trading days up to ``last`` (fewer where the head stops them)."""
-        reach = count * 7 // 5 + 10 + len(self.query.holidays)
+        reach = count * 7 // 5 + count // 10 + 10  # weekends, and room for holidays
         return self.days(last - dt.timedelta(days=reach), last)[-count:]
+
+    def whole_periods(self, days: list[dt.date], up_to: dt.date | None = None) -> list[dt.date]:
+        """``days`` widened to whole weeks or months (to ``up_to`` at most): the gateway builds a
+        week's or month's bar from the days inside a request only, so a request that begins or
+        ends inside one would answer a part of it under the whole one's name."""
+        if not days or not _periods(self.query):
+            return days
+        last = _period_end(self.query, days[-1]) if up_to is None else min(up_to, _period_end(self.query, days[-1]))
+        return self.days(period_start(self.query, days[0]), max(last, days[-1]))
+
+    def whole_bar_start(self, start: dt.datetime) -> dt.datetime:
+        """Where the first whole bar of a request reaching back to ``start`` begins: ``start`` itself
+        before its day's session opens, else the next bar boundary (the gateway cuts the bar it
+        starts inside, and stamps the cut part as if it were whole)."""
+        seconds = BAR_SECONDS[self.query.bar_size]
+        start = start.astimezone(self.tz)
+        day = start.date()
+        if seconds >= 86400 or start <= self.opens(day):
+            return start
+        into = (start.replace(tzinfo=None) - dt.datetime(day.year, day.month, day.day)).total_seconds()
+        return self.midnight(day) + dt.timedelta(seconds=math.ceil(into / seconds) * seconds)
 
 
 def _fit(cal: _Calendar, end: dt.datetime, days: Sequence[dt.date]) -> str | None:
@@ -331,7 +369,7 @@ def _fit(cal: _Calendar, end: dt.datetime, days: Sequence[dt.date]) -> str | Non
 def _fit_start(cal: _Calendar, end: dt.datetime, fit: str, days: Sequence[dt.date]) -> dt.datetime:
     if _split(fit)[1] == "D" and _intraday(cal.query):
         return cal.opens(days[0])
-    return min(span_back(end, fit), cal.opens(days[0]))
+    return cal.whole_bar_start(min(span_back(end, fit), cal.opens(days[0])))
 
 
 def _adjacent(day: dt.date, next_day: dt.date) -> bool:
@@ -378,7 +416,7 @@ def _by_calendar(cal: _Calendar, days: list[dt.date], step: str) -> list[History
         start = span_back(end, step)
         # Days whose session opens after the start are this request's; the rest go on to the next.
         split = sum(1 for d in remaining if cal.opens(d) <= start)
-        chunks.append(_chunk(cal, end, step, remaining[split:], start))
+        chunks.append(_chunk(cal, end, step, remaining[split:], cal.whole_bar_start(start)))
         remaining = remaining[:split]
     return chunks[::-1]
 
@@ -508,11 +546,13 @@ def _sessions_for(query: HistoryQuery, bars: int) -> int:
 def plan(query: HistoryQuery, now: dt.datetime) -> list[HistoryChunk]:
     """The requests for ``query`` as of ``now`` (aware), oldest first; empty when no session falls in range."""
     cal = _Calendar(query, now)
-    if query.last is not None:
-        days = cal.days_back(cal.now.date(), _sessions_for(query, query.last))
-    else:
-        days = _range_days(cal)
-    return _plan_days(cal, days)
+    return _plan_days(cal, _asked_days(cal))
+
+
+def _asked_days(cal: _Calendar) -> list[dt.date]:
+    query = cal.query
+    days = cal.days_back(cal.now.date(), _sessions_for(query, query.last)) if query.last else _range_days(cal)
+    return cal.whole_periods(days)
 
 
 def more(query: HistoryQuery, chunks: Sequence[HistoryChunk], bars: int) -> list[HistoryChunk]:
@@ -529,6 +569,7 @@ def more(query: HistoryQuery, chunks: Sequence[HistoryChunk], bars: int) -> list
     cal = _Calendar(query, max(c.end for c in chunks))
     missing = query.last - bars
     earlier = cal.days_back(first - dt.timedelta(days=1), _sessions_for(query, missing))
+    earlier = cal.whole_periods(earlier, up_to=first - dt.timedelta(days=1))
     if not earlier:
         return []
     if query.adjusted:
@@ -539,7 +580,7 @@ def more(query: HistoryQuery, chunks: Sequence[HistoryChunk], bars: int) -> list
 def minimum_requests(query: HistoryQuery, now: dt.datetime) -> int:
     """The fewest requests the step table allows for the query's sessions (the planner's yardstick)."""
     cal = _Calendar(query, now)
-    days = cal.days_back(cal.now.date(), _sessions_for(query, query.last)) if query.last else _range_days(cal)
+    days = _asked_days(cal)
     if not days:
         return 0
     if query.adjusted:
@@ -578,7 +619,6 @@ def estimate(
 __all__ = [
     "BAR_SIZES",
     "FUTURES_SESSION",
-    "NYSE_HOLIDAYS",
     "STEP_TABLE",
     "STOCK_SESSION",
     "HistoryChunk",
@@ -593,7 +633,9 @@ __all__ = [
     "legal_durations",
     "minimum_requests",
     "more",
+    "period_start",
     "plan",
+    "session_close",
     "span_back",
     "split",
     "trading_days",
