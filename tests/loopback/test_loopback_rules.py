@@ -16,6 +16,8 @@ from corvane_loopback.history_request import FLOOR, HMDS, HistoryRequest, Refusa
 from corvane_loopback.market_calendar import EXCHANGE_TZ
 from corvane_loopback.pacing import PACING_VIOLATION, TOO_MANY_OPEN, Pacer
 from corvane_loopback.request_rules import TOO_LONG, TOO_OLD, YEARS_ONLY
+from corvane_loopback.background import ServerThread
+from corvane_loopback.proxy import CountingProxy
 from corvane_loopback.wire import split_fields
 
 NOW = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
@@ -189,6 +191,25 @@ def test_sixty_small_bar_requests_in_ten_minutes_bid_ask_twice_and_refusals_that
         pacer.admit(("quotes", n), ("contract", 50), 0, "30 secs", "BID_ASK")
     with pytest.raises(Refusal):
         pacer.admit(("quotes", 2), ("contract", 50), 0, "30 secs", "BID_ASK")
+
+
+def test_the_counting_proxy_passes_everything_and_finds_the_small_bar_violations(loopback_gateway_factory, run_ib):
+    gw = loopback_gateway_factory(now=NOW)  # rules off: the gateway answers all, the proxy judges
+    aapl = Stock("AAPL", "SMART", "USD")
+
+    async def body(ib: IB):
+        ib.client.MaxRequests = 0
+        small = await asyncio.gather(*(ib.reqHistoricalDataAsync(aapl, "", f"{60 * n} S", "30 secs", "TRADES", True)
+                                       for n in range(1, 7)))
+        days = await asyncio.gather(*(ib.reqHistoricalDataAsync(aapl, "", "1 D", "1 day", "TRADES", True)
+                                      for _ in range(3)))
+        return [len(b) for b in small], [len(b) for b in days]
+
+    with ServerThread(CountingProxy(gw.port)) as proxy:
+        small, days = run_ib(proxy.port, body)
+        counted = proxy.server.tally()
+    assert small == [2, 4, 6, 8, 10, 12] and days == [1, 1, 1]
+    assert (counted.requests, counted.small_bar_requests, counted.violations) == (9, 6, 1)
 
 
 def test_the_fifty_first_open_request_is_refused(loopback_gateway_factory, run_ib):
