@@ -82,13 +82,11 @@ def _small_bar_chunks(days: int):
         while end < closes:
             start, end = end, min(end + dt.timedelta(hours=1), closes)
             seconds = int((end - start).total_seconds())
-            chunks.append(
-                HistoryChunk(format_end(end), f"{seconds} S", "5 secs", "TRADES", True, start, end, day, day)
-            )
+            chunks.append(HistoryChunk(format_end(end), f"{seconds} S", "5 secs", "TRADES", True, start, end, day, day))
     return chunks
 
 
-def _small_bars() -> tuple[float, float, int, int, int]:
+def _small_bars() -> tuple[float, float, int, int, int, int]:
     from ib_async import Stock
 
     from corvane.history.plan import estimate
@@ -108,8 +106,9 @@ def _small_bars() -> tuple[float, float, int, int, int]:
             async def fetch():
                 return await asyncio.gather(
                     *(
-                        session.ib.reqHistoricalDataAsync(contract, c.end_datetime, c.duration, c.bar_size,
-                                                          c.what_to_show, c.use_rth)  # fmt: skip
+                        session.ib.reqHistoricalDataAsync(
+                            contract, c.end_datetime, c.duration, c.bar_size, c.what_to_show, c.use_rth
+                        )
                         for c in chunks
                     )
                 )
@@ -120,7 +119,8 @@ def _small_bars() -> tuple[float, float, int, int, int]:
         finally:
             session.close()
         tally = proxy.server.tally()
-    return took, floor, tally.requests, tally.violations, sum(len(a) for a in answers)
+    expected = sum(int((c.end - c.start).total_seconds()) // 5 for c in chunks)
+    return took, floor, tally.requests, tally.violations, sum(len(a) for a in answers), expected
 
 
 def main() -> None:
@@ -143,7 +143,9 @@ def main() -> None:
     print(f"planned requests: {planned:,}, minimum the step table allows: {least:,} (ratio {planned / least:.2f})")
     print(f"farm model: {DEFAULT_BASE:g} s + {DEFAULT_PER_BAR * 1000:g} ms per bar, per request")
     print()
-    print(f"{'gateway':<22}{'wall s':>9}{'floor s':>9}{'ratio':>7}{'requests':>10}{'violations':>11}{'mean wait s':>12}")
+    print(
+        f"{'gateway':<22}{'wall s':>9}{'floor s':>9}{'ratio':>7}{'requests':>10}{'violations':>11}{'mean wait s':>12}"
+    )
 
     with tempfile.TemporaryDirectory() as tmp:
         took, tally, _, bars = _download({"rules": False}, SCALE, request, Path(tmp) / "off")
@@ -162,9 +164,10 @@ def main() -> None:
         print(f"({bars:,} bars per download)")
         print()
 
-        took, floor, sent, violations, small_bars = _small_bars()
+        took, floor, sent, violations, small_bars, expected = _small_bars()
         print(
-            f"small bars: AAPL 10 sessions of 5 secs, {sent} requests, {small_bars:,} bars, ×{SMALL_SCALE:g}: "
+            f"small bars: AAPL 10 sessions of 5 secs, {sent} requests, {small_bars:,} of {expected:,} bars, "
+            f"×{SMALL_SCALE:g}: "
             f"{took:.2f} s against a pacing floor of {floor:.2f} s (ratio {took / floor:.2f}); "
             f"violations seen by the proxy: {violations}"
         )

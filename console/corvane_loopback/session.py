@@ -267,6 +267,9 @@ class ClientSession:
     async def _answer_history(self, request: HistoryRequest) -> None:
         try:
             with self._idle.preparing():
+                delay = self.gateway.behaviour.history_delay
+                if delay:
+                    await asyncio.sleep(delay)  # a test's hold on the answer, not farm time: it takes no slot
                 if self._farm is None:
                     payload = await self._history_payload(request)
                 else:
@@ -283,8 +286,6 @@ class ClientSession:
 
     async def _history_payload(self, request: HistoryRequest) -> bytes:
         behaviour = self.gateway.behaviour
-        if behaviour.history_delay:
-            await asyncio.sleep(behaviour.history_delay)
         loop = asyncio.get_running_loop()
         try:
             # bars for a year of minutes take a moment to build; other clients need not wait
