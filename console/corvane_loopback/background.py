@@ -1,23 +1,29 @@
-"""Running a loopback gateway on its own thread and event loop, for code that owns another loop."""
+"""Running a loopback gateway (or a proxy before one) on its own thread and event loop,
+for code that owns another loop."""
 
 from __future__ import annotations
 
 import asyncio
 import threading
+from typing import Protocol
 
 from .server import LoopbackGateway
 
 
-class GatewayThread:
-    """``with GatewayThread(now=..., refuse_symbols=[...]) as gw:`` then connect to ``gw.port``.
+class _Server(Protocol):
+    host: str
 
-    Takes the keyword arguments of ``LoopbackGateway``. ``gateway`` is the
-    running instance: read its request records or change ``gateway.behaviour``
-    from the calling thread between requests.
-    """
+    @property
+    def port(self) -> int: ...
+    async def start(self) -> object: ...
+    async def stop(self) -> None: ...
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, **options):
-        self.gateway = LoopbackGateway(host, port, **options)
+
+class ServerThread:
+    """Runs ``server`` (anything with ``start``, ``stop``, ``host`` and ``port``) on a thread of its own."""
+
+    def __init__(self, server: _Server):
+        self.server = server
         self._loop: asyncio.AbstractEventLoop | None = None
         self._thread: threading.Thread | None = None
         self._ready = threading.Event()
@@ -26,13 +32,13 @@ class GatewayThread:
 
     @property
     def port(self) -> int:
-        return self.gateway.port
+        return self.server.port
 
     @property
     def host(self) -> str:
-        return self.gateway.host
+        return self.server.host
 
-    def start(self, timeout: float = 10.0) -> GatewayThread:
+    def start(self, timeout: float = 10.0):
         self._thread = threading.Thread(target=self._run, name="loopback-gateway", daemon=True)
         self._thread.start()
         if not self._ready.wait(timeout):
@@ -48,7 +54,7 @@ class GatewayThread:
         self._loop = asyncio.get_running_loop()
         self._stopping = asyncio.Event()
         try:
-            await self.gateway.start()
+            await self.server.start()
         except BaseException as exc:
             self._failure = exc
             self._ready.set()
@@ -57,7 +63,7 @@ class GatewayThread:
         try:
             await self._stopping.wait()
         finally:
-            await self.gateway.stop()
+            await self.server.stop()
 
     def _call(self, fn, timeout: float = 10.0):
         async def call():
@@ -65,10 +71,6 @@ class GatewayThread:
 
         assert self._loop is not None, "the gateway thread is not started"
         return asyncio.run_coroutine_threadsafe(call(), self._loop).result(timeout)
-
-    def disconnect_all(self) -> int:
-        """Drop every client connection; safe to call from any thread."""
-        return self._call(self.gateway.disconnect_all)
 
     def stop(self, timeout: float = 10.0) -> None:
         if self._thread is None:
@@ -78,8 +80,32 @@ class GatewayThread:
         self._thread.join(timeout)
         self._thread = None
 
-    def __enter__(self) -> GatewayThread:
+    def __enter__(self):
         return self.start()
 
     def __exit__(self, *exc) -> None:
         self.stop()
+
+
+class GatewayThread(ServerThread):
+    """``with GatewayThread(now=..., refuse_symbols=[...]) as gw:`` then connect to ``gw.port``.
+
+    Takes the keyword arguments of ``LoopbackGateway``. ``gateway`` is the
+    running instance: read its request records or change ``gateway.behaviour``
+    from the calling thread between requests.
+    """
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, **options):
+        self.gateway = LoopbackGateway(host, port, **options)
+        super().__init__(self.gateway)
+
+    def start(self, timeout: float = 10.0) -> GatewayThread:
+        super().start(timeout)
+        return self
+
+    def __enter__(self) -> GatewayThread:
+        return self.start()
+
+    def disconnect_all(self) -> int:
+        """Drop every client connection; safe to call from any thread."""
+        return self._call(self.gateway.disconnect_all)

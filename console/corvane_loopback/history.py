@@ -11,10 +11,11 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import bar_aggregation, request_rules
+from . import bar_aggregation, request_rules, second_bars
 from .bar_aggregation import BarTable
 from .contracts import ContractQuery, resolve
 from .history_request import (
+    SECOND_BAR_SIZES,
     HistoryRequest,
     Refusal,
     parse_bar_size,
@@ -165,10 +166,18 @@ def answer(req: HistoryRequest, now: dt.datetime, policy: HistoryPolicy) -> byte
     bar = parse_bar_size(req.bar_size)
     end = min(parse_end(req.end, now), now)
     start, days = _window(req, inst, bar, end)
-    table = _bars(req, inst, bar, start, days, end, now, policy.max_bars)
+    seconds = SECOND_BAR_SIZES.get(req.bar_size)
+    if seconds is None:
+        table = _bars(req, inst, bar, start, days, end, now, policy.max_bars)
+    else:
+        # whole minutes around the span, cut into bars of seconds; the cap counts those
+        minutes = _bars(req, inst, 1, start - start % 60, days, end, now, max(1, policy.max_bars * seconds // 60))
+        table, epochs = second_bars.split(minutes, seconds, start, int(end.timestamp()))
     if not len(table):
         raise refused(f"HMDS query returned no data: {inst.local_symbol}@{inst.exchange} {req.what_to_show.title()}")
-    labels = _labels(table, bar, req.format_date)
+    labels = (
+        _labels(table, bar, req.format_date) if seconds is None else second_bars.labels(table, epochs, req.format_date)
+    )
     head = [
         "17",
         str(req.req_id),

@@ -32,7 +32,8 @@ BAR_SIZES: dict[str, int | str] = {
     "1 week": "week",
     "1 month": "month",
 }
-SECOND_BAR_SIZES = ("1 secs", "5 secs", "10 secs", "15 secs", "30 secs")
+#: bar size text -> seconds per bar, for the bars of less than a minute
+SECOND_BAR_SIZES: dict[str, int] = {"1 secs": 1, "5 secs": 5, "10 secs": 10, "15 secs": 15, "30 secs": 30}
 
 _DURATION = re.compile(r"^\s*(\d+)\s+([SDWMY])\s*$")
 _END = re.compile(r"^(\d{8})(?:[ -]+(\d{1,2}:\d{2}:\d{2})(?:\s+(\S+))?)?$")
@@ -114,8 +115,9 @@ def parse_duration(text: str) -> tuple[int, str]:
 
 
 def parse_bar_size(text: str) -> int | str:
+    """Minutes per bar, or the calendar unit; bars of seconds are cut from one-minute bars."""
     if text in SECOND_BAR_SIZES:
-        raise refused(f"Bar size {text!r} is not offered by this gateway; use 1 min or larger")
+        return 1
     size = BAR_SIZES.get(text)
     if size is None:
         raise refused(f"Invalid bar size {text!r}")

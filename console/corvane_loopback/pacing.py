@@ -1,10 +1,12 @@
 """The broker's pacing of historical requests, across every client of the gateway.
 
-A request is a violation when an identical one was accepted within 15 s, when 6 or more
-for the same contract, exchange and data type would fall within 2 s, or when more than
-60 would fall within 10 minutes; at most 50 may be open (unanswered) at once. Windows
-are measured on this process's monotonic clock, scaled by ``scale`` so tests can pace in
-seconds; the gateway's frozen ``now`` is for the data only.
+A request for bars of 30 secs or less is a violation when an identical one was accepted
+within 15 s, when 6 or more for the same contract, exchange and data type would fall
+within 2 s, or when more than 60 would fall within 10 minutes; a BID_ASK request counts
+twice. The broker has lifted these for bars of 1 min and larger, which only the farm's
+own speed holds back. At most 50 requests of any size may be open (unanswered) at once.
+Windows are measured on this process's monotonic clock, scaled by ``scale`` so tests can
+pace in seconds; the gateway's frozen ``now`` is for the data only.
 """
 
 from __future__ import annotations
@@ -13,7 +15,7 @@ import time
 from collections import deque
 from collections.abc import Callable, Hashable
 
-from .history_request import HMDS, Refusal
+from .history_request import HMDS, SECOND_BAR_SIZES, Refusal
 
 IDENTICAL_WINDOW = 15.0
 SAME_CONTRACT_WINDOW, SAME_CONTRACT_LIMIT = 2.0, 6
@@ -37,20 +39,29 @@ class Pacer:
         self._by_contract: dict[Hashable, deque[float]] = {}
         self._all: deque[float] = deque()
 
-    def admit(self, identity: Hashable, contract: Hashable, open_requests: int) -> None:
+    def admit(
+        self, identity: Hashable, contract: Hashable, open_requests: int, bar_size: str, what_to_show: str = "TRADES"
+    ) -> None:
         """Record a request, or raise the refusal the real gateway gives for it."""
         if open_requests >= OPEN_LIMIT:
             raise Refusal(322, TOO_MANY_OPEN)
-        if self.scale == 0:
+        if self.scale == 0 or bar_size not in SECOND_BAR_SIZES:
             return
+        weight = 2 if what_to_show == "BID_ASK" else 1
         now = self._clock()
         self._forget(now)
         same = self._by_contract.setdefault(contract, deque())
-        if identity in self._identical or len(same) + 1 >= SAME_CONTRACT_LIMIT or len(self._all) + 1 > ALL_LIMIT:
+        if (
+            identity in self._identical
+            or len(same) + weight >= SAME_CONTRACT_LIMIT
+            or len(self._all) + weight > ALL_LIMIT
+        ):
+            if not same:
+                del self._by_contract[contract]  # a refusal leaves nothing behind
             raise Refusal(162, PACING_VIOLATION)
         self._identical[identity] = now
-        same.append(now)
-        self._all.append(now)
+        same.extend([now] * weight)
+        self._all.extend([now] * weight)
 
     def _forget(self, now: float) -> None:
         """Drop what has left its window, so memory stays bounded by the limits."""

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import datetime as dt
 
-from .history_request import HistoryRequest, Refusal, minus_months, refused
+from .history_request import SECOND_BAR_SIZES, HistoryRequest, Refusal, minus_months, refused
 
 #: The longest span one request may cover, by bar size, from the broker's step-size table
 #: (each duration lists the bar sizes it allows; a bar size's limit is the longest duration
@@ -39,7 +39,7 @@ MAX_SPAN: dict[str, tuple[int, str] | None] = {
 }
 
 #: Bars this small (seconds) are kept for six months only.
-SMALL_BAR_SECONDS = {"1 secs": 1, "5 secs": 5, "10 secs": 10, "15 secs": 15, "30 secs": 30}
+SMALL_BAR_SECONDS = SECOND_BAR_SIZES
 SMALL_BAR_MONTHS = 6
 
 # The real gateway's words (error 321 and 162); clients match on them.

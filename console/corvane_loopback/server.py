@@ -11,12 +11,14 @@ import asyncio
 import datetime as dt
 import signal
 import sys
+from collections import deque
 from collections.abc import Iterable
 
 from loguru import logger
 
 from .behaviour import DEFAULT_ACCOUNT, Behaviour
 from .client_limits import DEFAULT_IDLE_TIMEOUT, DEFAULT_WRITE_BUFFER_LIMIT, ClientLimits
+from .farm import DEFAULT_BASE, DEFAULT_PER_BAR, DEFAULT_SLOTS, LOG_LIMIT, FarmLine, FarmModel, Service, parse_latency
 from .history import HistoryPolicy
 from .history_request import HistoryRequest
 from .market_data import MarketDataRequest, QuotePolicy
@@ -35,8 +37,12 @@ class LoopbackGateway:
 
     ``rules=True`` enforces the broker's limits on historical requests: the
     step sizes, whole years beyond 365 days, six months of bars of 30 secs or
-    less, pacing and at most 50 open requests. ``pace_scale`` multiplies the
-    pacing windows (0.01 turns 15 s into 0.15 s; 0 turns pacing off).
+    less, pacing of small bars and at most 50 open requests; and it models the
+    historical farm: each bars answer takes ``farm_latency`` = (A, B) seconds,
+    A + B x bars, with at most ``farm_slots`` answers worked on at once per
+    connection (``farm_log`` records each one's wait and service time).
+    ``pace_scale`` multiplies the pacing windows and the farm's times (0.01
+    turns 15 s into 0.15 s; 0 turns both off).
     """
 
     def __init__(
@@ -58,6 +64,8 @@ class LoopbackGateway:
         write_buffer_limit: int = DEFAULT_WRITE_BUFFER_LIMIT,
         rules: bool = False,
         pace_scale: float = 1.0,
+        farm_slots: int = DEFAULT_SLOTS,
+        farm_latency: tuple[float, float] = (DEFAULT_BASE, DEFAULT_PER_BAR),
     ):
         self.host = host
         self._requested_port = port
@@ -78,6 +86,9 @@ class LoopbackGateway:
         self.limits = ClientLimits(idle_timeout, write_buffer_limit)
         pacer = Pacer(pace_scale)  # checks the scale whether or not the rules are on
         self.pacer: Pacer | None = pacer if rules else None
+        farm = FarmModel(farm_slots, *farm_latency)  # checked whether or not the rules are on
+        self.farm: FarmModel | None = farm if rules else None
+        self.farm_log: deque[Service] = deque(maxlen=LOG_LIMIT)
         self.history_requests: list[HistoryRequest] = []
         self.cancelled_requests: list[int] = []
         self.market_data_requests: list[MarketDataRequest] = []
@@ -146,6 +157,12 @@ class LoopbackGateway:
         if session.client_id is not None and self._client_ids.get(session.client_id) is session:
             del self._client_ids[session.client_id]
 
+    def farm_line(self) -> FarmLine | None:
+        """A new connection's own place at the farm, or None when answers take no server time."""
+        if self.farm is None or self.pacer is None:
+            return None
+        return FarmLine(self.farm, self.pacer.scale, self.farm_log)
+
     def open_history_requests(self) -> int:
         """Bars requests not yet answered, on all connections together."""
         return sum(session.open_history for session in self._sessions)
@@ -187,6 +204,23 @@ def _positive(text: str) -> float:
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be positive: {text}")
     return value
+
+
+def _whole_positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number: {text}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
+    return value
+
+
+def _latency(text: str) -> tuple[float, float]:
+    try:
+        return parse_latency(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _instant(text: str) -> dt.datetime:
@@ -270,14 +304,29 @@ def _parser() -> argparse.ArgumentParser:
         "--rules",
         choices=["on", "off"],
         default="on",
-        help="enforce the broker's limits on bars requests: step sizes, pacing, 50 open (default on)",
+        help="enforce the broker's limits on bars requests: step sizes, pacing, 50 open, the farm's time (default on)",
     )
     parser.add_argument(
         "--pace-scale",
         type=_non_negative(float),
         default=1.0,
         metavar="SCALE",
-        help="multiply the pacing windows (15 s, 2 s, 10 min) by SCALE, e.g. 0.01 for tests; 0 for no pacing (default 1)",
+        help="multiply the pacing windows (15 s, 2 s, 10 min) and the farm's times by SCALE, "
+        "e.g. 0.01 for tests; 0 for neither (default 1)",
+    )
+    parser.add_argument(
+        "--farm-slots",
+        type=_whole_positive,
+        default=DEFAULT_SLOTS,
+        metavar="K",
+        help=f"bars requests the farm works on at once per connection; the rest wait in line (default {DEFAULT_SLOTS})",
+    )
+    parser.add_argument(
+        "--farm-latency",
+        type=_latency,
+        default=(DEFAULT_BASE, DEFAULT_PER_BAR),
+        metavar="A,B",
+        help=f"server time of one bars answer: A seconds plus B per bar (default {DEFAULT_BASE:g},{DEFAULT_PER_BAR:g})",
     )
     parser.add_argument("--log-level", default="INFO", choices=["DEBUG", "INFO", "WARNING", "ERROR"])
     return parser
@@ -317,6 +366,8 @@ def main(argv: list[str] | None = None) -> int:
             idle_timeout=args.idle_timeout,
             rules=args.rules == "on",
             pace_scale=args.pace_scale,
+            farm_slots=args.farm_slots,
+            farm_latency=args.farm_latency,
         )
     except ValueError as exc:
         print(f"corvane-gateway: {exc}", file=sys.stderr)

@@ -12,6 +12,7 @@ from loguru import logger
 from .behaviour import Behaviour
 from .client_limits import MAX_ANSWERS_IN_FLIGHT, ClientLimits, IdleWatch, wait_for_room
 from .contracts import ContractQuery, details_fields, resolve
+from .farm import FarmLine
 from .history import NO_DEFINITION, answer, head_timestamp
 from .history_request import HMDS, HistoryRequest, Refusal
 from .market_calendar import local
@@ -58,6 +59,7 @@ class Gateway(Protocol):
     pacer: Pacer | None
 
     def open_history_requests(self) -> int: ...
+    def farm_line(self) -> FarmLine | None: ...
 
     def claim_client_id(self, client_id: int, session: ClientSession) -> bool: ...
     def release(self, session: ClientSession) -> None: ...
@@ -76,6 +78,8 @@ class ClientSession:
         self.version = 0
         self._pending: dict[int, asyncio.Task] = {}
         self._next_order_id = 1
+        # each connection has its own place at the farm: another client's load does not slow it
+        self._farm = gateway.farm_line()
         behaviour = gateway.behaviour
         self.market_data = MarketDataFeed(
             self._send, self._error, behaviour.now, behaviour.quotes, gateway.record_market_data
@@ -249,7 +253,7 @@ class ClientSession:
         identity = dataclasses.replace(request, req_id=0)
         same = (self._contract_key(request.contract), request.contract.exchange.upper(), request.what_to_show)
         try:
-            pacer.admit(identity, same, self.gateway.open_history_requests())
+            pacer.admit(identity, same, self.gateway.open_history_requests(), request.bar_size, request.what_to_show)
         except Refusal as refusal:
             self._error(request.req_id, refusal.code, refusal.text)
             return False
@@ -263,7 +267,13 @@ class ClientSession:
     async def _answer_history(self, request: HistoryRequest) -> None:
         try:
             with self._idle.preparing():
-                payload = await self._history_payload(request)
+                delay = self.gateway.behaviour.history_delay
+                if delay:
+                    await asyncio.sleep(delay)  # a test's hold on the answer, not farm time: it takes no slot
+                if self._farm is None:
+                    payload = await self._history_payload(request)
+                else:
+                    payload = await self._farm.serve(lambda: self._history_payload(request))
             if not self.writer.is_closing():
                 self.writer.write(payload)
                 await self.writer.drain()
@@ -276,8 +286,6 @@ class ClientSession:
 
     async def _history_payload(self, request: HistoryRequest) -> bytes:
         behaviour = self.gateway.behaviour
-        if behaviour.history_delay:
-            await asyncio.sleep(behaviour.history_delay)
         loop = asyncio.get_running_loop()
         try:
             # bars for a year of minutes take a moment to build; other clients need not wait

@@ -47,6 +47,9 @@ def test_bad_options_and_a_busy_port_are_reported_without_a_traceback(loopback_g
         (["--port", "0", "--account", "A,B"], 2, "without commas"),
         (["--port", "0", "--tick-interval", "0"], 2, "must be positive"),
         (["--port", "0", "--pace-scale", "-1"], 2, "must not be negative"),
+        (["--port", "0", "--farm-slots", "0"], 2, "must be 1 or more"),
+        (["--port", "0", "--farm-latency", "0.2"], 2, "two numbers of seconds"),
+        (["--port", "0", "--farm-latency", "0.2,-1"], 2, "0 or more"),
         (["--port", str(loopback_gateway.port)], 1, "cannot listen on"),
     ]
     for args, code, message in cases:

@@ -16,6 +16,9 @@ from corvane_loopback.history_request import FLOOR, HMDS, HistoryRequest, Refusa
 from corvane_loopback.market_calendar import EXCHANGE_TZ
 from corvane_loopback.pacing import PACING_VIOLATION, TOO_MANY_OPEN, Pacer
 from corvane_loopback.request_rules import TOO_LONG, TOO_OLD, YEARS_ONLY
+from corvane_loopback.background import ServerThread
+from corvane_loopback.proxy import CountingProxy
+from corvane_loopback.wire import split_fields
 
 NOW = dt.datetime(2025, 3, 5, 12, 0, tzinfo=EXCHANGE_TZ)
 OPEN_JAN_3 = dt.datetime(2025, 1, 3, 9, 30, tzinfo=EXCHANGE_TZ)
@@ -88,10 +91,12 @@ def test_futures_expire_on_the_exchanges_rules():
         ("1 day", "366 D", "", (321, YEARS_ONLY)),
         ("1 week", "53 W", "", (321, YEARS_ONLY)),
         ("1 month", "13 M", "", (321, YEARS_ONLY)),
+        ("1 secs", "1800 S", "", None),
         ("1 secs", "3600 S", "", (162, HMDS + TOO_LONG)),
+        ("5 secs", "3600 S", "", None),
+        ("15 secs", "14401 S", "", (162, HMDS + TOO_LONG)),
+        ("30 secs", "28800 S", "", None),
         ("30 secs", "28800 S", "20240901 16:00:00", (162, HMDS + TOO_OLD)),
-        # within the limits, small bars are still not served here, and say so
-        ("30 secs", "28800 S", "", (162, HMDS + "Bar size '30 secs' is not offered by this gateway; use 1 min or larger")),
     ],
 )
 def test_step_sizes_whole_years_and_the_age_of_small_bars(bar_size, duration, end, refusal):
@@ -105,6 +110,25 @@ def test_step_sizes_whole_years_and_the_age_of_small_bars(bar_size, duration, en
     assert (refused.value.code, refused.value.text) == refusal
 
 
+def test_bars_of_seconds_fold_back_into_their_minute():
+    def bars(bar_size, duration, end="20250305 10:01:00"):
+        request = HistoryRequest(1, ContractQuery(symbol="AAPL", sec_type="STK", exchange="SMART"),
+                                 end, bar_size, duration, True, "TRADES", 2, False)
+        fields = split_fields(answer(request, NOW, HistoryPolicy(rules=True))[4:])
+        return [fields[i:i + 8] for i in range(5, len(fields) - 1, 8)]
+
+    (minute,) = bars("1 min", "60 S")
+    for size, step in [("1 secs", 1), ("5 secs", 5), ("30 secs", 30)]:
+        parts = bars(size, "60 S")
+        assert [int(p[0]) for p in parts] == list(range(int(minute[0]), int(minute[0]) + 60, step))
+        prices = [[float(x) for x in p[1:5]] for p in parts]
+        assert (prices[0][0], max(p[1] for p in prices), min(p[2] for p in prices), prices[-1][3]) == tuple(
+            float(x) for x in minute[1:5])
+        assert sum(int(p[5]) for p in parts) == int(minute[5]) and all(p[2] <= min(p[0], p[3]) for p in prices)
+    # a span that starts inside a minute starts there
+    assert len(bars("5 secs", "30 S", "20250305 10:00:45")) == 6
+
+
 # -- pacing ----------------------------------------------------------------------------------
 
 
@@ -115,39 +139,77 @@ def _collect_errors(ib: IB) -> list[tuple[int, str]]:
 
 
 def test_pacing_at_a_compressed_scale_over_the_socket(loopback_gateway_factory, run_ib):
-    # 0.1: identical requests 1.5 s apart, six per contract within 0.2 s
-    gw = loopback_gateway_factory(rules=True, pace_scale=0.1)
+    # 0.1: identical requests 1.5 s apart, six per contract within 0.2 s; only bars of 30 secs or less
+    gw = loopback_gateway_factory(rules=True, pace_scale=0.1, now=NOW)
     aapl, msft = Stock("AAPL", "SMART", "USD"), Stock("MSFT", "SMART", "USD")
 
     async def body(ib: IB):
+        ib.client.MaxRequests = 0  # the client's own throttle would spread the bursts
         errors = _collect_errors(ib)
-        day = ("", "1 D", "1 day", "TRADES", True)
-        first = await ib.reqHistoricalDataAsync(aapl, *day)
-        again = await ib.reqHistoricalDataAsync(aapl, *day)
-        burst = await asyncio.gather(*(ib.reqHistoricalDataAsync(msft, "", f"{n} D", "1 day", "TRADES", True)
-                                       for n in range(1, 7)))
+        small = ("", "60 S", "30 secs", "TRADES", True)
+        first = await ib.reqHistoricalDataAsync(aapl, *small)
+        again = await ib.reqHistoricalDataAsync(aapl, *small)
+        burst = await asyncio.gather(
+            *(ib.reqHistoricalDataAsync(msft, "", f"{60 * n} S", "30 secs", "TRADES", True) for n in range(1, 7))
+        )
+        # identical and many at once, but of minutes and days: the broker no longer paces these
+        large = await asyncio.gather(
+            *(
+                ib.reqHistoricalDataAsync(msft, "", "1 D", size, "TRADES", True)
+                for size in ["1 min"] * 7 + ["1 day"] * 7
+            )
+        )
         await asyncio.sleep(1.6)
-        later = await ib.reqHistoricalDataAsync(aapl, *day)
-        return len(first), len(again), sorted(len(b) > 0 for b in burst), len(later), errors
+        later = await ib.reqHistoricalDataAsync(aapl, *small)
+        return len(first), len(again), sorted(len(b) > 0 for b in burst), [len(b) for b in large], len(later), errors
 
-    first, again, burst, later, errors = run_ib(gw.port, body)
-    assert (first, again, later) == (1, 0, 1)
+    first, again, burst, large, later, errors = run_ib(gw.port, body)
+    assert (first, again, later) == (2, 0, 2)
     assert burst == [False] + [True] * 5
+    assert large == [150] * 7 + [1] * 7  # at noon: 9:30 to 12:00
     assert [e for e in errors if e[0] < 2100] == [(162, PACING_VIOLATION)] * 2
 
 
-def test_sixty_requests_in_ten_minutes_and_refusals_that_do_not_count():
+def test_sixty_small_bar_requests_in_ten_minutes_bid_ask_twice_and_refusals_that_do_not_count():
     now = [0.0]
     pacer = Pacer(clock=lambda: now[0])
-    for n in range(60):
-        now[0] = n * 3.0  # 60 contracts' worth, never six of one within 2 s
-        pacer.admit(("req", n), ("contract", n % 7), open_requests=0)
+    for n in range(59):
+        now[0] = n * 3.0  # 59 contracts' worth, never six of one within 2 s
+        pacer.admit(("req", n), ("contract", n % 7), 0, "5 secs")
+    pacer.admit(("minutes", 0), ("contract", 0), 0, "1 min")  # not counted: minutes are not paced
     now[0] = 590.0
     with pytest.raises(Refusal) as refused:
-        pacer.admit(("req", 60), ("contract", 99), open_requests=0)
+        pacer.admit(("req", 60), ("contract", 99), 0, "5 secs", "BID_ASK")  # counts as two: 61
     assert (refused.value.code, refused.value.text) == (162, PACING_VIOLATION)
-    now[0] = 600.0  # the first request has left the window; the refusal was not counted
-    pacer.admit(("req", 60), ("contract", 99), open_requests=0)
+    pacer.admit(("req", 60), ("contract", 99), 0, "5 secs")  # the refusal was not counted
+    with pytest.raises(Refusal):
+        pacer.admit(("req", 61), ("contract", 98), 0, "1 secs")
+    now[0] = 600.0  # the first request has left the window
+    pacer.admit(("req", 61), ("contract", 98), 0, "1 secs")
+    now[0] = 2000.0  # three BID_ASK requests would make the six a contract may not have within 2 s
+    for n in range(2):
+        pacer.admit(("quotes", n), ("contract", 50), 0, "30 secs", "BID_ASK")
+    with pytest.raises(Refusal):
+        pacer.admit(("quotes", 2), ("contract", 50), 0, "30 secs", "BID_ASK")
+
+
+def test_the_counting_proxy_passes_everything_and_finds_the_small_bar_violations(loopback_gateway_factory, run_ib):
+    gw = loopback_gateway_factory(now=NOW)  # rules off: the gateway answers all, the proxy judges
+    aapl = Stock("AAPL", "SMART", "USD")
+
+    async def body(ib: IB):
+        ib.client.MaxRequests = 0
+        small = await asyncio.gather(*(ib.reqHistoricalDataAsync(aapl, "", f"{60 * n} S", "30 secs", "TRADES", True)
+                                       for n in range(1, 7)))
+        days = await asyncio.gather(*(ib.reqHistoricalDataAsync(aapl, "", "1 D", "1 day", "TRADES", True)
+                                      for _ in range(3)))
+        return [len(b) for b in small], [len(b) for b in days]
+
+    with ServerThread(CountingProxy(gw.port)) as proxy:
+        small, days = run_ib(proxy.port, body)
+        counted = proxy.server.tally()
+    assert small == [2, 4, 6, 8, 10, 12] and days == [1, 1, 1]
+    assert (counted.requests, counted.small_bar_requests, counted.violations) == (9, 6, 1)
 
 
 def test_the_fifty_first_open_request_is_refused(loopback_gateway_factory, run_ib):
@@ -164,6 +226,32 @@ def test_the_fifty_first_open_request_is_refused(loopback_gateway_factory, run_i
     answers, errors = run_ib(gw.port, body)
     assert answers == [0] + [1] * 50
     assert [e for e in errors if e[0] < 2100] == [(322, TOO_MANY_OPEN)]
+
+
+# -- the historical farm -------------------------------------------------------------------------
+
+
+def test_the_farm_takes_time_per_request_and_bar_and_serves_k_at_once_per_connection(loopback_gateway_factory, run_ib):
+    gw = loopback_gateway_factory(rules=True, now=NOW, farm_slots=2, farm_latency=(0.3, 0.002))
+    aapl = Stock("AAPL", "SMART", "USD")
+
+    async def body(ib: IB):
+        ib.client.MaxRequests = 0
+        days = await asyncio.gather(
+            *(ib.reqHistoricalDataAsync(aapl, "", f"{n} D", "1 day", "TRADES", True) for n in range(1, 6))
+        )
+        minutes = await ib.reqHistoricalDataAsync(aapl, "", "1 D", "1 min", "TRADES", True)
+        return [len(d) for d in days], len(minutes)
+
+    days, minutes = run_ib(gw.port, body)
+    assert days == [1, 2, 3, 3, 3] and minutes == 150  # calendar days back from a Wednesday
+    log = list(gw.gateway.farm_log)
+    assert sorted(s.bars for s in log) == [1, 2, 3, 3, 3, 150]
+    # every answer took its service time: 0.3 s, and 0.3 s + 150 x 2 ms for the minutes
+    assert all(s.served >= 0.3 for s in log) and log[-1].served >= 0.6 - 1e-3
+    # two slots: of five sent together, three waited for one, the last for two services
+    waits = sorted(s.waited for s in log[:5])
+    assert max(waits[:2]) < 0.1 and min(waits[2:]) > 0.2 and waits[-1] > 0.45
 
 
 # -- where data begins -------------------------------------------------------------------------
