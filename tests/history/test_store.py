@@ -199,7 +199,7 @@ def test_a_damaged_store_is_set_aside_with_one_warning_and_fetched_again(tmp_pat
     pd.testing.assert_frame_equal(store.read(SERIES, days[0][0], days[-1][1]), whole)
     assert len(pd.read_parquet(tmp_path)) == len(whole)
     assert store.missing(SERIES, days, now=LONG_AGO) == [] and len(warnings) == 1
-    assert BarStore(tmp_path, warn=warnings.append).verify() == [] and len(warnings) == 1
+    assert BarStore(tmp_path, warn=warnings.append).verify().damaged == [] and len(warnings) == 1
 
 
 def test_stores_without_checksums_are_served_checked_and_recorded_on_the_next_write(tmp_path):

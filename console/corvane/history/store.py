@@ -24,8 +24,8 @@ from __future__ import annotations
 
 import time
 from collections.abc import Iterator, Sequence
-from contextlib import suppress
-from dataclasses import dataclass
+from contextlib import contextmanager, suppress
+from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from urllib.parse import quote
@@ -58,7 +58,7 @@ from corvane.history.store_files import (
     write_index,
 )
 
-__all__ = ["COLUMNS", "DATA_NAME", "INDEX_NAME", "BarStore", "BarWriter", "Series", "StoreError", "Stored"]
+__all__ = ["COLUMNS", "DATA_NAME", "INDEX_NAME", "BarStore", "BarWriter", "Checked", "Series", "StoreError", "Stored"]
 
 LOCK_NAME = ".lock"
 #: How long a put waits for another console's put on the same series.
@@ -84,6 +84,15 @@ class Series:
     what_to_show: str  # "TRADES" or "ADJUSTED_LAST"
     use_rth: bool
     source: str = "ibkr"  # "ibkr" or "yahoo": kept apart
+
+
+@dataclass
+class Checked:
+    """What a whole store's check found."""
+
+    series: int = 0
+    months: int = 0
+    damaged: list[str] = field(default_factory=list)  # one line per file set aside or missing
 
 
 @dataclass(frozen=True)
@@ -156,10 +165,11 @@ class BarStore:
         for attempt in (1, 2):
             index, frames = self._index(directory), []
             try:
-                for key in sorted(k for k in present_months(directory) if first <= k <= last):
-                    frame, _ = read_month(directory, key, index.months.get(key))
-                    if frame is not None and len(frame):
-                        frames.append(frame)
+                with self._on_disk():
+                    for key in sorted(k for k in present_months(directory) if first <= k <= last):
+                        frame, _ = read_month(directory, key, index.months.get(key))
+                        if frame is not None and len(frame):
+                            frames.append(frame)
                 break
             except Damaged:
                 # Changed since it was checked: checked again (and set aside) under the lock.
@@ -171,18 +181,21 @@ class BarStore:
         bars = pd.concat(frames) if len(frames) > 1 else frames[0]
         return bars[(bars.index >= start) & (bars.index < end)]
 
-    def verify(self) -> list[str]:
-        """Check every series stored; what was damaged (and now set aside), one line each."""
-        found: list[str] = []
-        told, self.warn = self.warn, found.append
+    def verify(self) -> Checked:
+        """Check every series stored, every month file read whole; what was damaged is set aside."""
+        checked = Checked()
+        told, self.warn = self.warn, checked.damaged.append
         try:
-            for directory in sorted(self.root.glob("source=*/contract=*/bar_size=*/what=*/rth=*")):
-                if directory.is_dir():
-                    self._seen.clear()
-                    self._index(directory)
+            with self._on_disk():
+                for directory in sorted(self.root.glob("source=*/contract=*/bar_size=*/what=*/rth=*")):
+                    if directory.is_dir():
+                        self._seen.clear()
+                        index = self._index(directory)
+                        checked.series += 1
+                        checked.months += len(index.months)
         finally:
             self.warn = told
-        return found
+        return checked
 
     # -- writing ----------------------------------------------------------
 
@@ -205,14 +218,19 @@ class BarStore:
     def note_head(self, series: Series, head: datetime) -> None:
         """Keep the series' first data point, so it is asked for once."""
         directory = self._dir(series)
-        _make_dirs(directory)
-        with locked(directory / LOCK_NAME, LOCK_WAIT):
-            index = self._index(directory, held=True)
-            index.head = _instant(head)
-            write_index(directory / INDEX_NAME, index)
+        with self._on_disk():
+            _make_dirs(directory)
+            with locked(directory / LOCK_NAME, LOCK_WAIT):
+                index = self._index(directory, held=True)
+                index.head = _instant(head)
+                write_index(directory / INDEX_NAME, index)
 
     def _write(self, series: Series, puts: list[_Put]) -> None:
         directory = self._dir(series)
+        with self._on_disk():
+            self._write_locked(directory, puts)
+
+    def _write_locked(self, directory: Path, puts: list[_Put]) -> None:
         _make_dirs(directory)
         with locked(directory / LOCK_NAME, LOCK_WAIT):
             _remove_temporaries(directory)
@@ -254,8 +272,21 @@ class BarStore:
 
     # -- checking ---------------------------------------------------------
 
+    @contextmanager
+    def _on_disk(self) -> Iterator[None]:
+        # A disk that cannot be read or written (permissions, full, a lock held too long) is the
+        # store's trouble to name, not a crash.
+        try:
+            yield
+        except OSError as exc:
+            raise StoreError(f"the bar store under {self.root} cannot be used: {exc}") from None
+
     def _index(self, directory: Path, *, held: bool = False) -> Index:
         """The series' index with every month file checked; what fails is set aside under the lock."""
+        with self._on_disk():
+            return self._checked_index(directory, held)
+
+    def _checked_index(self, directory: Path, held: bool) -> Index:
         try:
             index = load_index(directory / INDEX_NAME)
             if not self._survey(directory, index):

@@ -8,7 +8,7 @@ from corvane import commands
 from corvane.words.base import ConsoleWord
 
 #: The modules of this package that hold console words, in the order help lists them.
-MODULES = ("help", "groups", "quotes", "download", "cache", "connect", "views", "leave")
+MODULES = ("help", "groups", "quotes", "download", "store", "cache", "connect", "views", "leave")
 
 _words: dict[str, ConsoleWord] | None = None
 
