@@ -336,7 +336,7 @@ class BarStore:
         except Damaged as bad:
             index = Index()
             aside = move_aside(in_the_way(directory, path))
-            self.warn(f"the bar store's index {path} {bad}; moved it to {aside.name}: the series is fetched again")
+            self.warn(f"The bar store's index {path} {bad}; moved it to {aside.name}: the series is fetched again")
         failed = self._survey(directory, index)
         for key, damage in failed:
             self._set_aside(directory, key, damage, index)
@@ -347,11 +347,11 @@ class BarStore:
     def _set_aside(self, directory: Path, key: str, damage: Damaged, index: Index) -> None:
         path = month_path(directory, key)
         if damage.path is None:
-            self.warn(f"the bar store's {path} {damage}; its month {key} is fetched again")
+            self.warn(f"The bar store's {path} {damage}; its month {key} is fetched again")
         else:
             aside = move_aside(damage.path)
             self.warn(
-                f"the bar store's {damage.path} {damage}; moved it to {aside.name}: its month {key} is fetched again"
+                f"The bar store's {damage.path} {damage}; moved it to {aside.name}: its month {key} is fetched again"
             )
         self._seen.pop(path, None)
         index.months.pop(key, None)
