@@ -23,6 +23,7 @@ last: a writer killed before it leaves the span uncovered, to be fetched again.
 from __future__ import annotations
 
 import time
+from bisect import bisect_right
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
@@ -253,9 +254,8 @@ class BarStore:
                     index.months[key] = Month(rows, digest(data))
                 else:
                     index.months.pop(key, None)
-            for p in puts:
-                new = Stored(p.start, p.end, p.fetched_at, empty=p.bars.empty, provisional=p.provisional)
-                index.spans = _replace_span(index.spans, new)
+            new = [Stored(p.start, p.end, p.fetched_at, empty=p.bars.empty, provisional=p.provisional) for p in puts]
+            index.spans = _replace_spans(index.spans, new)
             write_index(directory / INDEX_NAME, index)
 
     def _old_month(self, directory: Path, key: str, index: Index) -> pd.DataFrame:
@@ -355,7 +355,7 @@ class BarStore:
             )
         self._seen.pop(path, None)
         index.months.pop(key, None)
-        index.spans = _cut(index.spans, *month_bounds(key))
+        index.spans = _cut(index.spans, [month_bounds(key)])
 
     # -- layout -----------------------------------------------------------
 
@@ -456,9 +456,12 @@ def _within(span: Span, merged: list[Span]) -> bool:
     return any(s <= span[0] and span[1] <= e for s, e in merged)
 
 
-def _replace_span(entries: list[Stored], new: Stored) -> list[Stored]:
-    """The index with ``new`` in place of whatever it overlapped; others cut around it."""
-    out = [new, *_cut(entries, new.start, new.end)]
+def _replace_spans(entries: list[Stored], new: list[Stored]) -> list[Stored]:
+    """The index with ``new`` (in order, a later one winning) in place of whatever they overlap."""
+    placed: list[Stored] = []
+    for e in new:
+        placed = [*_cut(placed, [(e.start, e.end)]), e]
+    out = [*placed, *_cut(entries, _merge([(e.start, e.end) for e in placed]))]
     out.sort(key=lambda e: e.start)
     # Touching spans of whole bars join, so a year fetched a day at a time stays one entry.
     joined: list[Stored] = []
@@ -523,14 +526,26 @@ def _merge_month(old: pd.DataFrame, parts: list[tuple[datetime, datetime, pd.Dat
     return kept[~kept.index.duplicated(keep="last")].sort_index()
 
 
-def _cut(entries: list[Stored], start: datetime, end: datetime) -> list[Stored]:
-    """The index without the span start..end: whatever overlapped it is cut around it."""
+def _cut(entries: list[Stored], cuts: list[Span]) -> list[Stored]:
+    """The index without the spans ``cuts`` (sorted, apart): whatever overlapped one is cut around it."""
+    starts = [a for a, _ in cuts]
     out = []
     for e in entries:
-        if e.start < start:
-            out.append(Stored(e.start, min(e.end, start), e.fetched_at, e.empty, e.provisional))
-        if e.end > end:
-            out.append(Stored(max(e.start, end), e.end, e.fetched_at, e.empty, e.provisional))
+        # One look-up per entry, so a year of daily spans cut by a month of others stays cheap.
+        j, left, pieces = max(bisect_right(starts, e.start) - 1, 0), e.start, []
+        while j < len(cuts) and cuts[j][0] < e.end:
+            a, b = cuts[j]
+            if b > left:
+                if a > left:
+                    pieces.append((left, a))
+                left = max(left, b)
+            j += 1
+        if left == e.start and not pieces:
+            out.append(e)
+            continue
+        if left < e.end:
+            pieces.append((left, e.end))
+        out.extend(Stored(a, b, e.fetched_at, e.empty, e.provisional) for a, b in pieces)
     return sorted(out, key=lambda e: e.start)
 
 
