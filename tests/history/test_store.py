@@ -126,25 +126,35 @@ class TestWritersAtOnce:
         assert len(store.read(SERIES, days[0][0], days[-1][1])) == 390 * len(days)
         assert store.missing(SERIES, days, now=LONG_AGO) == []
 
-    def test_a_put_killed_before_its_rename_leaves_the_previous_bars(self, tmp_path):
+    # Killed at the first rename (the index's pending hashes) or the last (the index after the month file).
+    @pytest.mark.parametrize("renames", [1, 3])
+    def test_a_put_killed_among_its_renames_leaves_the_previous_bars_and_no_damage(self, tmp_path, renames):
         store = BarStore(tmp_path)
         monday, tuesday = session(dt.date(2025, 3, 3)), session(dt.date(2025, 3, 4))
         store.put(SERIES, monday, bars(*monday))
-        before = store.read(SERIES, monday[0], tuesday[1])
-        killed = subprocess.run(_child(tmp_path, """
+        before = store.read(SERIES, *monday)
+        killed = subprocess.run(_child(tmp_path, f"""
             import os, signal
-            os.replace = lambda *a: os.kill(os.getpid(), signal.SIGKILL)
+            done, rename = [], os.replace
+            def counted(*a):
+                done.append(a)
+                if len(done) == {renames}:
+                    os.kill(os.getpid(), signal.SIGKILL)
+                rename(*a)
+            os.replace = counted
             span = session(dt.date(2025, 3, 4))
             store.put(SERIES, span, bars(*span))
         """), env=_env(), timeout=60)
         assert killed.returncode == -signal.SIGKILL
         assert list(tmp_path.rglob(".tmp-*"))  # what the killed put left
-        pd.testing.assert_frame_equal(store.read(SERIES, monday[0], tuesday[1]), before)
+        warnings: list[str] = []
+        store = BarStore(tmp_path, warn=warnings.append)
+        pd.testing.assert_frame_equal(store.read(SERIES, *monday), before)
         assert store.missing(SERIES, [monday, tuesday], now=LONG_AGO) == [tuesday]
 
         store.put(SERIES, tuesday, bars(*tuesday))
         assert len(store.read(SERIES, monday[0], tuesday[1])) == 2 * 390
-        assert not list(tmp_path.rglob(".tmp-*"))
+        assert not list(tmp_path.rglob(".tmp-*")) and warnings == []
 
 
 def _three_months(root: Path) -> tuple[list[tuple[dt.datetime, dt.datetime]], pd.DataFrame]:

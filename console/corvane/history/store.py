@@ -240,14 +240,18 @@ class BarStore:
             for key in sorted(set().union(*(p.months for p in puts))):
                 old = self._old_month(directory, key, index)
                 first, after = month_bounds(key)
-                parts = [(p.start, p.end, p.bars[(p.bars.index >= first) & (p.bars.index < after)]) for p in puts]
+                parts = [(p.start, p.end, _within_month(p.bars, first, after)) for p in puts if key in p.months]
                 merged = _merge_month(old, parts)
                 written[key] = (month_bytes(merged) if len(merged) else b"", len(merged))
-            # The new hashes first, as pending: a writer killed among the renames leaves files the index accepts.
-            for key, (data, _) in written.items():
-                was = index.months.get(key, Month(0, ""))
+            # Where a recorded file is replaced, the new hashes go first, as pending: a writer killed
+            # among the renames leaves files the index accepts. A month new to the index needs no
+            # such step: a file it does not record is served once it reads as the store writes.
+            replaced = [key for key in written if key in index.months]
+            for key in replaced:
+                was, data = index.months[key], written[key][0]
                 index.months[key] = Month(was.rows, was.sha256, digest(data) if data else "")
-            write_index(directory / INDEX_NAME, index)
+            if replaced:
+                write_index(directory / INDEX_NAME, index)
             for key, (data, rows) in written.items():
                 _write_month(month_path(directory, key), data)
                 if data:
@@ -510,6 +514,12 @@ def _conform(bars: pd.DataFrame, start: datetime, end: datetime) -> pd.DataFrame
     return out[~out.index.duplicated(keep="last")].sort_index()
 
 
+def _within_month(bars: pd.DataFrame, first: datetime, after: datetime) -> pd.DataFrame:
+    if not len(bars) or (bars.index[0] >= first and bars.index[-1] < after):
+        return bars
+    return bars[(bars.index >= first) & (bars.index < after)]
+
+
 def _merge_month(old: pd.DataFrame, parts: list[tuple[datetime, datetime, pd.DataFrame]]) -> pd.DataFrame:
     """The month's bars after the puts, in order: each put's span holds its own bars only."""
     frames = [(-1, old), *((i, bars) for i, (_, _, bars) in enumerate(parts))]
@@ -519,11 +529,18 @@ def _merge_month(old: pd.DataFrame, parts: list[tuple[datetime, datetime, pd.Dat
     rows = pd.concat([f for _, f in frames]) if len(frames) > 1 else frames[0][1]
     source = np.concatenate([np.full(len(f), i) for i, f in frames])
     latest = np.full(len(rows), -1)
+    times = rows.index.asi8  # nanoseconds, compared as plain integers: a month sees many puts
     for i, (start, end, _) in enumerate(parts):
-        latest[(rows.index >= start) & (rows.index < end)] = i
+        latest[(times >= _ns(start)) & (times < _ns(end))] = i
     # A row stays when no later put's span claims its time.
     kept = rows[source == latest]
+    if kept.index.is_monotonic_increasing and kept.index.is_unique:
+        return kept
     return kept[~kept.index.duplicated(keep="last")].sort_index()
+
+
+def _ns(t: datetime) -> int:
+    return int(pd.Timestamp(t).value)
 
 
 def _cut(entries: list[Stored], cuts: list[Span]) -> list[Stored]:

@@ -220,7 +220,8 @@ def _numeric(kind: pa.DataType) -> bool:
 
 
 def month_bytes(frame: pd.DataFrame) -> bytes:
-    table = pa.Table.from_pandas(frame.reset_index(), preserve_index=False)
+    # One thread: a month is small, and a pool started per file cost more than the conversion.
+    table = pa.Table.from_pandas(frame.reset_index(), preserve_index=False, nthreads=1)
     sink = pa.BufferOutputStream()
     pq.write_table(table, sink, compression="zstd")
     return bytes(sink.getvalue())
