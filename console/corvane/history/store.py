@@ -4,20 +4,26 @@ One Parquet file per series per UTC month, in hive-style directories, so
 pandas, polars or DuckDB read the tree (or one series of it) as it is::
 
     bars/source=ibkr/contract=AAPL.STK.SMART.USD/bar_size=1min/what=TRADES/rth=1/
-        _coverage.json                 which spans are stored, empty or provisional, and when fetched
+        _coverage.json                 spans stored (empty, provisional, when fetched), each month
+                                       file's rows and SHA-256, the series' head timestamp
         year=2025/month=01/bars.parquet
 
-A month is what a put rewrites: small enough to rewrite per request (a month
-of minutes is ~8,000 rows), few enough that a year is twelve files to read.
-Names starting with "." or "_" are skipped by dataset readers and match no
-``*.parquet`` glob, which keeps the index, the lock and temporaries out of them.
+A month is what a write rewrites: a month of minutes is ~8,000 rows, and a
+year is twelve files to read. Names starting with "." or "_" are skipped by
+dataset readers and match no ``*.parquet`` glob, which keeps the index, the
+lock, temporaries and files set aside out of them.
 
 Every file is written to a temporary name in its directory, fsynced and
 renamed into place, so a reader (which takes no lock) sees a whole old file or
-a whole new one. A put holds an ``flock`` on the series' lock file while it
+a whole new one. A write holds an ``flock`` on the series' lock file while it
 reads, merges and rewrites months and the index, so two consoles writing the
 same series queue instead of losing each other's bars. The index is written
 last: a writer killed before it leaves the span uncovered, to be fetched again.
+
+What is served is checked first (:mod:`corvane.history.store_files`): a month
+file that fails is renamed aside with one warning and its month dropped from
+the index, so the next download fetches it again; nothing is deleted. A
+download writes through a :class:`BarWriter`, a month at a time.
 """
 
 from __future__ import annotations
