@@ -251,3 +251,42 @@ def test_the_exchanges_days_and_whole_bars_only(loopback_gateway_factory, consol
             assert (first["date"].date(), first["open"], first["close"]) == (dt.date(2025, 3, 3), 174.53, 188.88)
     finally:
         clock.freeze(before)
+
+
+def test_a_damaged_store_is_fetched_again_and_the_head_asked_once(paced_gateway, console_home, capsys, monkeypatch):
+    from corvane.history import download
+
+    heads = []
+    asked = download._Fetcher.head
+
+    async def counted(self, *args):
+        heads.append(args)
+        return await asked(self, *args)
+
+    monkeypatch.setattr(download._Fetcher, "head", counted)
+    port = str(paced_gateway.port)
+    words = ["download", "AAPL", "--start", "2025-01-29", "--end", "2025-02-04", "--interval", "1m", "--port", port]
+    first, again = console_home / "first.parquet", console_home / "again.parquet"
+    assert main([*words, "--export", str(first)]) == 0
+    assert main(words) == 0
+    assert "(0 requests, 1,950 from the store)" in capsys.readouterr().out
+    assert len(heads) == 1
+
+    # February's file scaled by another tool: set aside with one warning, fetched again, the same bars.
+    (february,) = (console_home / "home" / "bars").rglob("month=02/bars.parquet")
+    frame = pd.read_parquet(february)
+    frame.assign(close=frame["close"] * 2).to_parquet(february, index=False)
+    assert main([*words, "--export", str(again)]) == 0
+    out, err = capsys.readouterr()
+    assert "AAPL: 1,950 bars from ibkr (" in out and "requests, 1,170 from the store)" in out
+    told = [line for line in err.splitlines() if "bar store" in line]
+    assert len(told) == 1 and str(february) in told[0] and "fetched again" in told[0], err
+    pd.testing.assert_frame_equal(pd.read_parquet(again), pd.read_parquet(first))
+    assert len(heads) == 1
+
+    assert main(["store", "verify"]) == 0
+    assert "1 series, 2 month files, all sound" in capsys.readouterr().out
+    february.unlink()
+    assert main(["store", "verify"]) == 1
+    out, err = capsys.readouterr()
+    assert str(february) in err and "1 damaged, set aside" in out

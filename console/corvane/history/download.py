@@ -92,6 +92,12 @@ class Store(Protocol):
 
     def read(self, series: Any, start: dt.datetime, end: dt.datetime) -> pd.DataFrame: ...
 
+    def writer(self) -> Any: ...  # put, flush(series) and close, writing a month at a time
+
+    def head(self, series: Any) -> dt.datetime | None: ...
+
+    def note_head(self, series: Any, head: dt.datetime) -> None: ...
+
 
 @dataclass(frozen=True)
 class Request:
@@ -290,6 +296,7 @@ class _Fetcher:
     def __init__(self, ib: Any, store: Store, pacer: Pacer, result: Result, timeout: float) -> None:
         self.ib, self.store, self.pacer, self.result, self.timeout = ib, store, pacer, result, timeout
         self.answered = 0  # requests of this download answered, for the words when the connection goes
+        self.sink = store.writer()  # answers written a month at a time; flushed before each read back
         original = ib.reqHistoricalDataAsync
         self._send = getattr(original, "__wrapped__", original)  # paced here, with the timeout after the turn
 
@@ -318,7 +325,7 @@ class _Fetcher:
             start = min(start, frame.index[0].to_pydatetime())
             end = max(end, frame.index[-1].to_pydatetime() + dt.timedelta(seconds=1))
         provisional = job.query.adjusted or _session_open(job.query, chunk.last_day, now)
-        self.store.put(job.series, (start, end), frame, provisional=provisional, fetched_at=now)
+        self.sink.put(job.series, (start, end), frame, provisional=provisional, fetched_at=now)
 
     async def _ask(self, job: _Job, chunk: HistoryChunk, now: dt.datetime) -> Sequence[Any]:
         assert job.out is not None and job.query is not None
@@ -459,10 +466,16 @@ async def _prepare(fetcher: _Fetcher, request: Request, job: _Job, now: dt.datet
         return
     job.contract = found.contract
     future = job.symbol.strip().startswith(FUTURE_PREFIX)
-    head = await fetcher.head(found.contract, not request.outside_rth)
-    job.query = request.query(head, future, found.details)
+    query = request.query(None, future, found.details)
     name = str(found.contract.localSymbol or found.contract.symbol) if future else found.name
-    job.series = Series(name, job.query.bar_size, job.query.what_to_show, not request.outside_rth)
+    job.series = Series(name, query.bar_size, query.what_to_show, not request.outside_rth)
+    # The first data point does not move: asked once per series, then kept with it.
+    head = fetcher.store.head(job.series)
+    if head is None:
+        head = await fetcher.head(found.contract, not request.outside_rth)
+        if head is not None:
+            fetcher.store.note_head(job.series, head)
+    job.query = request.query(head, future, found.details)
     job.chunks = plan(job.query, now)
     job.todo = _missing(fetcher.store, job, job.chunks, now)
 
@@ -481,35 +494,38 @@ async def _fetch_all(
 ) -> None:
     """Every chunk at once, the pacer deciding when each goes; the first failure stops the rest."""
     assert job.out is not None
-    failures: list[str] = []
-    arrived: set[int] = set()
-    stepped = 0
-
-    async def one(chunk: HistoryChunk) -> None:
-        nonlocal stepped
-        try:
-            await fetcher.fetch(job, chunk, now)
-            arrived.add(id(chunk))
-        except _Failed as exc:
-            failures.append(str(exc))
-            raise
-        finally:
-            if progress is not None and not asyncio.current_task().cancelling():  # type: ignore[union-attr]
-                progress.step()
-                stepped += 1
-
-    tasks = [asyncio.ensure_future(one(chunk)) for chunk in chunks]
     try:
-        await asyncio.gather(*tasks)
-    except _Failed:
-        job.out.missing = _runs(job.chunks, [c for c in chunks if id(c) not in arrived])
-        job.out.failure = f"{failures[0]}; still missing {missing_text(job.out.missing)}"
+        failures: list[str] = []
+        arrived: set[int] = set()
+        stepped = 0
+
+        async def one(chunk: HistoryChunk) -> None:
+            nonlocal stepped
+            try:
+                await fetcher.fetch(job, chunk, now)
+                arrived.add(id(chunk))
+            except _Failed as exc:
+                failures.append(str(exc))
+                raise
+            finally:
+                if progress is not None and not asyncio.current_task().cancelling():  # type: ignore[union-attr]
+                    progress.step()
+                    stepped += 1
+
+        tasks = [asyncio.ensure_future(one(chunk)) for chunk in chunks]
+        try:
+            await asyncio.gather(*tasks)
+        except _Failed:
+            job.out.missing = _runs(job.chunks, [c for c in chunks if id(c) not in arrived])
+            job.out.failure = f"{failures[0]}; still missing {missing_text(job.out.missing)}"
+        finally:
+            for task in tasks:
+                task.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
+            if progress is not None and failures and stepped < len(chunks):
+                progress.step(len(chunks) - stepped)  # never sent: the bar need not wait for them
     finally:
-        for task in tasks:
-            task.cancel()
-        await asyncio.gather(*tasks, return_exceptions=True)
-        if progress is not None and failures and stepped < len(chunks):
-            progress.step(len(chunks) - stepped)  # never sent: the bar need not wait for them
+        fetcher.sink.flush(job.series)  # read back next, and kept when stopped
 
 
 def _runs(planned: Sequence[HistoryChunk], left: Sequence[HistoryChunk]) -> list[tuple[dt.date, dt.date]]:
@@ -666,6 +682,7 @@ async def from_gateway(
     try:
         await asyncio.gather(*(_one(fetcher, j, now, progress) for j in ready))
     finally:
+        fetcher.sink.close()
         if progress is not None:
             progress.close()
     result.symbols = [j.out for j in jobs if j.out is not None]

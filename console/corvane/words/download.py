@@ -140,8 +140,14 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
             raise UsageError(f"download: {exc}") from None
     if force and export is None:
         raise UsageError("download: --force goes with --export")
+    from corvane.history.store import StoreError
+
     connected = request.source != "yahoo" and ctx.connect_once()
-    result = _fetch(ctx, request, connected, output.current().stderr)
+    try:
+        result = _fetch(ctx, request, connected, output.current().stderr)
+    except StoreError as exc:  # a disk that cannot be used; damaged files are set aside, not raised
+        ctx.complain(f"download: {exc}")
+        return ExitStatus.FAILED
     if result is None:
         ctx.complain("download: stopped; what arrived is kept in the store")
         return ExitStatus.INTERRUPTED

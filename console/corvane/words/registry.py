@@ -17,6 +17,7 @@ WORD_TABLE: dict[str, str] = {
     "unquote": "corvane.words.quotes",
     "quotes": "corvane.words.quotes",
     "download": "corvane.words.download",
+    "store": "corvane.words.store",
     "cache": "corvane.words.cache",
     "connect": "corvane.words.connect",
     "rows": "corvane.words.views",

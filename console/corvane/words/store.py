@@ -1,0 +1,50 @@
+"""``store verify``: every file of the bar store checked, and what is damaged set aside."""
+
+from __future__ import annotations
+
+from corvane.exit_status import ExitStatus
+from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
+
+USAGE = "usage: store verify"
+
+
+def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
+    if rest != ["verify"]:
+        raise UsageError(USAGE)
+    from corvane.history.download import bars_root
+    from corvane.history.store import BarStore, StoreError
+
+    root = bars_root()
+    try:
+        checked = BarStore(root).verify()
+    except StoreError as exc:
+        ctx.complain(f"store: {exc}")
+        return ExitStatus.FAILED
+    for line in checked.damaged:
+        ctx.complain(f"store: {line}")
+    files = f"{checked.months} month file{'' if checked.months == 1 else 's'}"
+    series = f"{checked.series} series"
+    if checked.damaged:
+        ctx.say(f"bar store {root}: {series}, {files} sound; {len(checked.damaged)} damaged, set aside")
+        return ExitStatus.FAILED
+    ctx.say(f"bar store {root}: {series}, {files}, all sound")
+    return ExitStatus.OK
+
+
+def complete(sources: Completion, before: list[str]) -> list[str]:
+    return ["verify"] if len(before) == 1 else []
+
+
+WORDS = [
+    ConsoleWord(
+        "store",
+        "store verify",
+        "check every file of the bar store download keeps; set aside what is damaged",
+        run,
+        details="Each month file under $CORVANE_HOME/bars is checked against the row count and\n"
+        "checksum recorded when it was written. A damaged one is renamed beside itself\n"
+        "(_bars.parquet.damaged-…) and its month fetched again by the next download.\n"
+        "Exits 1 when something was set aside.",
+        complete=complete,
+    )
+]
