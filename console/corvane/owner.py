@@ -46,8 +46,12 @@ BACKLOG = 1024
 REQUEST_TIMEOUT = 5.0
 #: How long a client may leave its output unread before it is dropped.
 SEND_TIMEOUT = 10.0
-#: Output a client may leave unsent before it is dropped: bounds the owner's memory per client.
+#: Output a client may leave unsent while it reads nothing (STALLED seconds) before it is dropped.
 MAX_UNSENT = 8 << 20
+STALLED = 1.0
+#: Output a client may leave unsent even while it reads (a long table is written at once):
+#: bounds the owner's memory per client.
+MAX_UNSENT_READING = 64 << 20
 #: Output is sent in pieces well under the message limit.
 _PIECE = 64 * 1024
 
@@ -88,6 +92,7 @@ class _Client:
         self.stop = StopSignal()  # its command is to be cancelled (asked, or the client is gone)
         self._queue: deque[bytes] = deque()
         self._queued = 0
+        self._moved = time.monotonic()  # when the client last took some of its output (or had none due)
         self._ready = threading.Condition()
         self._closing = False
         self._why: str | None = None  # why it was dropped, for the owner's log
@@ -103,7 +108,12 @@ class _Client:
             self.drop(f"a message could not be sent: {exc}")
             return False
         with self._ready:
-            if self._queued + len(data) > MAX_UNSENT:
+            now = time.monotonic()
+            if not self._queued:  # nothing was waiting: the client is not behind
+                self._moved = now
+            unsent = self._queued + len(data)
+            stalled = now - self._moved > STALLED
+            if unsent > MAX_UNSENT_READING or (unsent > MAX_UNSENT and stalled):
                 over = True
             else:
                 over = False
@@ -114,7 +124,7 @@ class _Client:
                     self._sender = threading.Thread(target=self._drain, name="corvane-client-send", daemon=True)
                     self._sender.start()
         if over:
-            self.drop(f"it left over {MAX_UNSENT >> 20} MiB of output unread")
+            self.drop(f"it left {unsent >> 20} MiB of output unread")
         return not over
 
     def drop(self, why: str) -> None:
@@ -154,6 +164,7 @@ class _Client:
                 break
             with self._ready:
                 self._queued -= len(data)
+                self._moved = time.monotonic()
         self._log_drop()
 
     def finish(self, timeout: float) -> bool:
