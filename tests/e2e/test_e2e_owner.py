@@ -190,7 +190,7 @@ def test_clients_that_stall_leave_burst_or_speak_another_version_cost_the_owner_
         def script_run(i: int) -> None:
             try:
                 answers[i] = api.run("sorvel MSFT day 5", home=home)["symbol"]
-            except BaseException as exc:  # noqa: BLE001 (each thread's failure is the test's)
+            except BaseException as exc:  # each thread's failure is the test's
                 answers[i] = exc
 
         threads = [threading.Thread(target=script_run, args=(i,)) for i in range(len(answers))]
@@ -240,6 +240,25 @@ def test_output_waits_for_a_slow_reader_and_gives_up_on_one_that_stopped(monkeyp
     assert not all(stalled.send(piece) for _ in range(50))  # 9 MB behind, and reading nothing
     assert stalled.gone.is_set() and stalled.stop.is_set() and not stalled.finish(1)
     theirs.close()
+
+
+def test_a_full_queue_of_connections_is_waited_out_not_taken_for_no_owner(tmp_path):
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(str(owner_wire.socket_path(tmp_path)))
+    listener.listen(0)  # an owner behind on its accepts: further connects fail with EAGAIN
+    queued = [owner_wire.connect(tmp_path) for _ in range(3)]
+    assert queued[-1] is None and attach._queue_full(owner_wire.socket_path(tmp_path))
+    waiting = sum(q is not None for q in queued) + 1  # and the one-shot's own
+    taken: list[socket.socket] = []
+    accepting = threading.Timer(0.5, lambda: taken.extend(listener.accept()[0] for _ in range(waiting)))
+    accepting.start()
+    sock = attach._connect(tmp_path)
+    assert sock is not None  # before: None, and the one-shot ran on a connection of its own
+    accepting.join()
+    for each in [sock, *queued, *taken, listener]:
+        if each is not None:
+            each.close()
+    assert attach._connect(tmp_path) is None  # no owner at all: run alone at once
 
 
 def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_factory, home, tmp_path, monkeypatch):
