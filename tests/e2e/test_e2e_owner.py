@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 import corvane
-from corvane import api, attach, commands, owner, owner_wire
+from corvane import api, attach, commands, owner, owner_wire, session
 from corvane.cli import _client_console
 from corvane.console import Console
 from corvane.gateway.connection import PORT_ENV, GatewaySettings
@@ -148,7 +148,15 @@ def test_clients_that_stall_leave_burst_or_speak_another_version_cost_the_owner_
     commands.load_command_modules()
     console = Console(GatewaySettings(port=gateway.port, client_id=41), KeyValueStore(home / "store.json"),
                       interactive=True)
-    extra = {owner_wire.DOWNLOAD_REQUEST: owner_answer(console.session, home)}
+    answered = threading.Event()
+
+    def late_file(_message: dict) -> dict:  # an answer made after its client went away
+        _until(lambda: session.STOP_WHEN.get().is_set())
+        (home / ".late").write_text("for nobody")
+        answered.set()
+        return {"type": "result", "value": {"path": str(home / ".late")}, "made": [str(home / ".late")]}
+
+    extra = {owner_wire.DOWNLOAD_REQUEST: owner_answer(console.session, home), "late": late_file}
     server = owner.OwnerServer(home, _client_console(console), extra=extra).start()
     quiet: list[socket.socket] = []
     try:
@@ -180,6 +188,10 @@ def test_clients_that_stall_leave_burst_or_speak_another_version_cost_the_owner_
         sent = len(asked)
         time.sleep(2)
         assert len(asked) == sent and not list(home.glob(".download-*"))
+        gone = owner_wire.connect(home)
+        owner_wire.send(gone, {"type": "late"})
+        gone.close()
+        _until(lambda: answered.is_set() and not (home / ".late").exists())
 
         # A burst of scripts, while forty connections say nothing: every one answered by the owner,
         # none on a connection of its own.
