@@ -10,6 +10,7 @@ import signal
 import sys
 import threading
 import traceback
+from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO
 
@@ -126,7 +127,9 @@ def _client_console(owner: Console):
     return make
 
 
-def _own(console: Console, home: Path, extra: dict[str, Any] | None = None, on_stop: Any = None) -> OwnerServer | None:
+def _own(
+    console: Console, home: Path, extra: dict[str, Any] | None = None, on_stop: Callable[[], None] | None = None
+) -> OwnerServer | None:
     """Serve attached one-shots from this console; None when another console owns this home."""
     from corvane.history.script import owner_answer
     from corvane.owner import OwnerBusy, OwnerServer
