@@ -35,6 +35,12 @@ INTERRUPTED = 130
 
 #: Words that make a command line run here without asking the owner.
 _HERE = frozenset({"--standalone", "--help", "-h"})
+#: How long a one-shot keeps knocking while the owner's queue of connections is full.
+CONNECT_PATIENCE = 60.0
+#: How long ``serve --stop`` waits for the owner to be gone.
+STOP_PATIENCE = 30.0
+#: What was said once in this process (a script may ask the owner many times).
+_said: set[str] = set()
 
 
 class OwnerFailed(RuntimeError):
@@ -154,6 +160,7 @@ class Attached:
     def __init__(self, sock: socket.socket) -> None:
         self.sock = sock
         self.cancelled = False
+        self.declined: dict[str, Any] | None = None
 
     def cancel(self, *_: Any) -> None:
         """Ctrl-C: the owner cancels the command and says how it ended; a second one gives up waiting."""
@@ -199,18 +206,58 @@ class Attached:
                 status = message.get("status")
                 return (status if isinstance(status, int) else FAILED), value
             elif kind == "decline":
+                self.declined = message
                 return None, None
             elif kind == "error":
                 raise OwnerFailed(shown(str(message.get("text", "the owner refused")), False))
 
 
-def _connect(home: Path | None) -> socket.socket | None:
-    """The owner's connection; None to run here, said in one line when an owner is there but not trusted."""
+def _connect(home: Path) -> socket.socket | None:
+    """A connection to the owner; None to run here: none listens, or one is there but not
+    trusted (said in one line). A full queue of connections (a burst) is waited out rather
+    than taken for no owner: running alone beside a live owner would mean a second
+    connection with a pacing count of its own."""
+    deadline = time.monotonic() + CONNECT_PATIENCE
+    pause = 0.005
+    while True:
+        try:
+            sock = owner_wire.connect(home)
+        except owner_wire.Untrusted as exc:
+            _write(sys.stderr, f"corvane: not asking the owner, running here: {exc}\n")
+            return None
+        if sock is not None or not _queue_full(owner_wire.socket_path(home)):
+            return sock
+        if time.monotonic() > deadline:
+            raise OwnerFailed(f"the owner is busy: no room to connect for {CONNECT_PATIENCE:.0f} s")
+        time.sleep(pause)
+        pause = min(pause * 2, 0.2)
+
+
+def _queue_full(path: Path) -> bool:
+    """True when an owner listens there but its queue of connections is full (EAGAIN)."""
+    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    probe.setblocking(False)
     try:
-        return owner_wire.connect(home or owner_wire.home_dir())
-    except owner_wire.Untrusted as exc:
-        _write(sys.stderr, f"corvane: not asking the owner, running here: {exc}\n")
-        return None
+        probe.connect(str(path))
+    except BlockingIOError:
+        return True
+    except OSError:  # no owner (ECONNREFUSED, no socket file)
+        return False
+    finally:
+        probe.close()
+    return False  # room after all: the refusal was something else, and stands
+
+
+def _declined(message: dict[str, Any] | None) -> None:
+    """An owner of another protocol version: the command runs here, and says why once."""
+    if message is not None and message.get("reason") == "version":
+        _say_once(f"{message.get('text')}: running on its own")
+
+
+def _say_once(text: str) -> None:
+    if text not in _said:
+        _said.add(text)
+        print(f"corvane: {text}", file=sys.stderr)
 
 
 def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: Path | None = None):
@@ -218,7 +265,7 @@ def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: 
 
     Ctrl-C while waiting cancels the command in the owner and waits for its end.
     """
-    sock = _connect(home)
+    sock = _connect(home or owner_wire.home_dir())
     if sock is None:
         return None
     with sock:
@@ -235,12 +282,13 @@ def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: 
         finally:
             if main_thread:
                 signal.signal(signal.SIGINT, previous)
+    _declined(attached.declined)
     return None if status is None else (status, value)
 
 
 def ask(message: dict[str, Any], home: Path | None = None) -> dict[str, Any] | None:
     """One request answered by one message (a script's download); None when no owner runs."""
-    sock = _connect(home)
+    sock = _connect(home or owner_wire.home_dir())
     if sock is None:
         return None
     with sock:
@@ -252,11 +300,59 @@ def ask(message: dict[str, Any], home: Path | None = None) -> dict[str, Any] | N
             raise OwnerFailed(f"the owner's answer broke off: {exc}") from None
     if answer is None:
         raise OwnerFailed("the owner closed the connection without an answer")
+    if answer["type"] == "decline":
+        _declined(answer)
+        return None
     return answer
+
+
+def control(word: str, home: Path | None = None) -> int:
+    """``serve --status``: what the owner says of itself; ``serve --stop``: stop a headless owner."""
+    home = home or owner_wire.home_dir()
+    try:
+        answer = ask({"type": "about" if word == "--status" else "stop"}, home)
+    except OwnerFailed as exc:
+        print(f"corvane: {exc}", file=sys.stderr)
+        return FAILED
+    if answer is None:
+        print(f"corvane: no console owns the gateway for {home}", file=sys.stderr)
+        return FAILED
+    if answer["type"] == "about":
+        _write(sys.stdout, _about_text(answer))
+        return 0
+    if answer["type"] != "stopping":
+        print(f"corvane: {answer.get('text', 'the owner did not stop')}", file=sys.stderr)
+        return FAILED
+    deadline = time.monotonic() + STOP_PATIENCE
+    while owner_wire.socket_path(home).exists():  # removed by the owner as it closes
+        if time.monotonic() > deadline:
+            print(f"corvane: the owner (pid {answer.get('pid')}) did not stop within {STOP_PATIENCE:.0f} s",
+                  file=sys.stderr)  # fmt: skip
+            return FAILED
+        time.sleep(0.05)
+    print(f"corvane: stopped the owner (pid {answer.get('pid')})", file=sys.stderr)
+    return 0
+
+
+def _about_text(about: dict[str, Any]) -> str:
+    seconds = int(about.get("uptime") or 0)
+    gateway = str(about.get("gateway", "?")) + ("" if about.get("connected") else " (not connected)")
+    rows = [
+        ("pid", about.get("pid")),
+        ("home", about.get("home")),
+        ("gateway", gateway),
+        ("clients", f"{about.get('running', 0)} running, {about.get('waiting', 0)} waiting"),
+        ("uptime", f"{seconds // 3600}:{seconds % 3600 // 60:02d}:{seconds % 60:02d}"),
+        ("version", about.get("version")),
+        ("kind", "headless (serve --stop stops it)" if about.get("stoppable") else "the prompt"),
+    ]
+    return "".join(f"{name:<9}{value}\n" for name, value in rows)
 
 
 def attach(argv: list[str]) -> int | None:
     """The exit status of ``argv`` run by the owner; None to run it here."""
+    if argv[-2:] in (["serve", "--status"], ["serve", "--stop"]):  # options before serve change nothing here
+        return control(argv[-1])
     if not argv or _HERE.intersection(argv):
         return None
     try:

@@ -10,6 +10,7 @@ import signal
 import sys
 import threading
 import traceback
+from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO
 
@@ -131,7 +132,9 @@ def _client_console(owner: Console):
     return make
 
 
-def _own(console: Console, home: Path, extra: dict[str, Any] | None = None) -> OwnerServer | None:
+def _own(
+    console: Console, home: Path, extra: dict[str, Any] | None = None, on_stop: Callable[[], None] | None = None
+) -> OwnerServer | None:
     """Serve attached one-shots from this console; None when another console owns this home."""
     from corvane.history.script import owner_answer
     from corvane.owner import OwnerBusy, OwnerServer
@@ -139,7 +142,11 @@ def _own(console: Console, home: Path, extra: dict[str, Any] | None = None) -> O
 
     # Scripts' downloads run here too, on the owner's connection and pacer.
     extra = {DOWNLOAD_REQUEST: owner_answer(console.session, home), **(extra or {})}
-    server = OwnerServer(home, _client_console(console), extra=extra)
+
+    def describe() -> dict[str, Any]:
+        return {"gateway": console.address, "connected": console.connected}
+
+    server = OwnerServer(home, _client_console(console), extra=extra, describe=describe, on_stop=on_stop)
     try:
         server.take()
     except OwnerBusy as exc:
@@ -161,11 +168,11 @@ def _own(console: Console, home: Path, extra: dict[str, Any] | None = None) -> O
 
 
 def _serve(console: Console, home: Path) -> int:
-    """Own the gateway without a prompt until SIGTERM or Ctrl-C."""
-    server = _own(console, home)
+    """Own the gateway without a prompt until SIGTERM, Ctrl-C or ``serve --stop``."""
+    stop = threading.Event()
+    server = _own(console, home, on_stop=stop.set)
     if server is None:
         return ExitStatus.FAILED
-    stop = threading.Event()
     previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
     try:
         try:
@@ -174,7 +181,7 @@ def _serve(console: Console, home: Path) -> int:
             return ExitStatus.INTERRUPTED
         where = console.address if console.connected else f"no gateway yet at {console.address}"
         print(
-            f"corvane: serving {where} to one-shot commands on {server.path} (Ctrl-C or SIGTERM stops)",
+            f"corvane: serving {where} to one-shot commands on {server.path} (Ctrl-C, SIGTERM or serve --stop stops)",
             file=sys.stderr,
             flush=True,
         )

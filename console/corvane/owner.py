@@ -22,7 +22,9 @@ import socket
 import stat
 import struct
 import threading
-from collections.abc import Callable
+import time
+from collections import deque
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, TextIO, cast
@@ -34,12 +36,24 @@ from corvane.exit_status import ExitStatus
 from corvane.owner_wire import DOWNLOAD_REQUEST, WireError
 from corvane.session import STOP_WHEN, StopSignal
 
-#: Clients served at once; one more is told the owner is busy.
+#: Commands run for clients at once; more wait in line for a slot.
 MAX_CLIENTS = 32
-#: How long a client may take to say what it wants.
-REQUEST_TIMEOUT = 10.0
+#: How long a client waits in line for a slot before it is told the owner is busy.
+QUEUE_TIMEOUT = 60.0
+#: Connections held at once, running, waiting in line or yet to speak; one more is told the owner is busy.
+MAX_CONNECTIONS = 1024
+#: Connections the kernel keeps for the accept loop: a burst of hundreds is taken, not refused.
+BACKLOG = 1024
+#: How long a client may take to say what it wants; a connection that says nothing is closed.
+REQUEST_TIMEOUT = 5.0
 #: How long a client may leave its output unread before it is dropped.
 SEND_TIMEOUT = 10.0
+#: Output a client may leave unsent while it reads nothing (STALLED seconds) before it is dropped.
+MAX_UNSENT = 8 << 20
+STALLED = 1.0
+#: Output a client may leave unsent even while it reads (a long table is written at once):
+#: bounds the owner's memory per client.
+MAX_UNSENT_READING = 64 << 20
 #: Output is sent in pieces well under the message limit.
 _PIECE = 64 * 1024
 
@@ -71,25 +85,104 @@ def same_user(conn: socket.socket) -> str | None:
 
 
 class _Client:
-    """One attached client's connection: its sends serialized, and given up on once it fails."""
+    """One attached client's connection. What is said to it waits in its own bounded queue,
+    sent by a thread of its own: the owner's event loop, which writes a command's tables and
+    log lines, never waits on a client's socket. A client that falls too far behind is dropped
+    and its command cancelled."""
 
-    def __init__(self, conn: socket.socket) -> None:
+    def __init__(self, conn: socket.socket, version: int = owner_wire.VERSION) -> None:
         self.conn = conn
-        self.lock = threading.Lock()
+        self.version = version
         self.gone = threading.Event()  # the client left or stopped reading: nothing more is sent
         self.stop = StopSignal()  # its command is to be cancelled (asked, or the client is gone)
+        self._queue: deque[bytes] = deque()
+        self._queued = 0
+        self._moved = time.monotonic()  # when the client last took some of its output (or had none due)
+        self._ready = threading.Condition()
+        self._closing = False
+        self._why: str | None = None  # why it was dropped, for the owner's log
+        self._sender: threading.Thread | None = None
 
     def send(self, message: dict[str, Any]) -> bool:
+        """Queue ``message``; False when the client is gone (or now dropped). Never blocks."""
         if self.gone.is_set():
             return False
         try:
-            with self.lock:
-                owner_wire.send(self.conn, message)
-            return True
-        except (OSError, WireError, TypeError, ValueError):
-            self.gone.set()
-            self.stop.set()
+            data = owner_wire.encode({"v": self.version, **message})
+        except (WireError, TypeError, ValueError) as exc:
+            self.drop(f"a message could not be sent: {exc}")
             return False
+        with self._ready:
+            now = time.monotonic()
+            if not self._queued:  # nothing was waiting: the client is not behind
+                self._moved = now
+            unsent = self._queued + len(data)
+            stalled = now - self._moved > STALLED
+            if unsent > MAX_UNSENT_READING or (unsent > MAX_UNSENT and stalled):
+                over = True
+            else:
+                over = False
+                self._queue.append(data)
+                self._queued += len(data)
+                self._ready.notify()
+                if self._sender is None:
+                    self._sender = threading.Thread(target=self._drain, name="corvane-client-send", daemon=True)
+                    self._sender.start()
+        if over:
+            self.drop(f"it left {unsent >> 20} MiB of output unread")
+        return not over
+
+    def drop(self, why: str) -> None:
+        """Give up on the client: nothing more is sent, its command is cancelled."""
+        with self._ready:
+            if self.gone.is_set():
+                return
+            self._why = why
+            self.gone.set()
+            self._queue.clear()
+            self._queued = 0
+            self._ready.notify()
+        with contextlib.suppress(OSError):
+            self.conn.shutdown(socket.SHUT_RDWR)  # a send blocked on it ends now
+        self.stop.set()
+        if self._sender is None:
+            self._log_drop()
+
+    def _log_drop(self) -> None:
+        # Logged from the client's own threads, never from a command's task: there the
+        # line would go to the client being dropped, not to the owner's log.
+        if self._why is not None:
+            logger.warning("Dropped an attached client: {}", self._why)
+
+    def _drain(self) -> None:
+        while True:
+            with self._ready:
+                while not self._queue and not self._closing and not self.gone.is_set():
+                    self._ready.wait()
+                if self.gone.is_set() or not self._queue:
+                    break
+                data = self._queue.popleft()
+            try:
+                self.conn.sendall(data)
+            except OSError as exc:
+                self.drop(f"its output went unread ({exc.strerror or type(exc).__name__})")
+                break
+            with self._ready:
+                self._queued -= len(data)
+                self._moved = time.monotonic()
+        self._log_drop()
+
+    def finish(self, timeout: float) -> bool:
+        """Wait (at most ``timeout``) for what was queued to go out; True when all of it went."""
+        with self._ready:
+            self._closing = True
+            self._ready.notify()
+            sender = self._sender
+        if sender is not None:
+            sender.join(timeout)
+            if sender.is_alive():
+                self.drop("its output went unread")
+        return not self.gone.is_set()
 
 
 class ClientStream(io.TextIOBase):
@@ -172,18 +265,30 @@ class OwnerServer:
         peer_check: PeerCheck = same_user,
         max_clients: int = MAX_CLIENTS,
         extra: dict[str, Callable[[dict[str, Any]], dict[str, Any]]] | None = None,
+        describe: Callable[[], dict[str, Any]] | None = None,
+        on_stop: Callable[[], None] | None = None,
     ) -> None:
         self.home = home
         self.path = owner_wire.socket_path(home)
         self._make_console = make_console
         self._peer_check = peer_check
         self._max = max_clients
-        #: Further requests by type: message -> reply.
+        #: Further requests by type: message -> reply. A reply's "made" (paths made for that
+        #: client alone) is kept back from the client and removed when the reply does not reach it.
         self._extra = {DOWNLOAD_REQUEST: _no_download, **(extra or {})}
+        #: What ``serve --status`` adds of the owner (its gateway); ``serve --stop`` calls on_stop.
+        self._describe = describe
+        self._on_stop = on_stop
+        #: The protocol version this owner speaks; a client of another one runs on its own.
+        self.version = owner_wire.VERSION
         self._lock_file: IO[str] | None = None
         self._listener: socket.socket | None = None
-        self._count = 0
+        self._count = 0  # connections held
         self._count_lock = threading.Lock()
+        self._slots = threading.Condition()
+        self._running = 0  # commands running for clients
+        self._waiting = 0  # clients waiting in line for a slot
+        self._started = time.monotonic()
         self._closed = threading.Event()
 
     # -- life -------------------------------------------------------------
@@ -244,7 +349,7 @@ class OwnerServer:
         try:
             listener.bind(str(self.path))  # bind makes a new file, or fails: it follows no symlink
             os.chmod(self.path, 0o600)
-            listener.listen(64)
+            listener.listen(BACKLOG)
         except OSError:
             listener.close()
             raise
@@ -276,27 +381,30 @@ class OwnerServer:
                     return
                 continue
             with self._count_lock:
-                full = self._count >= self._max
+                full = self._count >= MAX_CONNECTIONS
                 if not full:
                     self._count += 1
             if full:
-                threading.Thread(target=self._refuse, args=(conn,), daemon=True).start()
+                self._refuse(conn)
                 continue
             threading.Thread(target=self._serve, args=(conn,), name="corvane-client", daemon=True).start()
 
     def _refuse(self, conn: socket.socket) -> None:
+        """Told at once, never waited on: the accept loop keeps up with a flood."""
         with contextlib.closing(conn):
-            self._prepare(conn)
-            _Client(conn).send({"type": "error", "text": f"the owner is busy: {self._max} clients attached"})
+            conn.setblocking(False)
+            text = f"the owner is busy: {MAX_CONNECTIONS} connections open"
+            with contextlib.suppress(OSError):
+                conn.send(owner_wire.encode({"v": self.version, "type": "error", "text": text}))
 
     @staticmethod
     def _prepare(conn: socket.socket) -> None:
-        # A client that stops reading blocks a send at most this long, then is dropped.
+        # A client that stops reading blocks its own sender at most this long, then is dropped.
         seconds = int(SEND_TIMEOUT)
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, struct.pack("ll", seconds, 0))
 
     def _serve(self, conn: socket.socket) -> None:
-        client = _Client(conn)
+        client = _Client(conn, self.version)
         try:
             self._prepare(conn)
             refused = self._peer_check(conn)
@@ -315,6 +423,7 @@ class OwnerServer:
             logger.debug("Attached client failed: {}: {}", type(exc).__name__, exc)
             client.send({"type": "error", "text": f"internal error in the owner: {type(exc).__name__}: {exc}"})
         finally:
+            client.finish(SEND_TIMEOUT)
             with contextlib.suppress(OSError):
                 conn.shutdown(socket.SHUT_RDWR)
             conn.close()
@@ -323,17 +432,102 @@ class OwnerServer:
 
     def _answer(self, client: _Client, message: dict[str, Any]) -> None:
         kind = message["type"]
+        if kind == "about":  # any version may ask: it is how a mismatch is looked into
+            client.send(self._about())
+            return
+        if kind == "stop":
+            self._stop(client)
+            return
+        if kind not in self._extra and kind != "run":
+            client.send({"type": "error", "text": f"bad request: unknown type {kind!r}"})
+            return
+        theirs = message.get("v", 1)  # clients before versions said none
+        if theirs != self.version:
+            text = f"the owner speaks protocol version {self.version}, this corvane {theirs}"
+            client.send({"type": "decline", "text": text, "reason": "version"})
+            return
+        facts = None
         if kind == "run":
             try:
                 facts = Facts.read(message)
             except WireError as exc:
                 client.send({"type": "error", "text": f"bad request: {exc}"})
                 return
-            self._run(client, facts)
-        elif kind in self._extra:
-            client.send(self._extra[kind](message))
-        else:
-            client.send({"type": "error", "text": f"bad request: unknown type {kind!r}"})
+        if not self._take_slot(client):
+            return
+        try:
+            if facts is not None:
+                self._run(client, facts)
+            else:
+                self._extra_answer(client, self._extra[kind], message)
+        finally:
+            with self._slots:
+                self._running -= 1
+                self._slots.notify()
+
+    def _take_slot(self, client: _Client) -> bool:
+        """Wait in line (at most QUEUE_TIMEOUT) for one of the slots; False: told the owner is busy."""
+        deadline = time.monotonic() + QUEUE_TIMEOUT
+        told = False
+        with self._slots:
+            self._waiting += 1
+            try:
+                while self._running >= self._max:
+                    left = deadline - time.monotonic()
+                    if left <= 0 or client.gone.is_set():
+                        text = f"the owner is busy: {self._max} commands running, waited {QUEUE_TIMEOUT:.0f} s"
+                        client.send({"type": "error", "text": text})
+                        return False
+                    if not told:
+                        text = f"waiting for the owner: {self._max} commands running, {self._waiting} waiting"
+                        client.send({"type": "status", "text": text})
+                        told = True
+                    self._slots.wait(min(left, 0.2))  # short steps: a shifted clock never stalls it
+                self._running += 1
+            finally:
+                self._waiting -= 1
+        if told:
+            client.send({"type": "status", "text": None})
+        return True
+
+    def _extra_answer(self, client: _Client, handler: Callable[[dict[str, Any]], dict[str, Any]],
+                      message: dict[str, Any]) -> None:  # fmt: skip
+        with self._watching(client):
+            reply = handler(message)
+        made = reply.pop("made", None) or []
+        if not (client.send(reply) and client.finish(SEND_TIMEOUT)):
+            for path in made:  # made for a client that is gone: nobody else will remove it
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
+
+    def _about(self) -> dict[str, Any]:
+        with self._slots:
+            running, waiting = self._running, self._waiting
+        about = {"type": "about", "pid": os.getpid(), "home": str(self.home), "version": self.version,
+                 "running": running, "waiting": waiting, "uptime": time.monotonic() - self._started,
+                 "stoppable": self._on_stop is not None}  # fmt: skip
+        if self._describe is not None:
+            about.update(self._describe())
+        return about
+
+    def _stop(self, client: _Client) -> None:
+        if self._on_stop is None:
+            client.send({"type": "error", "text": "the owner is a prompt: leave it there (quit)"})
+            return
+        client.send({"type": "stopping", "pid": os.getpid()})
+        client.finish(SEND_TIMEOUT)
+        self._on_stop()
+
+    @contextlib.contextmanager
+    def _watching(self, client: _Client) -> Iterator[None]:
+        """While the body runs, the client's cancel or going away cancels what it runs on the loop."""
+        watcher = threading.Thread(target=self._watch, args=(client,), name="corvane-client-watch", daemon=True)
+        watcher.start()
+        token = STOP_WHEN.set(client.stop)
+        try:
+            yield
+        finally:
+            STOP_WHEN.reset(token)
 
     def _run(self, client: _Client, facts: Facts) -> None:
         out = cast(TextIO, ClientStream(client, "out", facts.tty))
@@ -356,16 +550,12 @@ class OwnerServer:
         console = self._make_console(
             out=out, err=err, verbose=args.verbose, cwd=facts.cwd, color=facts.color, width=facts.width
         )
-        watcher = threading.Thread(target=self._watch, args=(client,), name="corvane-client-watch", daemon=True)
-        watcher.start()
-        token = STOP_WHEN.set(client.stop)
-        try:
-            status = console.handle([args.command, *args.words], view)
-        except KeyboardInterrupt:  # the client asked to cancel while the command was being set up
-            console.complain("interrupted")
-            status = ExitStatus.INTERRUPTED
-        finally:
-            STOP_WHEN.reset(token)
+        with self._watching(client):
+            try:
+                status = console.handle([args.command, *args.words], view)
+            except KeyboardInterrupt:  # the client asked to cancel while the command was being set up
+                console.complain("interrupted")
+                status = ExitStatus.INTERRUPTED
         out.flush()
         err.flush()
         if facts.result:

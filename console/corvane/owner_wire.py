@@ -1,7 +1,7 @@
 """The messages between the console that owns the gateway and the processes that attach to it.
 
 One message is a 4-byte big-endian length and that many bytes of UTF-8 JSON
-holding one object with a "type". Standard library only: an attached
+holding one object with a "type" and the protocol's version "v". Standard library only: an attached
 one-shot imports this and nothing heavy. Values are JSON with tagged
 datetimes and dates, never pickle, so reading a message cannot run code.
 """
@@ -28,6 +28,10 @@ MAX_MESSAGE = 1 << 20
 #: How long the rest of a message may take once its first byte came.
 REST_TIMEOUT = 5.0
 _HEADER = struct.Struct(">I")
+
+#: The protocol's version, named by every message ("v"). Messages without one are of version 1.
+#: An owner and a client of different versions do not serve each other: the client runs alone.
+VERSION = 2
 
 SOCKET_NAME = "owner.sock"
 LOCK_NAME = "owner.lock"
@@ -85,6 +89,8 @@ def _untagged(obj: dict[str, Any]) -> Any:
 
 
 def encode(message: dict[str, Any]) -> bytes:
+    if "v" not in message:
+        message = {"v": VERSION, **message}
     body = json.dumps(message, default=_tagged, separators=(",", ":")).encode()
     if len(body) > MAX_MESSAGE:
         raise WireError(f"message of {len(body):,} bytes is over the limit of {MAX_MESSAGE:,}")

@@ -17,10 +17,11 @@ from pathlib import Path
 import pytest
 
 import corvane
-from corvane import api, attach, commands, owner, owner_wire
+from corvane import api, attach, commands, owner, owner_wire, session
 from corvane.cli import _client_console
 from corvane.console import Console
-from corvane.gateway.connection import GatewaySettings
+from corvane.gateway.connection import PORT_ENV, GatewaySettings
+from corvane.history.script import owner_answer
 from corvane.kvstore import KeyValueStore
 
 CONSOLE = Path(corvane.__file__).resolve().parents[1]
@@ -40,6 +41,7 @@ def _cli(home: Path, *args: str, cwd: Path | None = None) -> subprocess.Complete
 def _answer(sock: socket.socket) -> list[dict]:
     said = []
     while (message := owner_wire.receive(sock, first_timeout=10)) is not None:
+        assert message.pop("v") == owner_wire.VERSION, message  # every message names its version
         said.append(message)
         if message["type"] in ("exit", "error", "decline"):
             break
@@ -132,6 +134,146 @@ def test_hostile_clients_never_hurt_the_owner(loopback_gateway_factory, home, mo
     assert not server.path.exists()
 
 
+def _until(done, seconds: float = 30) -> None:
+    deadline = time.monotonic() + seconds
+    while not done():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+def test_clients_that_stall_leave_burst_or_speak_another_version_cost_the_owner_nothing(
+    loopback_gateway_factory, home, monkeypatch
+):
+    gateway = loopback_gateway_factory()
+    asked = gateway.gateway.history_requests
+    commands.load_command_modules()
+    console = Console(GatewaySettings(port=gateway.port, client_id=41), KeyValueStore(home / "store.json"),
+                      interactive=True)
+    answered = threading.Event()
+
+    def late_file(_message: dict) -> dict:  # an answer made after its client went away
+        _until(lambda: session.STOP_WHEN.get().is_set())
+        (home / ".late").write_text("for nobody")
+        answered.set()
+        return {"type": "result", "value": {"path": str(home / ".late")}, "made": [str(home / ".late")]}
+
+    extra = {owner_wire.DOWNLOAD_REQUEST: owner_answer(console.session, home), "late": late_file}
+    server = owner.OwnerServer(home, _client_console(console), extra=extra).start()
+    quiet: list[socket.socket] = []
+    try:
+        assert console.connect()
+        # Ten clients ask for long tables and never read them: the owner's loop never waits on one.
+        for symbol in ("AAPL", "IBM", "GOOGL", "AMZN", "TSLA", "NVDA", "META", "JPM", "XOM", "SPY"):
+            sock = owner_wire.connect(home)
+            owner_wire.send(sock, attach._facts(["sorvel", symbol, "1m", "20000", "--rows", "all"]))
+            quiet.append(sock)
+        _until(lambda: len(asked) >= 10)
+        started = time.monotonic()
+        out = io.StringIO()
+        assert attach.request(["sorvel", "MSFT", "day", "5"], out=out, err=io.StringIO(), home=home) == (0, None)
+        took = time.monotonic() - started
+        assert took < 15  # it waited 10 s per stalled write before
+        assert out.getvalue().splitlines()[-1] == "MSFT 5 bars from ibkr"
+        for sock in quiet:
+            sock.close()
+
+        # A script killed mid-download: its download stops, and leaves no file behind.
+        script = ("import corvane; corvane.download('AAPL', start='2024-03-01', end='2025-03-04', interval='1m'); "
+                  "print('finished')")  # fmt: skip
+        killed = subprocess.Popen([sys.executable, "-c", script], env=_env(home), stdout=subprocess.PIPE)
+        before = len(asked)
+        _until(lambda: len(asked) >= before + 3)
+        killed.kill()
+        assert killed.wait(10) == -signal.SIGKILL and killed.stdout.read() == b""
+        time.sleep(0.5)  # what was on its way
+        sent = len(asked)
+        time.sleep(2)
+        assert len(asked) == sent and not list(home.glob(".download-*"))
+        gone = owner_wire.connect(home)
+        owner_wire.send(gone, {"type": "late"})
+        gone.close()
+        _until(lambda: answered.is_set() and not (home / ".late").exists())
+
+        # A burst of scripts, while forty connections say nothing: every one answered by the owner,
+        # none on a connection of its own.
+        quiet = [owner_wire.connect(home) for _ in range(40)]
+        monkeypatch.setattr(api, "_run_here", lambda *_: pytest.fail("ran beside the owner"))
+        answers: list = [None] * 200
+
+        def script_run(i: int) -> None:
+            try:
+                answers[i] = api.run("sorvel MSFT day 5", home=home)["symbol"]
+            except BaseException as exc:  # each thread's failure is the test's
+                answers[i] = exc
+
+        threads = [threading.Thread(target=script_run, args=(i,)) for i in range(len(answers))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        assert answers == ["MSFT"] * len(answers), [a for a in answers if a != "MSFT"][:3]
+        monkeypatch.undo()
+
+        # An owner of an older protocol version: the one-shot says so once and answers on its own.
+        server.version = 1
+        env = {**_env(home), PORT_ENV: str(gateway.port)}
+        alone = subprocess.run([sys.executable, "-m", "corvane", "sorvel", "MSFT", "day", "5"], capture_output=True,
+                               text=True, timeout=60, env=env)  # fmt: skip
+        assert alone.returncode == 0, alone.stderr
+        assert alone.stdout.splitlines()[-1] == "MSFT 5 bars from ibkr"
+        said = [line for line in alone.stderr.splitlines() if "version" in line]
+        assert said == ["corvane: the owner speaks protocol version 1, this corvane 2: running on its own"]
+    finally:
+        for sock in quiet:
+            sock.close()
+        server.close()
+        console.close()
+        import corvane.cmds.quotes.sorvel as sorvel
+
+        sorvel._sorvel_cache.clear()
+
+
+def test_output_waits_for_a_slow_reader_and_gives_up_on_one_that_stopped(monkeypatch):
+    monkeypatch.setattr(owner, "STALLED", 0.2)
+    piece = {"type": "out", "text": "x" * 60_000}
+    ours, theirs = socket.socketpair()
+    reading = owner._Client(ours)
+    got: list[dict] = []
+    reader = threading.Thread(target=lambda: got.extend(_answer(theirs)))
+    reader.start()
+    assert all(reading.send(piece) for _ in range(300))  # 18 MB written at once, as a long table is
+    assert reading.send({"type": "exit", "status": 0}) and reading.finish(30)
+    reader.join(30)
+    assert len(got) == 301 and got[-1]["type"] == "exit"
+
+    ours, theirs = socket.socketpair()
+    stalled = owner._Client(ours)
+    assert all(stalled.send(piece) for _ in range(100))
+    time.sleep(0.5)
+    assert not all(stalled.send(piece) for _ in range(50))  # 9 MB behind, and reading nothing
+    assert stalled.gone.is_set() and stalled.stop.is_set() and not stalled.finish(1)
+    theirs.close()
+
+
+def test_a_full_queue_of_connections_is_waited_out_not_taken_for_no_owner(tmp_path):
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(str(owner_wire.socket_path(tmp_path)))
+    listener.listen(0)  # an owner behind on its accepts: further connects fail with EAGAIN
+    queued = [owner_wire.connect(tmp_path) for _ in range(3)]
+    assert queued[-1] is None and attach._queue_full(owner_wire.socket_path(tmp_path))
+    waiting = sum(q is not None for q in queued) + 1  # and the one-shot's own
+    taken: list[socket.socket] = []
+    accepting = threading.Timer(0.5, lambda: taken.extend(listener.accept()[0] for _ in range(waiting)))
+    accepting.start()
+    sock = attach._connect(tmp_path)
+    assert sock is not None  # before: None, and the one-shot ran on a connection of its own
+    accepting.join()
+    for each in [sock, *queued, *taken, listener]:
+        if each is not None:
+            each.close()
+    assert attach._connect(tmp_path) is None  # no owner at all: run alone at once
+
+
 def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_factory, home, tmp_path, monkeypatch):
     gateway = loopback_gateway_factory()
     monkeypatch.setattr(api, "_run", None)  # a script's download goes through the owner, never its own connection
@@ -175,9 +317,21 @@ def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_fact
         again = _cli(home, "sorvel", "IBM", "day", "20")
         assert again.returncode == 0 and "IBM 19 bars from ibkr" in again.stdout
         assert serving.poll() is None
+
+        status = _cli(home, "serve", "--status")
+        assert status.returncode == 0, status.stderr
+        about = dict(line.split(None, 1) for line in status.stdout.splitlines())
+        assert about["pid"] == str(serving.pid) and about["home"] == str(home)
+        assert about["gateway"] == f"127.0.0.1:{gateway.port}" and about["clients"] == "0 running, 0 waiting"
+        assert about["version"] == str(owner_wire.VERSION)
+        stopped = _cli(home, "serve", "--stop")
+        assert stopped.returncode == 0 and f"stopped the owner (pid {serving.pid})" in stopped.stderr
+        assert serving.wait(20) == 0 and not owner_wire.socket_path(home).exists()
+        assert _cli(home, "serve", "--status").returncode == 1
     finally:
-        serving.send_signal(signal.SIGTERM)
-        serving.wait(20)
+        if serving.poll() is None:
+            serving.send_signal(signal.SIGTERM)
+            serving.wait(20)
     assert serving.returncode == 0
 
 

@@ -91,12 +91,14 @@ def frame_of(request: Request, result: Result, partial: bool = False) -> pd.Data
 
 def owner_answer(session: Any, home: Path) -> Callable[[dict[str, Any]], dict[str, Any]]:
     """The owner's answer to a script's download: the frame as Parquet in the home (the
-    client's own user, 0600), named in the answer; the client reads and removes it. A file,
-    not the message, because a year of minutes is larger than a message may be."""
+        client's own user, 0600), named in the answer; the client reads and removes it (the owner
+    does, when the answer does not reach the client). A file,
+        not the message, because a year of minutes is larger than a message may be."""
 
     def answer(message: dict[str, Any]) -> dict[str, Any]:
         from corvane.history.download import bar_store
         from corvane.history.download import download as fetch
+        from corvane.session import STOP_WHEN
 
         try:
             args = message.get("args")
@@ -110,12 +112,15 @@ def owner_answer(session: Any, home: Path) -> Callable[[dict[str, Any]], dict[st
             )
             if outcome.error is not None or outcome.kind != "ok":
                 raise outcome.error or RuntimeError("the download was cancelled")
+            stop = STOP_WHEN.get()
+            if stop is not None and stop.is_set():  # the script went away: a file for nobody
+                raise RuntimeError("the download was cancelled")
             frame = frame_of(request, outcome.value, partial)
             path = home / f".download-{uuid.uuid4().hex}.parquet"
             os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
             frame.to_parquet(path)
             said = {"sources": frame.attrs.get("sources", {}), "missing": frame.attrs.get("missing", {})}
-            return {"type": "result", "value": {"path": str(path), **said}}
+            return {"type": "result", "value": {"path": str(path), **said}, "made": [str(path)]}
         except Exception as exc:  # the script hears why; the owner goes on
             return {"type": "error", "text": f"{type(exc).__name__}: {exc}"}
 
