@@ -206,12 +206,13 @@ def _fetch(request: Request, progress: bool) -> Result:
 
     from corvane.gateway.connection import resolve_settings
     from corvane.history.download import bar_store, download
+    from corvane.words.download import gateway_down
 
     with _here_lock:
         # The console corvane.run uses here: one connection (one client id) for the script.
         console = _console_here(owner_wire.home_dir(), resolve_settings(), False, io.StringIO())
         connected = request.source != "yahoo" and (console.connected or console.connect())
-        session, down = console.session, None if connected else _gateway_down(console)
+        session, down = console.session, None if connected else gateway_down(console)
         outcome = session.loop_thread.run(
             lambda: download(session.ib, bar_store(), request, connected=connected,
                              err=sys.stderr if progress else None, gateway_down=down)
@@ -222,11 +223,6 @@ def _fetch(request: Request, progress: bool) -> Result:
         raise outcome.error
     result: Result = outcome.value
     return result
-
-
-def _gateway_down(console: Any) -> str:
-    session = console.existing_session
-    return (session.link.down_reason or "none answered") if session is not None else "switched off"
 
 
 # -- run ------------------------------------------------------------------------

@@ -38,8 +38,9 @@ exit status: 0 success, 1 the command failed or returned an error (or a
 group change could not be saved), 2 words the console cannot use, 130 interrupted.
 
 environment: {HOST_ENV}, {PORT_ENV}, {CLIENT_ID_ENV}, {TIMEOUT_ENV} set the
-gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history
-the saved quote groups and the candle cache (corvane cache info|clear)."""
+gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history,
+the saved quote groups, the candle cache and the bar store (corvane cache
+info|clear)."""
 
 
 class _Parser(argparse.ArgumentParser):

@@ -90,6 +90,15 @@ class TestOneCommand:
         assert status == 1 and "fakebars failed: ValueError" in err
         assert "Traceback" not in err
 
+    def test_a_word_with_options_of_its_own_gets_them_from_either_side_and_the_console_the_rest(self):
+        from corvane import command_line
+
+        # download writes every symbol with its own --export; --rows and --chart are the console's.
+        args, view = command_line.parse(["--export", "a.csv", "--rows", "2", "download", "AAPL", "--chart",
+                                         "--last", "3", "--port", "4002"])
+        assert (args.command, args.words, args.port) == ("download", ["AAPL", "--last", "3", "--export", "a.csv"], "4002")
+        assert (view.rows, view.chart, view.export) == (2, "", None)
+
     def test_a_command_that_needs_the_gateway_is_refused_without_one(self, capsys):
         status, _, err = run(capsys, "fakegw")
         assert status == 1 and "needs a gateway connection" in err

@@ -314,7 +314,7 @@ def test_an_owner_another_user_planted_is_never_obeyed(home, tmp_path, monkeypat
     # The socket in the user's own home, but what listens there runs as someone else.
     planted = _Planted(home, answer)
     try:
-        monkeypatch.setattr(api, "_run", lambda request: (_ for _ in ()).throw(RuntimeError("ran alone")))
+        monkeypatch.setattr(api, "_run", lambda *asked: (_ for _ in ()).throw(RuntimeError("ran alone")))
         monkeypatch.setattr(owner_wire, "peer_uid", lambda sock: NOBODY)
         with pytest.raises(RuntimeError, match="ran alone"):
             api.download("AAPL", last=5)
