@@ -5,10 +5,11 @@ console that owns the gateway when one runs for its home (one connection, one
 pacing count for everyone), and through a console of its own in this process
 otherwise, kept for the script's later calls.
 
-``corvane.download(...)`` gives bars as a pandas DataFrame. It opens a connection
-of its own (the usual settings and discovery from the environment), runs the same
-downloader as the console word, and closes it. Inside a running event loop (a
-Jupyter cell) the work runs on a thread of its own, with its own loop.
+``corvane.download(...)`` gives bars as a pandas DataFrame: through the owner too,
+else on the same console of this process as ``corvane.run`` (the usual settings and
+discovery from the environment), so a script holds one connection and one client id.
+Inside a running event loop (a Jupyter cell) the work runs on a thread of its own.
+The first call of either quiets the console's log lines to warnings, plainly worded.
 """
 
 from __future__ import annotations
@@ -34,6 +35,7 @@ from corvane.owner_wire import DOWNLOAD_REQUEST
 if TYPE_CHECKING:
     import pandas as pd
 
+    from corvane.console import Console
     from corvane.history.download import Request, Result
 
 
@@ -47,13 +49,26 @@ def download(
     outside_rth: bool = False,
     source: str = "auto",
     partial: bool = False,
+    *,
+    period: str | None = None,
+    prepost: bool | None = None,
+    auto_adjust: bool | None = None,
+    group_by: str = "column",
+    progress: bool = True,
 ) -> pd.DataFrame:
     """Bars of ``tickers`` from the IB gateway (or Yahoo Finance), in the exchange's zone.
 
-    ``start``/``end`` are calendar days in the exchange's zone, both included; ``last=N``
-    gives exactly the last N bars instead. ``interval`` is one of 1m 2m 5m 15m 30m 1h 4h 1d
-    1wk 1mo. ``source`` is "auto" (the gateway when one answers, else Yahoo), "ibkr" or
-    "yahoo". Bars already in ``$CORVANE_HOME/bars`` are not asked for again.
+    ``start``/``end`` are calendar days in the exchange's zone, and ``end`` is included
+    (yfinance's ``end`` is excluded: ``end="2025-03-07"`` here gives the 7th's bars, there
+    it stops on the 6th). ``last=N`` gives exactly the last N bars instead; ``period``
+    ("5d" the last five sessions, "1mo", "1y", "ytd", "max") counts back from today.
+    ``interval`` is one of 1m 2m 5m 15m 30m 1h 4h 1d 1wk 1mo. ``source`` is "auto" (the
+    gateway when one answers, else Yahoo), "ibkr" or "yahoo". Bars already in
+    ``$CORVANE_HOME/bars`` are not asked for again.
+
+    yfinance's names are taken where they mean the same: ``prepost`` is ``outside_rth``,
+    ``auto_adjust`` is ``adjusted`` (both given must agree), ``group_by="ticker"`` puts the
+    symbol first in the columns. ``progress`` shows the requests done on standard error.
 
     One symbol: columns open high low close volume average barCount (in that order, whole
     volumes as integers) on a zone-aware DatetimeIndex. Several: a column MultiIndex named
@@ -64,14 +79,30 @@ def download(
     it gives what arrived instead, and ``frame.attrs["missing"]`` names why, per symbol.
     Arguments of the wrong type raise ``TypeError``; values beyond the limits (more than
     1,000 symbols, days before 1900, a count reaching back further) ``ValueError``.
-    """
-    from corvane.history.download_args import typed
 
+    Without a console owning the gateway, the connection is the one ``corvane.run`` uses
+    in this process, opened on first use and kept for the script's later calls.
+    """
+    from corvane import clock
+    from corvane.history.download_args import GROUPINGS, period_start, same_meaning, typed
+    from corvane.logsetup import library_logging
+
+    library_logging()
     if not isinstance(tickers, (str, bytes, bytearray)) and isinstance(tickers, Iterable):
         tickers = list(tickers)  # an index, an array, a generator: read once, here
+    outside_rth = same_meaning("outside_rth", outside_rth, "prepost", prepost, False)
+    adjusted = same_meaning("adjusted", adjusted, "auto_adjust", auto_adjust, False)
     typed(tickers, start, end, interval, last, adjusted, outside_rth, source)
-    if not isinstance(partial, bool):
-        raise TypeError(f"partial must be True or False, not {partial!r}")
+    for name, flag in (("partial", partial), ("progress", progress)):
+        if not isinstance(flag, bool):
+            raise TypeError(f"{name} must be True or False, not {flag!r}")
+    if group_by not in GROUPINGS:
+        raise ValueError(f"group_by must be one of {', '.join(map(repr, GROUPINGS))}, not {group_by!r}")
+    if period is not None:
+        if start is not None or end is not None or last is not None:
+            raise ValueError("period counts back from today: give it without start, end or last")
+        clock.freeze_from_env()
+        start = period_start(period, clock.today())
     args: dict[str, Any] = {"tickers": tickers if isinstance(tickers, str) else list(tickers), "start": _text(start),
             "end": _text(end), "interval": interval, "last": last, "adjusted": adjusted,
             "outside_rth": outside_rth, "source": source}  # fmt: skip
@@ -79,7 +110,23 @@ def download(
 
     request = request_from(**args)  # words that cannot work are refused here, not by the owner
     owned = _through_owner({**args, "partial": True} if partial else args)
-    return owned if owned is not None else frame_of(request, _run(request), partial)
+    frame = owned if owned is not None else frame_of(request, _run(request, progress), partial)
+    return _by_ticker(frame, request.symbols) if group_by == "ticker" else frame
+
+
+def _by_ticker(frame: pd.DataFrame, symbols: Sequence[str]) -> pd.DataFrame:
+    """Columns (symbol, field) in the order asked, each symbol's fields in the bars' own order."""
+    import pandas as pd
+
+    from corvane.history.store import COLUMNS
+
+    if frame.columns.nlevels != 2:
+        return frame  # one symbol: plain fields, as yfinance gives them
+    fields = [c for c in COLUMNS if c in frame.columns.get_level_values(0)]
+    held = [s for s in symbols if s in frame.columns.get_level_values(1)]
+    ordered = frame.swaplevel(0, 1, axis=1).reindex(columns=pd.MultiIndex.from_product([held, fields]))
+    ordered.attrs = frame.attrs
+    return ordered
 
 
 def _text(day: str | dt.date | None) -> str | None:
@@ -145,31 +192,32 @@ def _same_dir(one: Path, other: Path) -> bool:
         return False
 
 
-def _run(request: Request) -> Result:
+def _run(request: Request, progress: bool) -> Result:
     try:
         asyncio.get_running_loop()
     except RuntimeError:
-        return _fetch(request)
+        return _fetch(request, progress)
     # A running loop (a notebook cell): the session's loop may not nest in it.
     with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="corvane-download") as pool:
-        return pool.submit(_fetch, request).result()
+        return pool.submit(_fetch, request, progress).result()
 
 
-def _fetch(request: Request) -> Result:
-    from corvane import clock
+def _fetch(request: Request, progress: bool) -> Result:
+    import sys
+
     from corvane.gateway.connection import resolve_settings
     from corvane.history.download import bar_store, download
-    from corvane.session import Session
+    from corvane.words.download import gateway_down
 
-    clock.freeze_from_env()
-    session = Session(resolve_settings())
-    try:
-        connected = request.source != "yahoo" and session.connect(quiet=True)
+    with _here_lock:
+        # The console corvane.run uses here: one connection (one client id) for the script.
+        console = _console_here(owner_wire.home_dir(), resolve_settings(), False, io.StringIO())
+        connected = request.source != "yahoo" and (console.connected or console.connect())
+        session, down = console.session, None if connected else gateway_down(console)
         outcome = session.loop_thread.run(
-            lambda: download(session.ib, bar_store(), request, connected=connected, err=None)
-        )
-    finally:
-        session.close()
+            lambda: download(session.ib, bar_store(), request, connected=connected,
+                             err=sys.stderr if progress else None, gateway_down=down)
+        )  # fmt: skip
     if outcome.kind == "cancelled":
         raise KeyboardInterrupt
     if outcome.error is not None:
@@ -195,6 +243,9 @@ def run(line: str | list[str], *, home: str | Path | None = None, standalone: bo
     Through the owner, dates and times come back as ``datetime`` values.
     Raises :class:`CommandFailed` when the command fails or the words do not fit.
     """
+    from corvane.logsetup import library_logging
+
+    library_logging()
     words = shlex.split(line) if isinstance(line, str) else list(line)
     where = Path(home).expanduser() if home is not None else owner_wire.home_dir()
     err = io.StringIO()
@@ -218,11 +269,8 @@ _here_lock = threading.Lock()
 
 
 def _run_here(words: list[str], home: Path) -> Any:
-    from corvane import clock, command_line, commands
-    from corvane.candles import cache as sorvel_cache
-    from corvane.console import Console
+    from corvane import command_line
     from corvane.gateway.connection import resolve_settings
-    from corvane.kvstore import KeyValueStore
 
     out, err = io.StringIO(), io.StringIO()
     parsed = command_line.parse(words, err)
@@ -231,23 +279,34 @@ def _run_here(words: list[str], home: Path) -> Any:
     args, view = parsed
     if args.command is None:
         raise CommandFailed(ExitStatus.BAD_WORDS, "no command given")
-    clock.freeze_from_env()
     settings = resolve_settings(args.host, args.port, args.client_id, args.connect_timeout)
-    key = (home, settings, args.no_gateway)
     with _here_lock:
-        console = _here.get(key)
-        if console is None:
-            commands.load_command_modules(stream=err)
-            if not _here:
-                sorvel_cache.use_store(sorvel_cache.store_path(home))
-            console = Console(settings, KeyValueStore(home / "store.json"), use_gateway=not args.no_gateway)
-            _here[key] = console
+        console = _console_here(home, settings, args.no_gateway, err)
         console.out, console.err = out, err
         console.verbose = args.verbose
         status = console.handle([args.command, *args.words], view)
     if status != ExitStatus.OK:
         raise CommandFailed(status, err.getvalue())
     return console.views.result
+
+
+def _console_here(home: Path, settings: Any, no_gateway: bool, err: io.StringIO) -> Console:
+    """The console of this process for ``home`` and these settings, made on first use (hold ``_here_lock``)."""
+    from corvane import clock, commands
+    from corvane.candles import cache as sorvel_cache
+    from corvane.console import Console
+    from corvane.kvstore import KeyValueStore
+
+    clock.freeze_from_env()
+    key = (home, settings, no_gateway)
+    console = _here.get(key)
+    if console is None:
+        commands.load_command_modules(stream=err)
+        if not _here:
+            sorvel_cache.use_store(sorvel_cache.store_path(home))
+        console = Console(settings, KeyValueStore(home / "store.json"), use_gateway=not no_gateway)
+        _here[key] = console
+    return console
 
 
 @atexit.register

@@ -63,7 +63,7 @@ class Views:
         except ValueError as exc:
             self.console.complain(str(exc))
             return ExitStatus.BAD_WORDS
-        self._ran = False
+        self._ran, self.result = False, None  # a line that runs no command returns nothing
         # The line's own sink: --rows holds for this line only.
         line = output.Sink(
             out=self.console.out,
@@ -121,6 +121,13 @@ class Views:
 
             with output.using(sink):
                 printFrame(pd.DataFrame(self.last.bars), self.last.title)
+
+    def kept(self, result: Any, last: last_result.LastResult | None) -> None:
+        """What a console word that fetched bars itself returned, for a script and for --chart."""
+        self._ran, self.cached_from, self.result = True, None, result
+        self.last = last
+        if last is None:
+            self.last_reason = "the last result has no bars"
 
     # -- acting on the last result -----------------------------------------
 

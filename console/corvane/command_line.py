@@ -38,8 +38,9 @@ exit status: 0 success, 1 the command failed or returned an error (or a
 group change could not be saved), 2 words the console cannot use, 130 interrupted.
 
 environment: {HOST_ENV}, {PORT_ENV}, {CLIENT_ID_ENV}, {TIMEOUT_ENV} set the
-gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history
-the saved quote groups and the candle cache (corvane cache info|clear)."""
+gateway defaults; CORVANE_HOME (default ~/.corvane) holds the prompt history,
+the saved quote groups, the candle cache and the bar store (corvane cache
+info|clear)."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -63,8 +64,8 @@ OPTIONS: list[tuple[tuple[str, ...], str | None, str]] = [
     (("--no-gateway",), None, "do not try to reach a gateway"),
     (("--standalone",), None, "run here, not in the console that owns the gateway"),
 ]
-#: The view options' names: a console word that reads its own options keeps these.
-_VIEW_NAMES = frozenset(usage.split()[0] for usage, _ in view_options.OPTIONS)
+#: The view options' names: a console word that reads its own options keeps those it reads.
+_VIEW_NAMES = view_options.NAMES
 #: Every option name the command line knows -> whether a value may follow it.
 _TAKES_VALUE = {
     **{name: metavar is not None for names, metavar, _ in OPTIONS for name in names},
@@ -98,20 +99,27 @@ def parse(argv: list[str], err: TextIO | None = None) -> tuple[argparse.Namespac
     No command word starts with "--", so a "--" word after the command is the
     console's: ``corvane sorvel AAPL --port 4002`` means ``corvane --port 4002
     sorvel AAPL``; single-dash words stay with the command. A console word that
-    reads "--" options of its own keeps them, --export included; only the
-    console's other options move.
+    reads "--" options of its own keeps them, and those of the view options it
+    reads itself (download's --export), given before or after it; the console
+    takes the other view options (--rows) and moves its other options.
     """
     err = err or sys.stderr
     try:
         parser = build_parser()
         parser.err = err  # type: ignore[attr-defined]
         view = view_options.ViewOptions()
-        front, command, words = _split(argv)
-        own = command is not None and _reads_own_options(command)
-        if not own:
-            rest, view = view_options.take(argv)
-            front, command, words = _split(rest)
-        moved, kept = _hoist(words, _VIEW_NAMES if own else frozenset())
+        try:  # the command word, past view options before it ("--chart download ...")
+            _, command, _ = _split(view_options.take(argv)[0])
+        except view_options.OptionError:
+            _, command, _ = _split(argv)
+        own = _own_options(command)
+        rest, view = view_options.take(argv, _VIEW_NAMES if own is None else own)
+        front, command, words = _split(rest)
+        if own is not None:
+            # The view options the word reads itself are its own on either side of it.
+            theirs, front = _hoist(front, frozenset(_TAKES_VALUE) - (_VIEW_NAMES - own))
+            words = [*words, *theirs]
+        moved, kept = _hoist(words, _VIEW_NAMES if own is not None else frozenset())
         return parser.parse_args([*front, *moved, *([command] if command else []), *kept]), view
     except view_options.OptionError as exc:
         print(f"corvane: {exc}", file=err)
@@ -164,11 +172,13 @@ def _hoist(words: list[str], keep: frozenset[str]) -> tuple[list[str], list[str]
     return moved, kept
 
 
-def _reads_own_options(command: str) -> bool:
+def _own_options(command: str | None) -> frozenset[str] | None:
+    """For a console word that reads "--" options of its own, the view options the console still
+    takes off its line; None for any other command."""
     from corvane.words import registry
 
-    word = registry.find(command, interactive=False)
-    return word is not None and word.own_options
+    word = registry.find(command, interactive=False) if command is not None else None
+    return word.console_options if word is not None and word.own_options else None
 
 
 def names_gateway(args: argparse.Namespace) -> bool:

@@ -12,13 +12,13 @@ import traceback
 from collections.abc import Callable
 from typing import Any, TextIO
 
-from corvane import bar_views, commands, profiles
+from corvane import bar_views, commands, profiles, view_options
 from corvane.exit_status import ExitStatus
 from corvane.gateway.connection import GatewaySettings
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
 from corvane.summary import cut, is_failure, summarize, why_failed
-from corvane.view_options import ViewOptions
+from corvane.view_options import OptionError, ViewOptions
 from corvane.words import registry
 from corvane.words.base import ConsoleWord, UsageError
 from ferrut.dispatch import ArgumentError
@@ -125,7 +125,15 @@ class Console:
         """Run one line of words; the exit status it would have as a command line."""
         word = self.find_word(words[0]) if words else None
         if word is not None and word.own_options:
-            return self._run_word(word, words[1:])
+            if not word.console_options:
+                return self._run_word(word, words[1:])
+            if view is None:  # the view options the word leaves to the console, wherever they stand
+                try:
+                    rest, view = view_options.take(words[1:], word.console_options)
+                except OptionError as exc:
+                    self.complain(str(exc))
+                    return ExitStatus.BAD_WORDS
+                words = [words[0], *rest]
         return self.views.around(words, view, self._handle)
 
     def _handle(self, words: list[str]) -> ExitStatus:

@@ -53,15 +53,19 @@ def _looks_like_file(word: str) -> bool:
     return not word.startswith("-") and ("/" in word or Path(word).suffix[1:].isalpha())
 
 
-def take(words: list[str]) -> tuple[list[str], ViewOptions]:
-    """The words without the view options, and the options they held."""
+#: The names of the view options.
+NAMES = frozenset(usage.split()[0] for usage, _ in OPTIONS)
+
+
+def take(words: list[str], only: frozenset[str] = NAMES) -> tuple[list[str], ViewOptions]:
+    """The words without the view options (those named in ``only``), and the options they held."""
     options = ViewOptions()
     kept: list[str] = []
     i = 0
     while i < len(words):
         word = words[i]
         name, has_value, value = word.partition("=")
-        if name not in ("--rows", "--chart", "--export", "--force"):
+        if name not in only:
             kept.append(word)
             i += 1
             continue

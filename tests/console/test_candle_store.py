@@ -172,3 +172,41 @@ def test_two_consoles_writing_at_once_and_one_killed_mid_write_leave_a_readable_
         for month in range(1, 13):
             got = reader.get(K.range_key(name, "1m", "none", "2024-01-01", f"2024-{month:02d}-01"))
             assert got is None or (len(got) == 20_000 and got[-1]["close"] == 19_999.0)
+
+
+def test_cache_info_and_clear_cover_the_bar_store_and_clear_only_what_it_made(tmp_path):
+    import numpy as np
+
+    from corvane.history.store import BarStore, Series
+    from corvane.words.cache import bar_store_text
+
+    root = tmp_path / "bars"
+    store = BarStore(root)
+    day = pd.date_range("2025-01-30 14:30", periods=3, freq="D", tz="UTC", name="date")
+    frame = pd.DataFrame({"open": 1.0, "high": 2.0, "low": 0.5, "close": 1.5, "volume": np.arange(3),
+                          "average": 1.2, "barCount": np.ones(3, "int64")}, index=day)
+    for contract in ("AAPL.STK.SMART.USD", "MSFT.STK.SMART.USD"):
+        store.put(Series(contract, "1 day", "TRADES", True), (day[0], day[-1] + pd.Timedelta(days=1)), frame)
+    aapl = next(root.rglob("contract=AAPL*")) / "bar_size=1day" / "what=TRADES" / "rth=1"
+    outside = tmp_path / "mine.parquet"
+    outside.write_bytes(b"the user's own")
+    (aapl / "year=2025" / "month=01" / "notes.txt").write_text("the user's own")
+    (aapl / "year=2024").mkdir()
+    (aapl / "year=2024" / "month=12").symlink_to(tmp_path, target_is_directory=True)
+    (root / "source=ibkr" / "elsewhere").symlink_to(outside)
+
+    info = bar_store_text(root, "info")
+    assert f"bar store {root}: 2 series, 4 months of bars" in info  # January and February, each
+    assert "3 files the store did not make, left alone" in info
+    assert "0 series" not in info and "0.0 MB" in info
+    cleared = bar_store_text(root, "clear")
+    assert cleared.startswith("bar store cleared (2 series, 4 months of bars, ")
+    assert not list(root.rglob("*.parquet")) and not list(root.rglob("_coverage.json"))
+    assert outside.read_bytes() == b"the user's own" and (aapl / "year=2025" / "month=01" / "notes.txt").exists()
+    assert (aapl / ".lock").exists() and not (aapl / "year=2025" / "month=02").exists()
+    assert bar_store_text(root, "info").startswith(f"bar store {root}: 0 series, 0 months of bars, 0.0 MB")
+    # A store that is no directory of its own is never walked into.
+    linked = tmp_path / "linked"
+    linked.symlink_to(root.parent / "bars", target_is_directory=True)
+    store.put(Series("IBM.STK.SMART.USD", "1 day", "TRADES", True), (day[0], day[-1]), frame.iloc[:2])
+    assert "0 series" in bar_store_text(linked, "clear") and list(root.rglob("*.parquet"))

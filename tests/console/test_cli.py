@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import signal
 import subprocess
+import textwrap
 import sys
 import time
 
@@ -88,6 +89,15 @@ class TestOneCommand:
         # switch the console to verbose.
         assert status == 1 and "fakebars failed: ValueError" in err
         assert "Traceback" not in err
+
+    def test_a_word_with_options_of_its_own_gets_them_from_either_side_and_the_console_the_rest(self):
+        from corvane import command_line
+
+        # download writes every symbol with its own --export; --rows and --chart are the console's.
+        args, view = command_line.parse(["--export", "a.csv", "--rows", "2", "download", "AAPL", "--chart",
+                                         "--last", "3", "--port", "4002"])
+        assert (args.command, args.words, args.port) == ("download", ["AAPL", "--last", "3", "--export", "a.csv"], "4002")
+        assert (view.rows, view.chart, view.export) == (2, "", None)
 
     def test_a_command_that_needs_the_gateway_is_refused_without_one(self, capsys):
         status, _, err = run(capsys, "fakegw")
@@ -175,6 +185,20 @@ class TestChildProcess:
         done = run_console(private_home, "--no-gateway", "fakebars", "msft", "1")
         assert done.returncode == 0, done.stderr
         assert done.stdout.splitlines()[-1] == "MSFT 1 bar from fake"
+
+    def test_a_script_sees_warnings_plainly_and_never_the_client_librarys_own_lines(self, private_home):
+        script = textwrap.dedent("""
+            import logging, corvane
+            from loguru import logger
+            print(corvane.run("--no-gateway fakebars msft 1")["symbol"])
+            logger.debug("a debug line"); logger.info("an info line"); logger.warning("a warning")
+            logging.getLogger("ib_async.wrapper").error("Error 200, reqId 5: No security definition")
+        """)
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                              env=console_env(private_home))
+        assert done.returncode == 0 and done.stdout == "MSFT\n", done.stderr
+        said = done.stderr.splitlines()
+        assert len(said) == 1 and said[0].endswith(" WARNING: a warning") and "\x1b" not in done.stderr
 
     def test_a_module_that_fails_to_import_is_told_once_and_the_rest_works(self, private_home, tmp_path):
         (tmp_path / "broken_cmd.py").write_text("raise ImportError('needs a missing library')\n")

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import re
 import datetime as dt
+import io
 from zoneinfo import ZoneInfo
 
 import pandas as pd
@@ -23,8 +24,11 @@ AFTER = dt.datetime(2025, 3, 3, 12, 0, tzinfo=NEW_YORK)
 
 @pytest.fixture
 def console_home(tmp_path, monkeypatch):
+    from corvane import api
+
     monkeypatch.setenv("CORVANE_HOME", str(tmp_path / "home"))
-    return tmp_path
+    yield tmp_path
+    api._close_here()  # the script's console, kept between calls, goes with the test
 
 
 @pytest.fixture
@@ -115,6 +119,13 @@ def test_the_function_works_inside_a_running_event_loop(paced_gateway, monkeypat
     ({"start": 20250101}, TypeError, "start must be a day"),
     ({"start": "2025-13-01"}, ValueError, "start must be a day as 'YYYY-MM-DD'"),
     ({"start": "0001-01-01"}, ValueError, "start must be a day from 1900-01-01"),
+    # yfinance's names, where they mean the same as ours
+    ({"period": "7q", "start": None}, ValueError, "period must be a count of d, wk, mo or y"),
+    ({"period": "1mo"}, ValueError, "period counts back from today: give it without start"),
+    ({"prepost": False, "outside_rth": True}, ValueError, "prepost=False and outside_rth=True disagree"),
+    ({"auto_adjust": 1}, TypeError, "auto_adjust must be True or False"),
+    ({"group_by": "symbol"}, ValueError, "group_by must be one of 'column', 'ticker'"),
+    ({"progress": "yes"}, TypeError, "progress must be True or False"),
 ])
 def test_the_function_refuses_bad_arguments_by_name_before_asking_anyone(console_home, monkeypatch, args, error, words):
     import corvane
@@ -124,6 +135,47 @@ def test_the_function_refuses_bad_arguments_by_name_before_asking_anyone(console
     with pytest.raises(error, match=words):
         corvane.download(**call)
     assert not (console_home / "home").exists()
+
+
+def test_a_script_holds_one_connection_and_every_table_takes_the_view_options(
+    paced_gateway, console_home, monkeypatch, capsys
+):
+    import corvane
+    from corvane.console import Console
+    from corvane.gateway.connection import resolve_settings
+    from corvane.kvstore import KeyValueStore
+
+    port = str(paced_gateway.port)
+    monkeypatch.setenv("CORVANE_IB_PORT", port)
+    gateway = paced_gateway.gateway
+    refused: list[int] = []
+    claim = gateway.claim_client_id
+    monkeypatch.setattr(gateway, "claim_client_id", lambda cid, session: claim(cid, session) or refused.append(cid))
+
+    # The word's result comes back to a script, and the script's download shares its connection.
+    result = corvane.run("download AAPL --last 3 --interval 1d")
+    assert result["symbols"]["AAPL"]["bars"] == 3 and result["symbols"]["AAPL"]["source"] == "ibkr"
+    assert result["symbols"]["AAPL"]["last"] == dt.datetime(2025, 3, 3, tzinfo=NEW_YORK)
+    assert corvane.run("cache info bars") is None  # a word's line returns nothing, not the line before's
+    frame = corvane.download(["AAPL", "MSFT"], period="5d", group_by="ticker", prepost=False, progress=False)
+    assert refused == [] and gateway.connections == 1
+    assert list(frame.columns[:2]) == [("AAPL", "open"), ("AAPL", "high")] and frame.columns[7] == ("MSFT", "open")
+    assert [d.date() for d in frame.index[[0, -1]]] == [dt.date(2025, 2, 25), dt.date(2025, 3, 3)]
+    assert "requests" not in capsys.readouterr().err
+    minutes = corvane.download("MSFT", period="2mo", interval="1m")  # progress by default, as yfinance
+    assert minutes.index[0].date() == dt.date(2025, 1, 3) and "39/39 requests" in capsys.readouterr().err
+
+    # --rows on either side of the word, and the prompt's rows, hold for its tables.
+    for words in (["--rows", "2", "download", "AAPL", "--last", "5"], ["download", "AAPL", "--last", "5", "--rows=2"]):
+        assert main([*words, "--port", port]) == 0
+        assert "first 1 and last 1 shown" in capsys.readouterr().out
+    out = io.StringIO()
+    prompt = Console(resolve_settings(), KeyValueStore(console_home / "store.json"), interactive=True, out=out)
+    try:
+        assert prompt.handle(["rows", "2"]) == 0 and prompt.handle(["download", "MSFT", "--last", "5"]) == 0
+    finally:
+        prompt.close()
+    assert "first 1 and last 1 shown" in out.getvalue()
 
 
 def test_a_download_that_cannot_finish_names_what_is_missing_and_keeps_what_arrived(

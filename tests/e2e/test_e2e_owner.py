@@ -304,6 +304,17 @@ def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_fact
         frame = api.download("AAPL", start="2025-03-03", end="2025-03-04", interval="1h")  # by the owner:
         assert len(frame) == 14 and str(frame.index.tz) == "America/New_York"  # none of our own
         assert frame.attrs["sources"] == {"AAPL": "ibkr"} and not list(home.glob(".download-*"))
+        # The download word's table goes to the client that asked, its result to the script, as alone.
+        table = _cli(home, "download", "MSFT", "--last", "3", "--rows", "2")
+        assert table.returncode == 0 and "first 1 and last 1 shown" in table.stdout, table.stderr
+        owned = api.run("download AAPL --last 3 --interval 1d", home=home)
+        try:
+            alone = api.run(f"download AAPL --last 3 --port {gateway.port}", home=home, standalone=True)
+        finally:
+            api._close_here()
+        same = ("source", "bars", "first", "last", "failure")
+        assert [owned["symbols"]["AAPL"][k] for k in same] == [alone["symbols"]["AAPL"][k] for k in same]
+        assert owned["symbols"]["AAPL"]["bars"] == 3
 
         # Ctrl-C in the client cancels the owner's command, not the owner.
         gateway.gateway.behaviour.history_delay = 30
@@ -458,7 +469,7 @@ def test_an_owner_another_user_planted_is_never_obeyed(home, tmp_path, monkeypat
     # The socket in the user's own home, but what listens there runs as someone else.
     planted = _Planted(home, answer)
     try:
-        monkeypatch.setattr(api, "_run", lambda request: (_ for _ in ()).throw(RuntimeError("ran alone")))
+        monkeypatch.setattr(api, "_run", lambda *asked: (_ for _ in ()).throw(RuntimeError("ran alone")))
         monkeypatch.setattr(owner_wire, "peer_uid", lambda sock: NOBODY)
         with pytest.raises(RuntimeError, match="ran alone"):
             api.download("AAPL", last=5)

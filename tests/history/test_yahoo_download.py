@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import datetime as dt
+import logging
 from zoneinfo import ZoneInfo
 
 import pandas as pd
@@ -22,6 +23,8 @@ class FakeTicker:
 
     calls: list[tuple[str, str, str, str]] = []
     fails: Exception | None = None
+    #: What yfinance logs instead of raising, answering an empty frame
+    says: str | None = None
 
     def __init__(self, symbol: str) -> None:
         self.symbol = symbol
@@ -30,6 +33,9 @@ class FakeTicker:
         FakeTicker.calls.append((self.symbol, start, end, interval))
         if FakeTicker.fails is not None:
             raise FakeTicker.fails
+        if FakeTicker.says is not None:
+            logging.getLogger("yfinance").error(FakeTicker.says)
+            return pd.DataFrame()
         if interval == "1d":
             index = pd.bdate_range(start, end, inclusive="left", tz=NY, name="Date")
         else:
@@ -44,13 +50,13 @@ class FakeTicker:
 
 @pytest.fixture
 def yahoo(monkeypatch):
-    FakeTicker.calls, FakeTicker.fails = [], None
+    FakeTicker.calls, FakeTicker.fails, FakeTicker.says = [], None, None
     monkeypatch.setattr(yfinance, "Ticker", FakeTicker)
     return FakeTicker
 
 
-def fetch(**asked):
-    return asyncio.run(download(None, None, Request(**asked), connected=False, err=None))
+def fetch(gateway_down=None, **asked):
+    return asyncio.run(download(None, None, Request(**asked), connected=False, err=None, gateway_down=gateway_down))
 
 
 def test_minutes_come_in_yahoo_sized_windows_and_exactly_the_days_asked(yahoo):
@@ -80,4 +86,9 @@ def test_the_last_days_and_what_yahoo_cannot_give(yahoo):
     # A network failure is named, never "no data".
     yahoo.fails = ConnectionError("Could not resolve host: query2.finance.yahoo.com")
     [down] = fetch(symbols=("MSFT",), interval="1d", last=5).symbols
-    assert down.failure == "Yahoo Finance: ConnectionError: Could not resolve host: query2.finance.yahoo.com"
+    assert down.failure == "Yahoo Finance: unreachable (DNS)"
+    # Without a gateway both sources are named, in the words sorvel's closing line uses; and
+    # what yfinance only logs (answering nothing) is named as well as what it raises.
+    yahoo.fails, yahoo.says = None, "AAPL: Failed to get ticker 'AAPL' reason: curl: (6) Could not resolve host"
+    [both] = fetch(symbols=("AAPL",), interval="1d", last=5, gateway_down="connection refused at 127.0.0.1:7497").symbols
+    assert both.failure == "no gateway: connection refused at 127.0.0.1:7497; Yahoo Finance: unreachable (DNS)"

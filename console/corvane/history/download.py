@@ -762,30 +762,38 @@ def from_yahoo_sync(request: Request, symbol: str, today: dt.date) -> SymbolBars
     import pandas as pd
     import yfinance
 
+    from corvane.yahoo_watch import yahoo_said
+
     out = SymbolBars(symbol, "yahoo")
     query = request.query()
     try:
         parts = []
-        for first, last in yahoo_windows(request, today):
-            raw = yfinance.Ticker(symbol.lstrip("/")).history(
-                start=first.isoformat(),
-                end=(last + dt.timedelta(days=1)).isoformat(),
-                interval=YAHOO_INTERVALS[request.interval],
-                auto_adjust=request.adjusted,
-                prepost=request.outside_rth,
-            )
-            out.requests += 1
-            parts.append(_yahoo_frame(raw, query.zone))
+        windows = yahoo_windows(request, today)
     except DownloadError as exc:
         out.failure = str(exc)
         return out
-    except Exception as exc:  # the network, Yahoo's answer: named, never "no data"
-        out.failure = f"Yahoo Finance: {type(exc).__name__}: {exc}"
-        return out
+    # yfinance logs most failures (and returns nothing) rather than raising: heard here, on
+    # this thread, so the failure is named in the words the console uses for Yahoo.
+    with yahoo_said() as said:
+        try:
+            for first, last in windows:
+                raw = yfinance.Ticker(symbol.lstrip("/")).history(
+                    start=first.isoformat(),
+                    end=(last + dt.timedelta(days=1)).isoformat(),
+                    interval=YAHOO_INTERVALS[request.interval],
+                    auto_adjust=request.adjusted,
+                    prepost=request.outside_rth,
+                )
+                out.requests += 1
+                parts.append(_yahoo_frame(raw, query.zone))
+        except Exception as exc:  # the network, Yahoo's answer: named, never "no data"
+            said.failures.append(f"{type(exc).__name__}: {exc}")
+            out.failure = f"Yahoo Finance: {said.reason()}"
+            return out
     frame = pd.concat(parts) if parts else _empty(query)
     frame = frame[~frame.index.duplicated(keep="last")].sort_index()
     if not len(frame):
-        out.failure = "Yahoo Finance returned no bars"
+        out.failure = f"Yahoo Finance: {said.reason()}" if said.failures else "Yahoo Finance returned no bars"
     now = clock.now(dt.UTC)
     out.bars = trim(frame, query, now)
     return out
@@ -832,11 +840,20 @@ async def download(
     err: TextIO | None = sys.stderr,
     terminal: bool | None = None,
     timeout: float = REQUEST_TIMEOUT,
+    gateway_down: str | None = None,
 ) -> Result:
-    """The bars ``request`` asks for, from the gateway when connected (and not told otherwise), else Yahoo."""
+    """The bars ``request`` asks for, from the gateway when connected (and not told otherwise), else Yahoo.
+
+    ``gateway_down`` is why there is no gateway: a symbol Yahoo fails too is named with both
+    reasons, in the words a command's closing line uses.
+    """
     check(request)
     if request.source == "yahoo" or (request.source == "auto" and not connected):
-        return await from_yahoo(request)
+        result = await from_yahoo(request)
+        if request.source == "auto" and gateway_down:
+            for got in result.failures:
+                got.failure = f"no gateway: {gateway_down}; {got.failure}"
+        return result
     if not connected:
         raise DownloadError("--source ibkr needs a gateway connection, and there is none")
     return await from_gateway(ib, store, request, err=err, terminal=terminal, timeout=timeout)

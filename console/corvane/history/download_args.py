@@ -9,8 +9,10 @@ long with nothing shown. Both are refused here with the limit named.
 
 from __future__ import annotations
 
+import calendar
 import datetime as dt
 import math
+import re
 from collections.abc import Sequence
 from typing import Any
 
@@ -81,3 +83,56 @@ def check_limits(symbols: Sequence[str], start: dt.date | None, end: dt.date | N
     check_day("start", start)
     check_day("end", end)
     check_last(last, interval, clock.now(dt.UTC).date())
+
+
+#: yfinance's period words: a count of days, weeks, months or years back from today.
+_PERIOD = re.compile(r"([1-9][0-9]{0,3})(d|wk|mo|y)")
+GROUPINGS = ("column", "ticker")
+
+
+def period_start(period: Any, today: dt.date) -> dt.date:
+    """The first day of yfinance's ``period`` ending ``today``: "5d" is the last five trading days
+    (as Yahoo counts them), "1mo" "1y" calendar months and years back, "ytd" from New Year, "max"
+    from :data:`EARLIEST` (the gateway starts at the symbol's first bar)."""
+    from .plan import trading_days
+
+    if not isinstance(period, str):
+        raise TypeError(f"period must be a str such as '5d', '1mo', '1y', 'ytd' or 'max', not {type(period).__name__}")
+    if period == "ytd":
+        return dt.date(today.year, 1, 1)
+    if period == "max":
+        return EARLIEST
+    found = _PERIOD.fullmatch(period)
+    if found is None:
+        raise ValueError(
+            f"period must be a count of d, wk, mo or y ('5d', '1mo', '1y'), 'ytd' or 'max', not {period!r}"
+        )
+    count, unit = int(found[1]), found[2]
+    if unit == "d":  # half as many days again holds that many sessions, holidays and all
+        return trading_days(today - dt.timedelta(days=count * 3 // 2 + 20), today)[-count]
+    if unit == "wk":
+        start = today - dt.timedelta(weeks=count)
+    else:
+        start = _months_back(today, count if unit == "mo" else 12 * count)
+    check_day("period", start)
+    return start
+
+
+def _months_back(day: dt.date, months: int) -> dt.date:
+    index = day.year * 12 + day.month - 1 - months
+    year, month = divmod(index, 12)
+    if year < EARLIEST.year:
+        return dt.date(EARLIEST.year - 1, 12, 31)  # named by the check that follows
+    last_day = calendar.monthrange(year, month + 1)[1]
+    return dt.date(year, month + 1, min(day.day, last_day))
+
+
+def same_meaning(name: str, value: Any, alias: str, given: Any, default: bool) -> Any:
+    """One flag given by either name (ours or yfinance's); both given must agree."""
+    if given is None:
+        return value  # its type is checked with the others
+    if not isinstance(given, bool):
+        raise TypeError(f"{alias} must be True or False, not {given!r}")
+    if value != default and value != given:
+        raise ValueError(f"{alias}={given} and {name}={value} disagree; give one of them")
+    return given

@@ -94,6 +94,9 @@ class ConsoleWord:
     prompt_only: bool = False
     #: Takes its own ``--`` options, so the console's view options are left on its words.
     own_options: bool = False
+    #: Of the console's view options, those it still takes off such a word's line (the word
+    #: reads the others itself); none: the word reads every option given it.
+    console_options: frozenset[str] = frozenset()
     #: Ends the prompt.
     leaves: bool = False
     #: Shown in the listing (an alias is not).

@@ -1,8 +1,9 @@
-"""``cache``: what the candle cache on disk holds, and emptying it."""
+"""``cache``: what the candle cache and the bar store on disk hold, and emptying them."""
 
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 from corvane.candles import cache as candle_cache
 from corvane.candles.store import CandleStore
@@ -10,7 +11,9 @@ from corvane.exit_status import ExitStatus
 from corvane.profiles import sorvel
 from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
 
-USAGE = "usage: cache info|clear"
+USAGE = "usage: cache info|clear [candles|bars]"
+#: What each name covers: the candle cache (sorvel's answers) and the bar store (download's bars).
+STORES = ("candles", "bars")
 
 
 def _megabytes(n: int) -> str:
@@ -44,25 +47,61 @@ def cache_text(path: Path | None, what: str) -> str:
         store.close()
 
 
+def bar_store_text(root: Path, what: str) -> str:
+    """What ``cache info`` or ``cache clear`` says of the bar store at ``root``."""
+    from corvane.history import bar_files
+
+    if what == "clear":
+        held = bar_files.clear(root)
+        text = f"bar store cleared ({_series(held)} removed)"
+    else:
+        held = bar_files.info(root)
+        text = f"bar store {root}: {_series(held)}"
+    if held.busy:
+        text += f"; {held.busy} series busy in another console, left as they were"
+    if held.foreign:
+        text += f"; {held.foreign} file{'' if held.foreign == 1 else 's'} the store did not make, left alone"
+    return text
+
+
+def _series(held: Any) -> str:
+    return (
+        f"{held.series} series, {held.months} month{'' if held.months == 1 else 's'} of bars, {_megabytes(held.bytes)}"
+    )
+
+
 def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
-    if len(rest) != 1 or rest[0] not in ("info", "clear"):
+    if not 1 <= len(rest) <= 2 or rest[0] not in ("info", "clear") or not set(rest[1:]) <= set(STORES):
         raise UsageError(USAGE)
-    ctx.say(cache_text(candle_cache.default_store_path(), rest[0]))
+    which = rest[1:] or STORES
+    if "candles" in which:
+        ctx.say(cache_text(candle_cache.default_store_path(), rest[0]))
+    if "bars" in which:
+        from corvane.history.download import bars_root
+
+        try:
+            ctx.say(bar_store_text(bars_root(), rest[0]))
+        except OSError as exc:
+            ctx.complain(f"cache: the bar store cannot be {'cleared' if rest[0] == 'clear' else 'read'}: {exc}")
+            return ExitStatus.FAILED
     return ExitStatus.OK
 
 
 def complete(sources: Completion, before: list[str]) -> list[str]:
-    return ["info", "clear"] if len(before) == 1 else []
+    if len(before) == 1:
+        return ["info", "clear"]
+    return list(STORES) if len(before) == 2 else []
 
 
 WORDS = [
     ConsoleWord(
         "cache",
-        "cache info|clear",
-        "what the candle cache on disk holds, or empty it",
+        "cache info|clear [candles|bars]",
+        "what the candle cache and the bar store on disk hold, or empty them",
         run,
-        details="The bars fetched before are kept in $CORVANE_HOME/candles.sqlite, so a\n"
-        "repeated query is answered without the gateway.",
+        details="sorvel's answers are kept in $CORVANE_HOME/candles.sqlite, so a repeated\n"
+        "query is answered without the gateway; download's bars in $CORVANE_HOME/bars, so\n"
+        "a second download asks only for what is missing. Without a name both are meant.",
         complete=complete,
     )
 ]

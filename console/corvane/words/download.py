@@ -144,7 +144,7 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
 
     connected = request.source != "yahoo" and ctx.connect_once()
     try:
-        result = _fetch(ctx, request, connected, output.current().stderr)
+        result = _fetch(ctx, request, connected, output.current().stderr, None if connected else gateway_down(ctx))
     except StoreError as exc:  # a disk that cannot be used; damaged files are set aside, not raised
         ctx.complain(f"download: {exc}")
         return ExitStatus.FAILED
@@ -154,12 +154,20 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
     return _show(ctx, request, result, export, force, partial)
 
 
-def _fetch(ctx: WordContext, request: Request, connected: bool, err: Any) -> Result | None:
+def gateway_down(ctx: WordContext) -> str:
+    """Why there is no gateway, for the line of a symbol Yahoo could not give either."""
+    session = ctx.existing_session
+    return (session.link.down_reason or "none answered") if session is not None else "switched off (--no-gateway)"
+
+
+def _fetch(ctx: WordContext, request: Request, connected: bool, err: Any, down: str | None) -> Result | None:
     from corvane.history.download import DownloadError, bar_store, download
 
     session = ctx.session
     store = bar_store()
-    outcome = session.loop_thread.run(lambda: download(session.ib, store, request, connected=connected, err=err))
+    outcome = session.loop_thread.run(
+        lambda: download(session.ib, store, request, connected=connected, err=err, gateway_down=down)
+    )
     if outcome.kind == "cancelled":
         return None
     if isinstance(outcome.error, DownloadError):
@@ -193,6 +201,7 @@ def _show(
     from ferrut.frame import printFrame
 
     frames = []
+    last: LastResult | None = None
     for got in result.symbols:
         if got.failure:
             arrived = got.bars is not None and len(got.bars) > 0
@@ -204,10 +213,11 @@ def _show(
         heading = title(got.symbol, request, got.bars)
         printFrame(table(got.bars), heading)
         frames.append(bar_table(got.bars, got.symbol, got.source, daily=request.interval in DAILY))
-        if ctx.views.last is None or len(frames) == 1:
+        if last is None:  # the first symbol's bars, for --chart and the prompt's chart and export
             # As the export has them, so the prompt's export of it writes the same file.
             records = frames[-1].drop(columns=["symbol", "source"]).to_dict("records")
-            ctx.views.last = LastResult(title=heading, symbol=got.symbol, source=got.source, bars=records)
+            last = LastResult(title=heading, symbol=got.symbol, source=got.source, bars=records)
+    ctx.views.kept(outcome(request, result), last)
     ctx.say(summary(result, partial))
     status = ExitStatus.FAILED if result.failures else ExitStatus.OK
     if export is not None and frames:
@@ -228,6 +238,33 @@ def _export(ctx: WordContext, frames: list[pd.DataFrame], path: str, force: bool
         return ExitStatus.FAILED
     ctx.say(f"wrote {count:,} bar{'' if count == 1 else 's'} to {Path(path).expanduser()}")
     return ExitStatus.OK
+
+
+def outcome(request: Request, result: Result) -> dict[str, Any]:
+    """What the word returns to a script: per symbol its source, bar count, span and failure.
+
+    Counts, not bars, so the answer fits an owner's message however long the download;
+    the bars themselves are ``corvane.download``'s.
+    """
+
+    def when(bars: pd.DataFrame | None, at: int) -> dt.datetime | None:
+        return bars.index[at].to_pydatetime() if bars is not None and len(bars) else None
+
+    return {
+        "interval": request.interval,
+        "symbols": {
+            got.symbol: {
+                "source": got.source,
+                "bars": 0 if got.bars is None else len(got.bars),
+                "first": when(got.bars, 0),
+                "last": when(got.bars, -1),
+                "requests": got.requests,
+                "from_store": got.from_store,
+                "failure": got.failure,
+            }
+            for got in result.symbols
+        },
+    }
 
 
 def summary(result: Result, partial: bool = False) -> str:
@@ -279,5 +316,6 @@ WORDS = [
         "--partial shows and exports what arrived all the same. At most 1,000 symbols.",
         complete=complete,
         own_options=True,
+        console_options=frozenset({"--rows", "--chart"}),  # --export is the word's: every symbol's bars
     )
 ]
