@@ -174,3 +174,42 @@ class Guarded:
 
 def guarded(stream: TextIO | Writable) -> Guarded:
     return Guarded(stream)
+
+
+class ProgressLine:
+    """Draws a long job's progress on ``stream``: redrawn in place on a terminal, else a line
+    every ~10%, so a log file gets ten lines rather than thousands.
+
+    Called with the job's progress (its ``plan``, ``done``, ``total``, ``finished`` and ``line()``)
+    from whatever thread does the work; the job itself never writes to the terminal."""
+
+    def __init__(self, stream: TextIO | None, *, terminal: bool | None = None) -> None:
+        self.stream = stream
+        self.terminal = can_redraw(stream) if terminal is None else terminal
+        self._tenth = 0
+        self._planned = False
+
+    def __call__(self, progress) -> None:
+        if self.stream is None or progress.total <= 0:
+            return
+        if not self._planned:
+            self._planned = True
+            if progress.plan:
+                self._write(progress.plan + "\n")
+        if progress.finished:
+            if self.terminal and progress.done:
+                self._write(CLEAR)
+        elif self.terminal:
+            if progress.done:
+                self._write(CLEAR + progress.line())
+        elif progress.done * 10 // progress.total > self._tenth:
+            self._tenth = progress.done * 10 // progress.total
+            self._write(progress.line() + "\n")
+
+    def _write(self, text: str) -> None:
+        try:
+            assert self.stream is not None
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError):  # a closed or broken stream: the job goes on without it
+            self.stream = None
