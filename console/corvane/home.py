@@ -29,33 +29,30 @@ def home_dir() -> Path:
     return Path(configured).expanduser() if configured else Path.home() / ".corvane"
 
 
-def socket_path(home: Path) -> Path:
-    """Where the console that owns the gateway listens for one-shots and scripts."""
+# Where each of the home's files is; ``home`` defaults to $CORVANE_HOME where the caller has no other.
+
+
+def socket_path(home: Path) -> Path:  # the owner listens here for one-shots and scripts
     return home / SOCKET_NAME
 
 
-def lock_path(home: Path) -> Path:
-    """Held by the owner for its life: one owner per home."""
+def lock_path(home: Path) -> Path:  # held by the owner for its life: one owner per home
     return home / LOCK_NAME
 
 
-def pacing_path(home: Path | None = None) -> Path:
-    """The home's record of recent historical requests, shared by all its processes."""
+def pacing_path(home: Path | None = None) -> Path:  # recent historical requests of all the home's processes
     return (home or home_dir()) / PACING_NAME
 
 
-def settings_path(home: Path) -> Path:
-    """The key-value store: quote groups and the console's other saved settings."""
+def settings_path(home: Path) -> Path:  # quote groups and the console's other saved settings
     return home / "store.json"
 
 
-def candles_path(home: Path) -> Path:
-    """The candle cache (sorvel's answers), an SQLite file."""
+def candles_path(home: Path) -> Path:  # the candle cache (sorvel's answers), SQLite
     return home / "candles.sqlite"
 
 
-def bars_dir(home: Path | None = None) -> Path:
-    """The bar store: download's bars, a Parquet file per symbol and month."""
+def bars_dir(home: Path | None = None) -> Path:  # the bar store: download's bars, a file per symbol and month
     return (home or home_dir()) / "bars"
 
 
@@ -63,13 +60,12 @@ def prompt_history_path(home: Path) -> Path:
     return home / "history"
 
 
-def catalog_path(home: Path) -> Path:
-    """The saved command list and help texts, so ``corvane help`` loads no command module."""
+def catalog_path(home: Path) -> Path:  # command list and help texts: ``corvane help`` loads no module
     return home / "commands.json"
 
 
 def new_download_path(home: Path) -> Path:
     """A fresh name for a frame the owner hands a script; see :data:`DOWNLOAD_NAME`."""
-    import uuid  # only the owner makes these: the one-shot's start-up does without
+    import uuid  # only the owner makes these: a one-shot's start-up does without
 
     return home / f".download-{uuid.uuid4().hex}.parquet"

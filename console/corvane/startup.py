@@ -31,28 +31,17 @@ def make_console(
     else it has a store of the home's and a session made on first use, and the candle cache
     keeps its entries in the home too (the first home's, when a process makes several).
     ``home`` defaults to ``$CORVANE_HOME``."""
+    session = None
     if around is not None:
-        return Console(
-            around.settings,
-            around.store,
-            verbose=verbose or around.verbose,
-            use_gateway=around.use_gateway,
-            out=out,
-            err=err,
-            session=around.session,
-        )
-    home = home or home_dir()
-    if sorvel_cache.default_store_path() is None:
-        sorvel_cache.use_store(candles_path(home))
-    return Console(
-        settings,
-        KeyValueStore(settings_path(home)),
-        verbose=verbose,
-        interactive=interactive,
-        use_gateway=use_gateway,
-        out=out,
-        err=err,
-    )
+        settings, store, session = around.settings, around.store, around.session
+        verbose, use_gateway = verbose or around.verbose, around.use_gateway
+    else:
+        home = home or home_dir()
+        if sorvel_cache.default_store_path() is None:
+            sorvel_cache.use_store(candles_path(home))
+        store = KeyValueStore(settings_path(home))
+    return Console(settings, store, verbose=verbose, interactive=interactive, use_gateway=use_gateway,
+                   out=out, err=err, session=session)  # fmt: skip
 
 
 def client_consoles(owner: Console) -> ConsoleFactory:

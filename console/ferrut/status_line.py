@@ -192,23 +192,17 @@ class ProgressLine:
     def __call__(self, progress) -> None:
         if self.stream is None or progress.total <= 0:
             return
-        if not self._planned:
-            self._planned = True
-            if progress.plan:
-                self._write(progress.plan + "\n")
+        text = "" if self._planned or not progress.plan else progress.plan + "\n"
+        self._planned, tenth = True, progress.done * 10 // progress.total
         if progress.finished:
-            if self.terminal and progress.done:
-                self._write(CLEAR)
+            text += CLEAR if self.terminal and progress.done else ""
         elif self.terminal:
-            if progress.done:
-                self._write(CLEAR + progress.line())
-        elif progress.done * 10 // progress.total > self._tenth:
-            self._tenth = progress.done * 10 // progress.total
-            self._write(progress.line() + "\n")
-
-    def _write(self, text: str) -> None:
+            text += CLEAR + progress.line() if progress.done else ""
+        elif tenth > self._tenth:
+            self._tenth, text = tenth, text + progress.line() + "\n"
+        if not text:
+            return
         try:
-            assert self.stream is not None
             self.stream.write(text)
             self.stream.flush()
         except (OSError, ValueError):  # a closed or broken stream: the job goes on without it
