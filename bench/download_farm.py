@@ -67,7 +67,7 @@ def _download(gateway_options: dict, scale: float, request, store_dir: Path):
         try:
             store = BarStore(store_dir)
             began = time.perf_counter()
-            got = session.loop_thread.run(lambda: download(session.ib, store, request, connected=True, err=None)).value
+            got = session.loop_thread.run_value(lambda: download(session.ib, store, request, connected=True))
             took = time.perf_counter() - began
         finally:
             session.close()

@@ -56,16 +56,16 @@ def main() -> None:
                 store = BarStore(Path(tmp) / f"bars{n}")
                 before = len(gateway.gateway.history_requests)
                 began = time.perf_counter()
-                got = session.loop_thread.run(
-                    lambda s=store: download(session.ib, s, request, connected=True, err=None)
-                ).value
+                got = session.loop_thread.run_value(
+                    lambda s=store: download(session.ib, s, request, connected=True)
+                )
                 fetches.append(time.perf_counter() - began)
                 sent = len(gateway.gateway.history_requests) - before
                 floors.append(estimate({s: plan(query, NOW) for s in SYMBOLS}, PACE_SCALE))
                 began = time.perf_counter()
-                again = session.loop_thread.run(
-                    lambda s=store: download(session.ib, s, request, connected=True, err=None)
-                ).value
+                again = session.loop_thread.run_value(
+                    lambda s=store: download(session.ib, s, request, connected=True)
+                )
                 answers.append(time.perf_counter() - began)
                 repeats.append(again.requests)
         finally:

@@ -20,7 +20,6 @@ import concurrent.futures
 import datetime as dt
 import io
 import os
-import re
 import shlex
 import stat
 import threading
@@ -30,6 +29,7 @@ from typing import TYPE_CHECKING, Any
 
 from corvane import attach, owner_wire
 from corvane.exit_status import ExitStatus
+from corvane.home import DOWNLOAD_NAME, home_dir
 from corvane.owner_wire import DOWNLOAD_REQUEST
 
 if TYPE_CHECKING:
@@ -140,14 +140,10 @@ def _through_owner(args: dict[str, Any]) -> pd.DataFrame | None:
         return None
     if answer.get("type") != "result" or not isinstance(answer.get("value"), dict):
         raise RuntimeError(attach.shown(str(answer.get("text", "the owner gave no bars")), False))
-    frame = _take_download(owner_wire.home_dir(), answer["value"].get("path"))
+    frame = _take_download(home_dir(), answer["value"].get("path"))
     frame.attrs["sources"] = dict(answer["value"].get("sources") or {})
     frame.attrs["missing"] = dict(answer["value"].get("missing") or {})
     return frame
-
-
-#: The only files an owner hands a script: its own temporaries, in the home itself.
-_DOWNLOAD_NAME = re.compile(r"\.download-[0-9a-f]{32}\.parquet")
 
 
 def _take_download(home: Path, named: Any) -> pd.DataFrame:
@@ -161,7 +157,7 @@ def _take_download(home: Path, named: Any) -> pd.DataFrame:
     import pandas as pd
 
     path = Path(named) if isinstance(named, str) else None
-    if path is None or not _DOWNLOAD_NAME.fullmatch(path.name) or not _same_dir(path.parent, home):
+    if path is None or not DOWNLOAD_NAME.fullmatch(path.name) or not _same_dir(path.parent, home):
         raise RuntimeError(f"the owner named a file that is not its download in {home}: {named!r}")
     folder = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
@@ -206,24 +202,17 @@ def _fetch(request: Request, progress: bool) -> Result:
     import sys
 
     from corvane.gateway.connection import resolve_settings
-    from corvane.history.download import bar_store, download
+    from corvane.history.download import run_download
     from corvane.words.download import gateway_down
+    from ferrut.status_line import ProgressLine
 
     with _here_lock:
         # The console corvane.run uses here: one connection (one client id) for the script.
-        console = _console_here(owner_wire.home_dir(), resolve_settings(), False, io.StringIO())
+        console = _console_here(home_dir(), resolve_settings(), False, io.StringIO())
         connected = request.source != "yahoo" and (console.connected or console.connect())
-        session, down = console.session, None if connected else gateway_down(console)
-        outcome = session.loop_thread.run(
-            lambda: download(session.ib, bar_store(), request, connected=connected,
-                             err=sys.stderr if progress else None, gateway_down=down)
-        )  # fmt: skip
-    if outcome.kind == "cancelled":
-        raise KeyboardInterrupt
-    if outcome.error is not None:
-        raise outcome.error
-    result: Result = outcome.value
-    return result
+        down = None if connected else gateway_down(console)
+        drawn = ProgressLine(sys.stderr) if progress else None
+        return run_download(console.session, request, connected=connected, progress=drawn, gateway_down=down)
 
 
 # -- run ------------------------------------------------------------------------
@@ -247,7 +236,7 @@ def run(line: str | list[str], *, home: str | Path | None = None, standalone: bo
 
     library_logging()
     words = shlex.split(line) if isinstance(line, str) else list(line)
-    where = Path(home).expanduser() if home is not None else owner_wire.home_dir()
+    where = Path(home).expanduser() if home is not None else home_dir()
     err = io.StringIO()
     if not standalone:
         try:
@@ -293,18 +282,14 @@ def _run_here(words: list[str], home: Path) -> Any:
 def _console_here(home: Path, settings: Any, no_gateway: bool, err: io.StringIO) -> Console:
     """The console of this process for ``home`` and these settings, made on first use (hold ``_here_lock``)."""
     from corvane import clock, commands
-    from corvane.candles import cache as sorvel_cache
-    from corvane.console import Console
-    from corvane.kvstore import KeyValueStore
+    from corvane.startup import make_console
 
     clock.freeze_from_env()
     key = (home, settings, no_gateway)
     console = _here.get(key)
     if console is None:
         commands.load_command_modules(stream=err)
-        if not _here:
-            sorvel_cache.use_store(sorvel_cache.store_path(home))
-        console = Console(settings, KeyValueStore(home / "store.json"), use_gateway=not no_gateway)
+        console = make_console(settings, home, use_gateway=not no_gateway)
         _here[key] = console
     return console
 

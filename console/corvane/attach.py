@@ -22,6 +22,7 @@ import time
 from pathlib import Path
 
 from corvane import owner_wire
+from corvane.home import home_dir, socket_path
 from corvane.owner_wire import WireError
 
 # typing costs an attached one-shot's start-up time; the names are for the checkers only.
@@ -225,7 +226,7 @@ def _connect(home: Path) -> socket.socket | None:
         except owner_wire.Untrusted as exc:
             _write(sys.stderr, f"corvane: not asking the owner, running here: {exc}\n")
             return None
-        if sock is not None or not _queue_full(owner_wire.socket_path(home)):
+        if sock is not None or not _queue_full(socket_path(home)):
             return sock
         if time.monotonic() > deadline:
             raise OwnerFailed(f"the owner is busy: no room to connect for {CONNECT_PATIENCE:.0f} s")
@@ -265,7 +266,7 @@ def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: 
 
     Ctrl-C while waiting cancels the command in the owner and waits for its end.
     """
-    sock = _connect(home or owner_wire.home_dir())
+    sock = _connect(home or home_dir())
     if sock is None:
         return None
     with sock:
@@ -288,7 +289,7 @@ def request(argv: list[str], *, out: Any, err: Any, result: bool = False, home: 
 
 def ask(message: dict[str, Any], home: Path | None = None) -> dict[str, Any] | None:
     """One request answered by one message (a script's download); None when no owner runs."""
-    sock = _connect(home or owner_wire.home_dir())
+    sock = _connect(home or home_dir())
     if sock is None:
         return None
     with sock:
@@ -308,7 +309,7 @@ def ask(message: dict[str, Any], home: Path | None = None) -> dict[str, Any] | N
 
 def control(word: str, home: Path | None = None) -> int:
     """``serve --status``: what the owner says of itself; ``serve --stop``: stop a headless owner."""
-    home = home or owner_wire.home_dir()
+    home = home or home_dir()
     try:
         answer = ask({"type": "about" if word == "--status" else "stop"}, home)
     except OwnerFailed as exc:
@@ -324,7 +325,7 @@ def control(word: str, home: Path | None = None) -> int:
         print(f"corvane: {answer.get('text', 'the owner did not stop')}", file=sys.stderr)
         return FAILED
     deadline = time.monotonic() + STOP_PATIENCE
-    while owner_wire.socket_path(home).exists():  # removed by the owner as it closes
+    while socket_path(home).exists():  # removed by the owner as it closes
         if time.monotonic() > deadline:
             print(f"corvane: the owner (pid {answer.get('pid')}) did not stop within {STOP_PATIENCE:.0f} s",
                   file=sys.stderr)  # fmt: skip

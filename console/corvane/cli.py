@@ -12,7 +12,7 @@ import threading
 import traceback
 from collections.abc import Callable
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any
 
 from corvane import clock, command_line, commands, help_catalog, prompt_output, view_options
 from corvane.candles import cache as sorvel_cache
@@ -20,9 +20,9 @@ from corvane.console import Console
 from corvane.exit_status import ExitStatus
 from corvane.gateway.connection import SettingsError, resolve_settings
 from corvane.history.pacing import PacingError, pace_scale_from_env
-from corvane.kvstore import KeyValueStore
+from corvane.home import home_dir, prompt_history_path
 from corvane.logsetup import setup_logging, teardown_logging
-from corvane.owner_wire import home_dir
+from corvane.startup import client_consoles, make_console
 from corvane.words import registry
 from ferrut import status_line
 
@@ -74,15 +74,8 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
     if not gc.isenabled():  # off while the program loaded: what loaded stays, never walked again
         gc.freeze()
         gc.enable()
-    sorvel_cache.use_store(sorvel_cache.store_path(home))
     owns = args.command in (None, "serve")
-    console = Console(
-        settings,
-        KeyValueStore(home / "store.json"),
-        verbose=args.verbose,
-        interactive=owns,
-        use_gateway=not args.no_gateway,
-    )
+    console = make_console(settings, home, verbose=args.verbose, interactive=owns, use_gateway=not args.no_gateway)
     server: OwnerServer | None = None
     try:
         if args.command == "serve":
@@ -101,35 +94,13 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
 
             server = _own(console, home)
             console.views.sink.rows = view.rows
-            return interact(console, home / "history")
+            return interact(console, prompt_history_path(home))
         return console.handle([args.command, *args.words], view)
     finally:
         if server is not None:
             server.close()
         console.close()
         sorvel_cache.use_store(None)
-
-
-def _client_console(owner: Console):
-    """Makes each attached client's console: the owner's session, the client's streams and facts."""
-
-    def make(*, out: TextIO, err: TextIO, verbose: bool, cwd: str, color: bool, width: int | None) -> Console:
-        console = Console(
-            owner.settings,
-            owner.store,
-            verbose=verbose or owner.verbose,
-            use_gateway=owner.use_gateway,
-            out=out,
-            err=err,
-            session=owner.session,
-        )
-        console.views.cwd = cwd
-        console.views.sink.color = color
-        console.views.sink.width = width
-        console.views.sink.logs = err
-        return console
-
-    return make
 
 
 def _own(
@@ -146,7 +117,7 @@ def _own(
     def describe() -> dict[str, Any]:
         return {"gateway": console.address, "connected": console.connected}
 
-    server = OwnerServer(home, _client_console(console), extra=extra, describe=describe, on_stop=on_stop)
+    server = OwnerServer(home, client_consoles(console), extra=extra, describe=describe, on_stop=on_stop)
     try:
         server.take()
     except OwnerBusy as exc:

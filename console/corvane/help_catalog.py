@@ -17,8 +17,8 @@ from pathlib import Path
 
 from corvane import commands, durable_files
 from corvane.cmds.base import COMMANDS
+from corvane.home import DIR_MODE, catalog_path
 
-FILE_NAME = "commands.json"
 VERSION = 1
 
 
@@ -48,7 +48,7 @@ def _read(path: Path) -> dict | None:
 
 def use_saved(home: Path) -> bool:
     """Serve help from the saved catalog if every module is as it was; False to load them."""
-    data = _read(home / FILE_NAME)
+    data = _read(catalog_path(home))
     if data is None:
         return False
     stamps = _stamps()
@@ -76,11 +76,11 @@ def save(home: Path) -> None:
             if i.cls is not None
         ],
     }
-    path = home / FILE_NAME
+    path = catalog_path(home)
     if None in stamps.values() or _read(path) == json.loads(json.dumps(data)):
         return
     try:
-        home.mkdir(mode=0o700, parents=True, exist_ok=True)
+        home.mkdir(mode=DIR_MODE, parents=True, exist_ok=True)
         durable_files.replace(path, lambda tmp: Path(tmp).write_text(json.dumps(data)), prefix=".commands-")
     except OSError:
         pass  # only a slower help next time

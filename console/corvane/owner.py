@@ -33,6 +33,7 @@ from loguru import logger
 
 from corvane import clock, command_line, owner_wire
 from corvane.exit_status import ExitStatus
+from corvane.home import DIR_MODE, FILE_MODE, LOCK_NAME, lock_path, socket_path
 from corvane.owner_wire import DOWNLOAD_REQUEST, WireError
 from corvane.session import STOP_WHEN, StopSignal
 
@@ -269,7 +270,7 @@ class OwnerServer:
         on_stop: Callable[[], None] | None = None,
     ) -> None:
         self.home = home
-        self.path = owner_wire.socket_path(home)
+        self.path = socket_path(home)
         self._make_console = make_console
         self._peer_check = peer_check
         self._max = max_clients
@@ -301,13 +302,13 @@ class OwnerServer:
     def take(self) -> None:
         """Hold the home's lock for the owner's life; OwnerBusy when another owner holds it,
         UnsafeHome when the home or its lock file is not this user's to trust."""
-        self.home.mkdir(mode=0o700, parents=True, exist_ok=True)
+        self.home.mkdir(mode=DIR_MODE, parents=True, exist_ok=True)
         home = os.open(self.home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         try:
             owner = os.fstat(home).st_uid
             if owner != os.getuid():  # its owner could swap the lock and socket under us
                 raise UnsafeHome(f"{self.home} belongs to uid {owner}, not to you (uid {os.getuid()})")
-            os.fchmod(home, 0o700)  # the socket's directory is the first gate
+            os.fchmod(home, DIR_MODE)  # the socket's directory is the first gate
             lock = self._open_lock(home)
         finally:
             os.close(home)
@@ -321,10 +322,10 @@ class OwnerServer:
     def _open_lock(self, home: int) -> IO[str]:
         """The lock file, never through a symlink, and only a regular file of this user's
         (a FIFO there would block or fail every later read)."""
-        path = owner_wire.lock_path(self.home)
+        path = lock_path(self.home)
         flags = os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
         try:
-            fd = os.open(owner_wire.LOCK_NAME, flags, 0o600, dir_fd=home)
+            fd = os.open(LOCK_NAME, flags, FILE_MODE, dir_fd=home)
         except OSError as exc:
             kind = {errno.ELOOP: "a symlink", errno.EISDIR: "a directory"}.get(exc.errno or 0, exc.strerror)
             raise UnsafeHome(f"{path} is {kind}, not a lock file") from None
@@ -348,7 +349,7 @@ class OwnerServer:
         listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
             listener.bind(str(self.path))  # bind makes a new file, or fails: it follows no symlink
-            os.chmod(self.path, 0o600)
+            os.chmod(self.path, FILE_MODE)
             listener.listen(BACKLOG)
         except OSError:
             listener.close()

@@ -18,6 +18,8 @@ import struct
 import time
 from pathlib import Path
 
+from corvane.home import socket_path
+
 # typing costs an attached one-shot's start-up time; the names are for the checkers only.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -33,32 +35,9 @@ _HEADER = struct.Struct(">I")
 #: An owner and a client of different versions do not serve each other: the client runs alone.
 VERSION = 2
 
-SOCKET_NAME = "owner.sock"
-LOCK_NAME = "owner.lock"
-PACING_NAME = "pacing.ledger"
-
 
 class WireError(ValueError):
     """A message that cannot be read: truncated, too large, not JSON, not an object."""
-
-
-def socket_path(home: Path) -> Path:
-    return home / SOCKET_NAME
-
-
-def lock_path(home: Path) -> Path:
-    return home / LOCK_NAME
-
-
-def pacing_path(home: Path) -> Path:
-    """The home's record of recent historical requests, shared by all its processes."""
-    return home / PACING_NAME
-
-
-def home_dir() -> Path:
-    """``$CORVANE_HOME``, or ``~/.corvane``: the console's home, for every part of it."""
-    configured = os.environ.get("CORVANE_HOME", "").strip()
-    return Path(configured).expanduser() if configured else Path.home() / ".corvane"
 
 
 # -- values -------------------------------------------------------------------

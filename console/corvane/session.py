@@ -23,8 +23,8 @@ from corvane import commands
 from corvane.gateway.connection import GatewayLink, GatewaySettings
 from corvane.gateway.error_watch import gateway_errors, track_requests
 from corvane.history.pacing import Pacer, pace_scale_from_env, wrap_client
+from corvane.home import pacing_path
 from corvane.kvstore import KeyValueStore
-from corvane.owner_wire import home_dir, pacing_path
 from corvane.yahoo_watch import YahooSaid, yahoo_said
 from ferrut.dispatch import bind_words
 
@@ -67,6 +67,12 @@ STOP_WHEN: contextvars.ContextVar[StopSignal | None] = contextvars.ContextVar("c
 
 class UnknownCommand(LookupError):
     """No command is registered under the typed word."""
+
+
+class Cancelled(KeyboardInterrupt):
+    """Work on the loop was stopped (Ctrl-C, or the client it ran for went away) before it ended.
+
+    A KeyboardInterrupt, so whoever does not tell it apart ends as a Ctrl-C would end it."""
 
 
 class GatewayRequired(RuntimeError):
@@ -138,6 +144,15 @@ class LoopThread:
             self._cancel(stop, done)
         return box.get("outcome", Outcome("cancelled"))
 
+    def run_value(self, make: Callable[[], Awaitable[Any]]) -> Any:
+        """:meth:`run`, as a call: ``make()``'s value, its exception raised here, or :class:`Cancelled`."""
+        outcome = self.run(make)
+        if outcome.kind == "cancelled":
+            raise Cancelled
+        if outcome.error is not None:
+            raise outcome.error
+        return outcome.value
+
     def _hand_over(self, stop: Callable[[], None]) -> None:
         with contextlib.suppress(RuntimeError):  # a loop already closed has nothing to stop
             self.loop.call_soon_threadsafe(stop)
@@ -162,12 +177,7 @@ class LoopThread:
         async def wrap():
             return fn()
 
-        outcome = self.run(wrap)
-        if outcome.kind == "cancelled":
-            raise KeyboardInterrupt
-        if outcome.error is not None:
-            raise outcome.error
-        return outcome.value
+        return self.run_value(wrap)
 
     def stop(self) -> None:
         async def wind_down() -> None:
@@ -202,7 +212,7 @@ def shared_pacer() -> Pacer:
     """
     global _pacer
     scale = pace_scale_from_env()
-    ledger = pacing_path(home_dir())
+    ledger = pacing_path()
     if _pacer is None or _pacer.scale != scale or _pacer.home is None or _pacer.home.path != ledger:
         _pacer = Pacer(scale, home=ledger)
     return _pacer
@@ -243,12 +253,7 @@ class Session:
 
     def connect(self, *, quiet: bool = True) -> bool:
         """Try the gateway once; KeyboardInterrupt when the user gave up waiting."""
-        outcome = self.loop_thread.run(lambda: self.link.connect(quiet=quiet))
-        if outcome.kind == "cancelled":
-            raise KeyboardInterrupt
-        if outcome.error is not None:
-            raise outcome.error
-        return bool(outcome.value)
+        return bool(self.loop_thread.run_value(lambda: self.link.connect(quiet=quiet)))
 
     def prepare(self, word: str, words: list[str]) -> Any:
         """A command instance with its fields filled from ``words``.

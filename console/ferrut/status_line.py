@@ -174,3 +174,36 @@ class Guarded:
 
 def guarded(stream: TextIO | Writable) -> Guarded:
     return Guarded(stream)
+
+
+class ProgressLine:
+    """Draws a long job's progress on ``stream``: redrawn in place on a terminal, else a line
+    every ~10%, so a log file gets ten lines rather than thousands.
+
+    Called with the job's progress (its ``plan``, ``done``, ``total``, ``finished`` and ``line()``)
+    from whatever thread does the work; the job itself never writes to the terminal."""
+
+    def __init__(self, stream: TextIO | None, *, terminal: bool | None = None) -> None:
+        self.stream = stream
+        self.terminal = can_redraw(stream) if terminal is None else terminal
+        self._tenth = 0
+        self._planned = False
+
+    def __call__(self, progress) -> None:
+        if self.stream is None or progress.total <= 0:
+            return
+        text = "" if self._planned or not progress.plan else progress.plan + "\n"
+        self._planned, tenth = True, progress.done * 10 // progress.total
+        if progress.finished:
+            text += CLEAR if self.terminal and progress.done else ""
+        elif self.terminal:
+            text += CLEAR + progress.line() if progress.done else ""
+        elif tenth > self._tenth:
+            self._tenth, text = tenth, text + progress.line() + "\n"
+        if not text:
+            return
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError):  # a closed or broken stream: the job goes on without it
+            self.stream = None

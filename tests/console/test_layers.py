@@ -13,20 +13,58 @@ PACKAGES = ("corvane", "ferrut")
 
 #: Module name prefixes by layer, top first; the longest matching prefix decides.
 LAYERS: list[tuple[str, ...]] = [
-    ("corvane.cli", "corvane.__main__", "corvane.shell", "corvane.completion", "corvane.prompt_output",
-     "corvane.api", "corvane.owner", "corvane.attach", "corvane.command_line"),
+    (
+        "corvane.cli",
+        "corvane.__main__",
+        "corvane.shell",
+        "corvane.completion",
+        "corvane.prompt_output",
+        "corvane.api",
+        "corvane.owner",
+        "corvane.attach",
+        "corvane.command_line",
+        "corvane.startup",
+    ),
     ("corvane.console",),
     ("corvane.words",),
-    ("corvane.session", "corvane.state", "corvane.gateway", "corvane.live_quotes", "corvane.commands",
-     "corvane.bar_views",
-     "corvane.help_catalog", "corvane.cmds", "corvane.helpers", "corvane.history"),
-    ("corvane.candles", "corvane.kvstore", "corvane.store_file", "corvane.candles.cache", "corvane.history.store",
-     "corvane.history.store_files"),
+    (
+        "corvane.session",
+        "corvane.state",
+        "corvane.gateway",
+        "corvane.live_quotes",
+        "corvane.commands",
+        "corvane.bar_views",
+        "corvane.help_catalog",
+        "corvane.cmds",
+        "corvane.helpers",
+        "corvane.history",
+    ),
+    (
+        "corvane.candles",
+        "corvane.kvstore",
+        "corvane.store_file",
+        "corvane.candles.cache",
+        "corvane.history.store",
+        "corvane.history.store_files",
+    ),
     ("corvane.profiles",),
-    ("corvane.logsetup", "corvane.last_result", "corvane.summary", "corvane.quote_table",
-     "corvane.view_options", "ferrut"),
-    ("corvane.exit_status", "corvane.clock", "corvane.owner_wire", "corvane.durable_files",
-     "corvane.command_table", "corvane"),
+    (
+        "corvane.logsetup",
+        "corvane.last_result",
+        "corvane.summary",
+        "corvane.quote_table",
+        "corvane.view_options",
+        "ferrut",
+    ),
+    (
+        "corvane.exit_status",
+        "corvane.clock",
+        "corvane.owner_wire",
+        "corvane.home",
+        "corvane.durable_files",
+        "corvane.command_table",
+        "corvane",
+    ),
 ]
 
 
@@ -61,8 +99,9 @@ def _imports(module: str, path: Path, known: set[str]) -> set[str]:
         elif isinstance(node, ast.ImportFrom):
             base = node.module or ""
             if node.level:
-                base = ".".join(package.split(".")[: len(package.split(".")) - node.level + 1]
-                                + ([base] if base else []))
+                base = ".".join(
+                    package.split(".")[: len(package.split(".")) - node.level + 1] + ([base] if base else [])
+                )
             names = [f"{base}.{a.name}" for a in node.names] + [base]
         for name in names:
             while name and name not in known:
@@ -89,16 +128,21 @@ def _table_strings(tree: ast.Module) -> dict[str | None, set[str]]:
     return found
 
 
-def _loaded_by_name(module: str, tree: ast.Module, imports: set[str], trees: dict[str, ast.Module],
-                    known: set[str]) -> set[str]:
+def _loaded_by_name(
+    module: str, tree: ast.Module, imports: set[str], trees: dict[str, ast.Module], known: set[str]
+) -> set[str]:
     """Our modules that ``module`` hands to ``importlib.import_module``: a literal name, or the
     entries of a table (its own or one it imports) that the argument is read from.
 
     A package's own ``__getattr__`` (its lazy attributes) is left out: it runs only when asked."""
-    skip = {id(n) for f in tree.body if isinstance(f, ast.FunctionDef) and f.name == "__getattr__"
-            for n in ast.walk(f)}
-    bound = {t.id: stmt.value for stmt in tree.body if isinstance(stmt, ast.Assign)
-             for t in stmt.targets if isinstance(t, ast.Name)}
+    skip = {id(n) for f in tree.body if isinstance(f, ast.FunctionDef) and f.name == "__getattr__" for n in ast.walk(f)}
+    bound = {
+        t.id: stmt.value
+        for stmt in tree.body
+        if isinstance(stmt, ast.Assign)
+        for t in stmt.targets
+        if isinstance(t, ast.Name)
+    }
     out: set[str] = set()
     for node in ast.walk(tree):
         if id(node) in skip or not (isinstance(node, ast.Call) and node.args):
@@ -164,3 +208,51 @@ def test_imports_run_downward_and_never_in_a_circle():
         if m not in index:
             visit(m)
     assert circles == []
+
+
+def test_the_history_layer_neither_draws_nor_reaches_up_to_the_owner_or_terminal():
+    """A download reports its progress to whoever called it; only the terminal side draws."""
+    modules = _modules()
+    banned = ("ferrut.status_line", "corvane.owner", "corvane.owner_wire", "corvane.cli", "corvane.attach")
+    found = sorted(
+        f"{m} -> {d}"
+        for m, p in modules.items()
+        if m.startswith("corvane.history")
+        for d in _imports(m, p, set(modules))
+        if d.startswith(banned)
+    )
+    assert found == []
+
+
+#: What lives in the home; only ``corvane.home`` may name it, so its layout is written once.
+HOME_NAMES = {
+    "owner.sock",
+    "owner.lock",
+    "pacing.ledger",
+    "candles.sqlite",
+    "store.json",
+    "commands.json",
+    ".corvane",
+    "CORVANE_HOME",
+}
+HOME_DIRS = {"bars", "history"}
+
+
+def test_only_the_home_module_names_the_files_under_the_home():
+    def joins_a_home_name(node: ast.AST) -> bool:
+        if isinstance(node, ast.Constant) and node.value in HOME_NAMES:
+            return True
+        if isinstance(node, ast.JoinedStr):  # f".download-{...}.parquet"
+            first = node.values[0] if node.values else None
+            return isinstance(first, ast.Constant) and str(first.value).startswith(".download-")
+        right = node.right if isinstance(node, ast.BinOp) and isinstance(node.op, ast.Div) else None
+        return isinstance(right, ast.Constant) and right.value in HOME_DIRS
+
+    found = sorted(
+        f"{m}:{node.lineno}"
+        for m, p in _modules().items()
+        if m != "corvane.home"
+        for node in ast.walk(ast.parse(p.read_text()))
+        if joins_a_home_name(node)
+    )
+    assert found == []

@@ -81,3 +81,33 @@ def test_commands_at_once_each_hear_only_their_own_yahoo_lines():
         said = outcomes[symbol].yahoo
         assert said.asked and said.failures == [f"{symbol}: HTTP Error 404",
                                                 f"[{symbol}] yfinance fetch failed: {symbol} is gone"]
+
+
+def test_work_on_the_loop_gives_its_value_raises_its_error_or_says_it_was_cancelled():
+    from corvane.session import STOP_WHEN, Cancelled, StopSignal
+
+    async def answer():
+        return 42
+
+    async def broken():
+        raise ValueError("no such contract")
+
+    async def waits():
+        await asyncio.sleep(60)
+
+    loop_thread = LoopThread()
+    try:
+        assert loop_thread.run_value(answer) == 42
+        with pytest.raises(ValueError, match="no such contract"):
+            loop_thread.run_value(broken)
+        stop = StopSignal()
+        stop.set()  # the client it ran for went away: never a value of None taken for an answer
+        token = STOP_WHEN.set(stop)
+        try:
+            with pytest.raises(Cancelled):
+                loop_thread.run_value(waits)
+        finally:
+            STOP_WHEN.reset(token)
+        assert issubclass(Cancelled, KeyboardInterrupt)  # callers that know only Ctrl-C end as for one
+    finally:
+        loop_thread.stop()

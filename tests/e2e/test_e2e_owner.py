@@ -18,11 +18,12 @@ import pytest
 
 import corvane
 from corvane import api, attach, commands, owner, owner_wire, session
-from corvane.cli import _client_console
 from corvane.console import Console
 from corvane.gateway.connection import PORT_ENV, GatewaySettings
 from corvane.history.script import owner_answer
+from corvane.home import lock_path, socket_path
 from corvane.kvstore import KeyValueStore
+from corvane.startup import client_consoles
 
 CONSOLE = Path(corvane.__file__).resolve().parents[1]
 
@@ -60,12 +61,12 @@ def test_hostile_clients_never_hurt_the_owner(loopback_gateway_factory, home, mo
         refused = owner.same_user(conn)
         return refused or ("refused: this console belongs to another user" if foreign.is_set() else None)
 
-    server = owner.OwnerServer(home, _client_console(console), peer_check=check).start()
+    server = owner.OwnerServer(home, client_consoles(console), peer_check=check).start()
     try:
         assert console.connect()
         assert os.stat(home).st_mode & 0o777 == 0o700 and os.stat(server.path).st_mode & 0o777 == 0o600
         with pytest.raises(owner.OwnerBusy):  # two owners never run for one home
-            owner.OwnerServer(home, _client_console(console)).start()
+            owner.OwnerServer(home, client_consoles(console)).start()
 
         def raw(data: bytes, *, close: bool = False) -> list[dict]:
             sock = owner_wire.connect(home)
@@ -158,7 +159,7 @@ def test_clients_that_stall_leave_burst_or_speak_another_version_cost_the_owner_
         return {"type": "result", "value": {"path": str(home / ".late")}, "made": [str(home / ".late")]}
 
     extra = {owner_wire.DOWNLOAD_REQUEST: owner_answer(console.session, home), "late": late_file}
-    server = owner.OwnerServer(home, _client_console(console), extra=extra).start()
+    server = owner.OwnerServer(home, client_consoles(console), extra=extra).start()
     quiet: list[socket.socket] = []
     try:
         assert console.connect()
@@ -257,10 +258,10 @@ def test_output_waits_for_a_slow_reader_and_gives_up_on_one_that_stopped(monkeyp
 
 def test_a_full_queue_of_connections_is_waited_out_not_taken_for_no_owner(tmp_path):
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(str(owner_wire.socket_path(tmp_path)))
+    listener.bind(str(socket_path(tmp_path)))
     listener.listen(0)  # an owner behind on its accepts: further connects fail with EAGAIN
     queued = [owner_wire.connect(tmp_path) for _ in range(3)]
-    assert queued[-1] is None and attach._queue_full(owner_wire.socket_path(tmp_path))
+    assert queued[-1] is None and attach._queue_full(socket_path(tmp_path))
     waiting = sum(q is not None for q in queued) + 1  # and the one-shot's own
     taken: list[socket.socket] = []
     accepting = threading.Timer(0.5, lambda: taken.extend(listener.accept()[0] for _ in range(waiting)))
@@ -337,7 +338,7 @@ def test_one_shots_and_scripts_attach_to_a_serving_console(loopback_gateway_fact
         assert about["version"] == str(owner_wire.VERSION)
         stopped = _cli(home, "serve", "--stop")
         assert stopped.returncode == 0 and f"stopped the owner (pid {serving.pid})" in stopped.stderr
-        assert serving.wait(20) == 0 and not owner_wire.socket_path(home).exists()
+        assert serving.wait(20) == 0 and not socket_path(home).exists()
         assert _cli(home, "serve", "--status").returncode == 1
     finally:
         if serving.poll() is None:
@@ -402,7 +403,7 @@ class _Planted:
         self.answer = answer
         self.heard: list[dict] = []
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(str(owner_wire.socket_path(home)))
+        self.listener.bind(str(socket_path(home)))
         self.listener.listen(8)
         threading.Thread(target=self._serve, daemon=True).start()
 
@@ -453,7 +454,7 @@ def test_an_owner_another_user_planted_is_never_obeyed(home, tmp_path, monkeypat
     planted = _Planted(foreign, answer)
     try:
         os.chown(foreign, NOBODY, NOBODY)
-        os.chown(owner_wire.socket_path(foreign), NOBODY, NOBODY)
+        os.chown(socket_path(foreign), NOBODY, NOBODY)
         alone = _cli(foreign, "help", "nosuch")
         assert alone.returncode == 2 and "obeyed" not in alone.stdout + alone.stderr
         said = alone.stderr.splitlines()
@@ -499,27 +500,27 @@ def test_the_owner_never_serves_from_a_home_or_files_another_user_could_plant(tm
     foreign.mkdir(mode=0o755)
     os.chown(foreign, NOBODY, NOBODY)
     with pytest.raises(owner.UnsafeHome, match="belongs to uid 65534"):
-        owner.OwnerServer(foreign, _client_console(None)).take()
-    assert os.stat(foreign).st_mode & 0o777 == 0o755 and not owner_wire.lock_path(foreign).exists()
+        owner.OwnerServer(foreign, client_consoles(None)).take()
+    assert os.stat(foreign).st_mode & 0o777 == 0o755 and not lock_path(foreign).exists()
     served = _cli(foreign, "--no-gateway", "serve")
     assert served.returncode == 1 and served.stderr.count("\n") == 1 and "belongs to uid 65534" in served.stderr
 
     home = tmp_path / "home"
     home.mkdir(mode=0o700)
     target = tmp_path / "target"
-    lock = owner_wire.lock_path(home)
+    lock = lock_path(home)
     for plant, why in [(lambda: lock.symlink_to(target), "is a symlink"), (lambda: os.mkfifo(lock), "not a regular"),
                        (lambda: lock.mkdir(), "is a directory")]:
         plant()
         with pytest.raises(owner.UnsafeHome, match=why):
-            owner.OwnerServer(home, _client_console(None)).take()
+            owner.OwnerServer(home, client_consoles(None)).take()
         lock.rmdir() if lock.is_dir() and not lock.is_symlink() else lock.unlink()
-    owner_wire.socket_path(home).symlink_to(target)
-    server = owner.OwnerServer(home, _client_console(None))
+    socket_path(home).symlink_to(target)
+    server = owner.OwnerServer(home, client_consoles(None))
     try:
         server.take()
         with pytest.raises(owner.UnsafeHome, match="not a socket"):
             server.listen()
     finally:
         server.close()
-    assert not target.exists() and owner_wire.socket_path(home).is_symlink()
+    assert not target.exists() and socket_path(home).is_symlink()

@@ -345,7 +345,7 @@ def test_plan_and_progress_count_the_ten_minute_rule_and_what_was_just_sent(tmp_
         for i in range(58):
             other.ledger.record("x", i, 0.0)
     assert "about 20 minutes" in plan_text([job], pacer)
-    progress = Progress(70, None, floor=_floor_of([job], pacer))
+    progress = Progress(70, floor=_floor_of([job], pacer))
     progress.done = 10  # the first ten answered at once: the rate says seconds, the rules do not
     assert "about 20 minutes left" in progress.line()
     minutes = _Job("AAPL", todo=plan(HistoryQuery("1m", start=dt.date(2025, 2, 3)), NOW))

@@ -56,7 +56,7 @@ def yahoo(monkeypatch):
 
 
 def fetch(gateway_down=None, **asked):
-    return asyncio.run(download(None, None, Request(**asked), connected=False, err=None, gateway_down=gateway_down))
+    return asyncio.run(download(None, None, Request(**asked), connected=False, gateway_down=gateway_down))
 
 
 def test_minutes_come_in_yahoo_sized_windows_and_exactly_the_days_asked(yahoo):

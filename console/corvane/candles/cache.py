@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from corvane import clock
-from corvane.candles.store import FILE_NAME, CandleStore, Origin, StoredKey, key_text
+from corvane.candles.store import CandleStore, Origin, StoredKey, key_text
 from corvane.profiles import sorvel
 
 #: Default bound on the bar records held by one cache.
@@ -91,11 +91,6 @@ def use_store(path: Path | None) -> None:
     if path is None:
         while _made_stores:
             _made_stores.pop().close()
-
-
-def store_path(home: Path) -> Path:
-    """Where the console keeps the candle cache under its home directory."""
-    return home / FILE_NAME
 
 
 def default_store_path() -> Path | None:

@@ -30,7 +30,6 @@ from corvane.candles.writer import StoreWriter
 #: Default bound on the bytes of candle data kept on disk.
 DEFAULT_MAX_BYTES = 256_000_000
 MAX_BYTES_ENV = "CORVANE_SORVEL_CACHE_MAX_BYTES"
-FILE_NAME = "candles.sqlite"
 #: How long a console waits for another one's write before treating the store as busy.
 LOCK_WAIT = 5.0
 

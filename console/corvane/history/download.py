@@ -18,12 +18,10 @@ import asyncio
 import collections
 import datetime as dt
 import math
-import sys
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, Protocol, TextIO
+from typing import TYPE_CHECKING, Any, Protocol
 
 from corvane import clock
 from corvane.gateway.error_watch import requests_into, share
@@ -53,8 +51,7 @@ from corvane.history.plan import (
     split,
 )
 from corvane.history.trading_calendar import NYSE, code_for
-from corvane.owner_wire import home_dir, pacing_path
-from ferrut import status_line
+from corvane.home import bars_dir, pacing_path
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -162,35 +159,36 @@ class Result:
 
 
 class Progress:
-    """A progress bar with ETA on a stream: redrawn in place on a terminal, else a line every ~10%.
+    """How far a long download is: its plan, the requests done, and the time left.
 
     The ETA follows the rate observed so far, and is never below ``floor(requests left)``: the
     least the pacing rules allow for the rest (a burst answered at once says nothing of the
-    10-minute rule ahead)."""
+    10-minute rule ahead). The caller's ``report`` is handed it at the start, after each request
+    and once ``finished``; drawing it is the caller's business."""
 
     def __init__(
         self,
         total: int,
-        stream: TextIO | None,
+        report: Callable[[Progress], None] | None = None,
         *,
-        terminal: bool | None = None,
+        plan: str = "",
         floor: Callable[[int], float] | None = None,
     ) -> None:
-        self.total, self.done, self.stream = total, 0, stream
-        self.floor = floor
+        self.total, self.done, self.plan, self.finished = total, 0, plan, False
+        self.report, self.floor = report, floor
         self.started = time.monotonic()
-        self.terminal = status_line.can_redraw(stream) if terminal is None else terminal
-        self._tenth = 0
 
     def step(self, count: int = 1) -> None:
         self.done += count
-        if self.stream is None or self.total <= 0:
-            return
-        if self.terminal:
-            self._write(status_line.CLEAR + self.line())
-        elif self.done * 10 // self.total > self._tenth:
-            self._tenth = self.done * 10 // self.total
-            self._write(self.line() + "\n")
+        self._tell()
+
+    def close(self) -> None:
+        self.finished = True
+        self._tell()
+
+    def _tell(self) -> None:
+        if self.report is not None:
+            self.report(self)
 
     def line(self) -> str:
         share = min(1.0, self.done / self.total)
@@ -201,18 +199,6 @@ class Progress:
             eta = max(self.floor(self.total - self.done), 0.0 if math.isnan(eta) else eta)
         left = "" if math.isnan(eta) else f", about {_duration(eta)} left"
         return f"[{bar:<24}] {self.done}/{self.total} requests{left} (Ctrl-C stops, keeps what arrived)"
-
-    def close(self) -> None:
-        if self.stream is not None and self.terminal and self.done:
-            self._write(status_line.CLEAR)
-
-    def _write(self, text: str) -> None:
-        try:
-            assert self.stream is not None
-            self.stream.write(text)
-            self.stream.flush()
-        except (OSError, ValueError):
-            self.stream = None
 
 
 def _duration(seconds: float) -> str:
@@ -612,7 +598,7 @@ async def _one(fetcher: _Fetcher, job: _Job, now: dt.datetime, progress: Progres
 def _pacer_of(ib: Any) -> Pacer:
     pacer = paced_by(ib)
     if pacer is None:
-        pacer = Pacer(pace_scale_from_env(), home=pacing_path(home_dir()))
+        pacer = Pacer(pace_scale_from_env(), home=pacing_path())
         wrap_client(ib, pacer)
     return pacer
 
@@ -663,9 +649,8 @@ async def from_gateway(
     request: Request,
     *,
     now: dt.datetime | None = None,
-    err: TextIO | None = None,
+    progress: Callable[[Progress], None] | None = None,
     timeout: float = REQUEST_TIMEOUT,
-    terminal: bool | None = None,
 ) -> Result:
     """Every symbol of ``request`` through the gateway ``ib`` is connected to, via ``store``."""
     now = now or clock.now(dt.UTC)
@@ -675,16 +660,16 @@ async def from_gateway(
     await asyncio.gather(*(_prepare(fetcher, request, j, now) for j in jobs))
     ready = [j for j in jobs if j.out is not None and j.out.failure is None]
     total = sum(len(j.todo) for j in ready)
-    progress = None
-    if total > LONG and err is not None:
-        _say(err, plan_text(ready, fetcher.pacer))
-        progress = Progress(total, err, terminal=terminal, floor=_floor_of(ready, fetcher.pacer))
+    watch = None
+    if total > LONG and progress is not None:
+        watch = Progress(total, progress, plan=plan_text(ready, fetcher.pacer), floor=_floor_of(ready, fetcher.pacer))
+        watch.step(0)  # the plan, before the first request goes
     try:
-        await asyncio.gather(*(_one(fetcher, j, now, progress) for j in ready))
+        await asyncio.gather(*(_one(fetcher, j, now, watch) for j in ready))
     finally:
         fetcher.sink.close()
-        if progress is not None:
-            progress.close()
+        if watch is not None:
+            watch.close()
     result.symbols = [j.out for j in jobs if j.out is not None]
     return result
 
@@ -695,14 +680,6 @@ def _floor_of(jobs: Sequence[_Job], pacer: Pacer) -> Callable[[int], float] | No
     if not requests:
         return None
     return lambda left: pacer.floor(requests[-left:])
-
-
-def _say(stream: TextIO, text: str) -> None:
-    try:
-        stream.write(text + "\n")
-        stream.flush()
-    except (OSError, ValueError):
-        pass
 
 
 # -- the Yahoo path ----------------------------------------------------------------------
@@ -806,15 +783,10 @@ async def from_yahoo(request: Request) -> Result:
     return Result(symbols=list(await asyncio.gather(*parts)))
 
 
-def bars_root() -> Path:
-    """``$CORVANE_HOME/bars`` (``~/.corvane/bars`` by default)."""
-    return home_dir() / "bars"
-
-
 def bar_store() -> Store:
     from .store import BarStore
 
-    return BarStore(bars_root())
+    return BarStore(bars_dir())
 
 
 def check(request: Request) -> None:
@@ -837,8 +809,7 @@ async def download(
     request: Request,
     *,
     connected: bool,
-    err: TextIO | None = sys.stderr,
-    terminal: bool | None = None,
+    progress: Callable[[Progress], None] | None = None,
     timeout: float = REQUEST_TIMEOUT,
     gateway_down: str | None = None,
 ) -> Result:
@@ -856,4 +827,20 @@ async def download(
         return result
     if not connected:
         raise DownloadError("--source ibkr needs a gateway connection, and there is none")
-    return await from_gateway(ib, store, request, err=err, terminal=terminal, timeout=timeout)
+    return await from_gateway(ib, store, request, progress=progress, timeout=timeout)
+
+
+def run_download(
+    session: Any,
+    request: Request,
+    *,
+    connected: bool,
+    progress: Callable[[Progress], None] | None = None,
+    gateway_down: str | None = None,
+) -> Result:
+    """:func:`download` into the home's bar store on the session's event loop, waited for: the
+    result, its error raised here, or ``Cancelled`` (what arrived stays in the store)."""
+    store = bar_store()
+    return session.loop_thread.run_value(
+        lambda: download(session.ib, store, request, connected=connected, progress=progress, gateway_down=gateway_down)
+    )

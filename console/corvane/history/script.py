@@ -5,10 +5,11 @@ from __future__ import annotations
 
 import datetime as dt
 import os
-import uuid
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
+
+from corvane.home import FILE_MODE, new_download_path
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -96,9 +97,8 @@ def owner_answer(session: Any, home: Path) -> Callable[[dict[str, Any]], dict[st
         not the message, because a year of minutes is larger than a message may be."""
 
     def answer(message: dict[str, Any]) -> dict[str, Any]:
-        from corvane.history.download import bar_store
-        from corvane.history.download import download as fetch
-        from corvane.session import STOP_WHEN
+        from corvane.history.download import run_download
+        from corvane.session import STOP_WHEN, Cancelled
 
         try:
             args = message.get("args")
@@ -107,20 +107,18 @@ def owner_answer(session: Any, home: Path) -> Callable[[dict[str, Any]], dict[st
             if request is None:
                 return {"type": "error", "text": "bad request: download takes args"}
             connected = request.source != "yahoo" and session.connected
-            outcome = session.loop_thread.run(
-                lambda: fetch(session.ib, bar_store(), request, connected=connected, err=None)
-            )
-            if outcome.error is not None or outcome.kind != "ok":
-                raise outcome.error or RuntimeError("the download was cancelled")
+            result = run_download(session, request, connected=connected)
             stop = STOP_WHEN.get()
             if stop is not None and stop.is_set():  # the script went away: a file for nobody
-                raise RuntimeError("the download was cancelled")
-            frame = frame_of(request, outcome.value, partial)
-            path = home / f".download-{uuid.uuid4().hex}.parquet"
-            os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+                raise Cancelled
+            frame = frame_of(request, result, partial)
+            path = new_download_path(home)
+            os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, FILE_MODE))
             frame.to_parquet(path)
             said = {"sources": frame.attrs.get("sources", {}), "missing": frame.attrs.get("missing", {})}
             return {"type": "result", "value": {"path": str(path), **said}, "made": [str(path)]}
+        except Cancelled:
+            return {"type": "error", "text": "RuntimeError: the download was cancelled"}
         except Exception as exc:  # the script hears why; the owner goes on
             return {"type": "error", "text": f"{type(exc).__name__}: {exc}"}
 

@@ -77,10 +77,10 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
     if "candles" in which:
         ctx.say(cache_text(candle_cache.default_store_path(), rest[0]))
     if "bars" in which:
-        from corvane.history.download import bars_root
+        from corvane.home import bars_dir
 
         try:
-            ctx.say(bar_store_text(bars_root(), rest[0]))
+            ctx.say(bar_store_text(bars_dir(), rest[0]))
         except OSError as exc:
             ctx.complain(f"cache: the bar store cannot be {'cleared' if rest[0] == 'clear' else 'read'}: {exc}")
             return ExitStatus.FAILED

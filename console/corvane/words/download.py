@@ -161,20 +161,16 @@ def gateway_down(ctx: WordContext) -> str:
 
 
 def _fetch(ctx: WordContext, request: Request, connected: bool, err: Any, down: str | None) -> Result | None:
-    from corvane.history.download import DownloadError, bar_store, download
+    from corvane.history.download import DownloadError, run_download
+    from corvane.session import Cancelled
+    from ferrut.status_line import ProgressLine
 
-    session = ctx.session
-    store = bar_store()
-    outcome = session.loop_thread.run(
-        lambda: download(session.ib, store, request, connected=connected, err=err, gateway_down=down)
-    )
-    if outcome.kind == "cancelled":
+    try:
+        return run_download(ctx.session, request, connected=connected, progress=ProgressLine(err), gateway_down=down)
+    except Cancelled:
         return None
-    if isinstance(outcome.error, DownloadError):
-        raise UsageError(f"download: {outcome.error}")
-    if outcome.error is not None:
-        raise outcome.error
-    return outcome.value
+    except DownloadError as exc:
+        raise UsageError(f"download: {exc}") from None
 
 
 #: Intervals whose bars are whole days or longer: their export gives the day alone.

@@ -11,10 +11,10 @@ USAGE = "usage: store verify"
 def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
     if rest != ["verify"]:
         raise UsageError(USAGE)
-    from corvane.history.download import bars_root
     from corvane.history.store import BarStore, StoreError
+    from corvane.home import bars_dir
 
-    root = bars_root()
+    root = bars_dir()
     try:
         checked = BarStore(root).verify()
     except StoreError as exc:
