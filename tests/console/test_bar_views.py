@@ -103,7 +103,7 @@ class TestExport:
         bars = [{"volume": 1200.0, "close": 10.5, "date": pd.Timestamp("2025-03-03 09:30"), "barCount": 7,
                  "low": 10.0, "open": 10.1, "high": 10.9, "average": 10.4}]
         views.last = LastResult(title="AAPL", symbol="AAPL", source="yfinance", bars=bars)
-        assert views._export(views.last, str(tmp_path / "a.csv"), False) == 0
+        views._export(views.last, str(tmp_path / "a.csv"), False)  # a refusal or a failure raises
         assert (tmp_path / "a.csv").read_text().splitlines() == [
             "date,open,high,low,close,volume,average,barCount,symbol,source",
             "2025-03-03 09:30:00,10.1,10.9,10.0,10.5,1200,10.4,7,AAPL,yfinance",

@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol, TextIO
 
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Refused
 
 if TYPE_CHECKING:
     from corvane.bar_views import Views
@@ -23,8 +23,8 @@ if TYPE_CHECKING:
     from corvane.session import Session
 
 
-class UsageError(ValueError):
-    """Words a console word cannot use (exit status 2)."""
+#: The name words used before they raised :class:`Refused` (kept for callers that still do).
+UsageError = Refused
 
 
 class WordContext(Protocol):
@@ -71,7 +71,8 @@ class Completion(Protocol):
     def symbols(self) -> list[str]: ...
 
 
-Runner = Callable[[WordContext, list[str]], ExitStatus]
+#: A word ends by returning, or by raising ``Refused``, ``Failed`` or ``Cancelled``.
+Runner = Callable[[WordContext, list[str]], None]
 #: (completion sources, the words before the one being completed) -> candidates.
 Completer = Callable[[Completion, list[str]], Iterable[str]]
 

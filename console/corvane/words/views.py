@@ -3,25 +3,24 @@
 from __future__ import annotations
 
 from corvane import view_options
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Refused
 from corvane.view_options import OptionError
-from corvane.words.base import ConsoleWord, UsageError, WordContext
+from corvane.words.base import ConsoleWord, WordContext
 
 
-def rows(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def rows(ctx: WordContext, rest: list[str]) -> None:
     if len(rest) > 1:
-        raise UsageError("usage: rows [N|all]")
+        raise Refused("usage: rows [N|all]")
     sink = ctx.views.sink
     if rest:
         try:
             sink.rows = view_options.parse_rows(rest[0])
         except OptionError as exc:
-            raise UsageError(str(exc)) from None
+            raise Refused(str(exc)) from None
     ctx.say(f"rows: {sink.rows_description()}")
-    return ExitStatus.OK
 
 
-def _act(ctx: WordContext, word: str, rest: list[str]) -> ExitStatus:
+def _act(ctx: WordContext, word: str, rest: list[str]) -> None:
     try:
         words, view = view_options.take(rest)
         if word == "chart" and len(words) <= 1 and not view.export and not view.force:
@@ -32,16 +31,16 @@ def _act(ctx: WordContext, word: str, rest: list[str]) -> ExitStatus:
             raise OptionError(f"usage: {WORDS_BY_NAME[word].usage}")
         ctx.views.check(view)
     except ValueError as exc:
-        raise UsageError(str(exc)) from None
-    return ctx.views.act(view)
+        raise Refused(str(exc)) from None
+    ctx.views.act(view)
 
 
-def chart(ctx: WordContext, rest: list[str]) -> ExitStatus:
-    return _act(ctx, "chart", rest)
+def chart(ctx: WordContext, rest: list[str]) -> None:
+    _act(ctx, "chart", rest)
 
 
-def export(ctx: WordContext, rest: list[str]) -> ExitStatus:
-    return _act(ctx, "export", rest)
+def export(ctx: WordContext, rest: list[str]) -> None:
+    _act(ctx, "export", rest)
 
 
 WORDS = [
