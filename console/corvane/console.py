@@ -210,29 +210,21 @@ class Console:
         if outcome.kind == "error":
             raise _crashed(word, outcome.error)
         result = outcome.value
-        if is_failure(result):
-            down = (
-                None
-                if self.connected
-                else (
-                    self._session.link.down_reason
-                    if self.use_gateway and self._session
-                    else "switched off (--no-gateway)"
-                )
-            )
-            print(
-                summarize(result) + why_failed(outcome.gateway_errors, down, outcome.yahoo), file=self.err, flush=True
-            )
-            self._notes(word, op, result)
-            raise Failed()
-        line = profiles.profile(word).summary(result, self.store.groups())
-        line = cut(line) if line is not None else summarize(result, self.views.cached_from)
-        self.say(line + profiles.label(word, getattr(op, "state", None), result))
-        self._notes(word, op, result)
-
-    def _notes(self, word: str, op: Any, result: dict) -> None:
+        failed = is_failure(result)
+        if failed:  # the failure's own line, without the console's name before it
+            down = None if self.connected else "switched off (--no-gateway)"
+            if down is not None and self.use_gateway and self._session:
+                down = self._session.link.down_reason
+            why = why_failed(outcome.gateway_errors, down, outcome.yahoo)
+            print(summarize(result) + why, file=self.err, flush=True)
+        else:
+            line = profiles.profile(word).summary(result, self.store.groups())
+            line = cut(line) if line is not None else summarize(result, self.views.cached_from)
+            self.say(line + profiles.label(word, getattr(op, "state", None), result))
         for note in profiles.notes(word, op, result):
             self.complain(f"note: {note}")
+        if failed:
+            raise Failed()
 
 
 def _crashed(word: str, exc: BaseException | None) -> Failed:

@@ -21,12 +21,9 @@ class ExitStatus(IntEnum):
 
 
 class LineEnded(Exception):
-    """A line that ends short of OK. An empty message: the user has been told already.
+    """A line that ends short of OK. An empty message: the user has been told already;
+    ``where``: the exception the line crashed on, whose traceback ``-v`` shows."""
 
-    ``where`` is an exception the line crashed on; ``-v`` shows its traceback.
-    """
-
-    #: The same for every line ended so (a class's own, never set on one).
     status = ExitStatus.FAILED
 
     def __init__(self, message: str = "", *, where: BaseException | None = None) -> None:
@@ -36,7 +33,7 @@ class LineEnded(Exception):
 
 
 class Refused(LineEnded):
-    """Words the console cannot use: nothing was asked of anyone."""
+    """Words, or a file to write, the console cannot use."""
 
     status = ExitStatus.BAD_WORDS
 

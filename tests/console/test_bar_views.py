@@ -69,6 +69,16 @@ class TestExport:
         assert status == 2 and "No space left on device" in err
         assert sorted(p.name for p in tmp_path.iterdir() if p.name != "home") == ["bars.csv"]
 
+    def test_a_failed_export_still_charts_and_the_line_ends_with_its_status(self, capsys, tmp_path, monkeypatch):
+        def full_disk(df, path):
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setitem(ferrut.export._WRITERS, "csv", full_disk)
+        status, out, err = run(capsys, "fakebars", "aapl", "5", "--export", str(tmp_path / "a.csv"),
+                               "--chart", str(tmp_path / "c.png"))
+        assert status == 2 and err.count("No space left on device") == 1  # told once, in its place
+        assert f"chart written to {tmp_path / 'c.png'}" in out
+
     def test_a_file_made_meanwhile_is_kept_and_an_export_is_not_private(self, capsys, tmp_path, monkeypatch):
         import os
 

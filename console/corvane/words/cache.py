@@ -82,9 +82,8 @@ def run(ctx: WordContext, rest: list[str]) -> None:
         try:
             ctx.say(bar_store_text(bars_root(), rest[0]))
         except OSError as exc:
-            raise Failed(
-                f"cache: the bar store cannot be {'cleared' if rest[0] == 'clear' else 'read'}: {exc}"
-            ) from None
+            doing = "cleared" if rest[0] == "clear" else "read"
+            raise Failed(f"cache: the bar store cannot be {doing}: {exc}") from None
 
 
 def complete(sources: Completion, before: list[str]) -> list[str]:

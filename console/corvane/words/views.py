@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import functools
+
 from corvane import view_options
 from corvane.exit_status import Refused
 from corvane.view_options import OptionError
@@ -20,7 +22,7 @@ def rows(ctx: WordContext, rest: list[str]) -> None:
     ctx.say(f"rows: {sink.rows_description()}")
 
 
-def _act(ctx: WordContext, word: str, rest: list[str]) -> None:
+def _act(word: str, ctx: WordContext, rest: list[str]) -> None:
     try:
         words, view = view_options.take(rest)
         if word == "chart" and len(words) <= 1 and not view.export and not view.force:
@@ -33,14 +35,6 @@ def _act(ctx: WordContext, word: str, rest: list[str]) -> None:
     except ValueError as exc:
         raise Refused(str(exc)) from None
     ctx.views.act(view)
-
-
-def chart(ctx: WordContext, rest: list[str]) -> None:
-    _act(ctx, "chart", rest)
-
-
-def export(ctx: WordContext, rest: list[str]) -> None:
-    _act(ctx, "export", rest)
 
 
 WORDS = [
@@ -58,7 +52,7 @@ WORDS = [
         "chart",
         "chart [FILE.png|.svg]",
         "candles of the last result, in the terminal or a picture",
-        chart,
+        functools.partial(_act, "chart"),
         details="Without a file the candles are drawn in the terminal. --chart on a\ncommand line charts its result.",
         prompt_only=True,
         own_options=True,
@@ -67,7 +61,7 @@ WORDS = [
         "export",
         "export FILE [--force]",
         "write the last result's bars to .csv or .parquet",
-        export,
+        functools.partial(_act, "export"),
         details="The file is written whole or not at all; an existing file is replaced only\n"
         "with --force. --export FILE on a command line exports its result.",
         prompt_only=True,
