@@ -22,6 +22,7 @@ import time
 from pathlib import Path
 
 from corvane import owner_wire
+from corvane.exit_status import ExitStatus
 from corvane.home import home_dir, socket_path
 from corvane.owner_wire import WireError
 
@@ -29,10 +30,6 @@ from corvane.owner_wire import WireError
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
-
-#: Exit statuses (as the console's ``ExitStatus``; not imported, to keep this module light).
-FAILED = 1
-INTERRUPTED = 130
 
 #: Words that make a command line run here without asking the owner.
 _HERE = frozenset({"--standalone", "--help", "-h"})
@@ -205,7 +202,7 @@ class Attached:
                 value = message.get("value")
             elif kind == "exit":
                 status = message.get("status")
-                return (status if isinstance(status, int) else FAILED), value
+                return (status if isinstance(status, int) else ExitStatus.FAILED), value
             elif kind == "decline":
                 self.declined = message
                 return None, None
@@ -314,25 +311,25 @@ def control(word: str, home: Path | None = None) -> int:
         answer = ask({"type": "about" if word == "--status" else "stop"}, home)
     except OwnerFailed as exc:
         print(f"corvane: {exc}", file=sys.stderr)
-        return FAILED
+        return ExitStatus.FAILED
     if answer is None:
         print(f"corvane: no console owns the gateway for {home}", file=sys.stderr)
-        return FAILED
+        return ExitStatus.FAILED
     if answer["type"] == "about":
         _write(sys.stdout, _about_text(answer))
-        return 0
+        return ExitStatus.OK
     if answer["type"] != "stopping":
         print(f"corvane: {answer.get('text', 'the owner did not stop')}", file=sys.stderr)
-        return FAILED
+        return ExitStatus.FAILED
     deadline = time.monotonic() + STOP_PATIENCE
     while socket_path(home).exists():  # removed by the owner as it closes
         if time.monotonic() > deadline:
             print(f"corvane: the owner (pid {answer.get('pid')}) did not stop within {STOP_PATIENCE:.0f} s",
                   file=sys.stderr)  # fmt: skip
-            return FAILED
+            return ExitStatus.FAILED
         time.sleep(0.05)
     print(f"corvane: stopped the owner (pid {answer.get('pid')})", file=sys.stderr)
-    return 0
+    return ExitStatus.OK
 
 
 def _about_text(about: dict[str, Any]) -> str:
@@ -360,10 +357,10 @@ def attach(argv: list[str]) -> int | None:
         answer = request(argv, out=sys.stdout, err=sys.stderr)
     except OwnerFailed as exc:
         print(f"corvane: {exc}", file=sys.stderr)
-        return FAILED
+        return ExitStatus.FAILED
     except KeyboardInterrupt:  # before the owner took the request, or a second Ctrl-C
         print("corvane: interrupted", file=sys.stderr)
-        return INTERRUPTED
+        return ExitStatus.INTERRUPTED
     return None if answer is None else answer[0]
 
 

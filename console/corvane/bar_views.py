@@ -1,23 +1,23 @@
 """What the console does with a result's bars: the cached table, charts, export.
 
-One instance per console. It sees every command line go by (:meth:`around`),
-runs each command with an output sink of its own (:mod:`ferrut.output`),
-keeps the last result (:mod:`corvane.last_result`), prints the table of a
-cache answer through the same sink, and charts or exports the last result
-for ``--chart``/``--export`` and the prompt words of :mod:`corvane.words.views`.
+One instance per console. It gives each line its output sink (:mod:`ferrut.output`),
+keeps the last result (:mod:`corvane.last_result`), prints the table of a cache
+answer through the command's sink, and charts or exports the last result for
+``--chart``/``--export`` and the prompt words of :mod:`corvane.words.views`.
+The dispatcher runs the line; these are what it asks of the views on the way.
 """
 
 from __future__ import annotations
 
-import contextlib
+import dataclasses
+import functools
 import os
-from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, Protocol, TextIO
 
-from corvane import last_result, profiles, view_options
-from corvane.exit_status import ExitStatus
-from corvane.view_options import OptionError, ViewOptions
+from corvane import last_result, profiles
+from corvane.exit_status import Failed, LineEnded, Refused
+from corvane.view_options import ViewOptions
 from ferrut import output, status_line
 
 
@@ -31,6 +31,9 @@ class Teller(Protocol):
     def say(self, text: str) -> None: ...
 
     def complain(self, text: str) -> None: ...
+
+    def tell(self, ended: LineEnded) -> None:
+        """Say why a step ended short, as the end of a line would."""
 
 
 class Views:
@@ -46,55 +49,20 @@ class Views:
         self.cwd: str | None = None
         #: What the last command returned (for a script that asked for it).
         self.result: Any = None
-        self._ran = False
+        #: Whether the line going now has run a command (or a word that fetched bars).
+        self.ran = False
 
-    # -- around each line ---------------------------------------------------
+    # -- along each line ----------------------------------------------------
 
-    def around(self, words: list[str], view: ViewOptions | None, run: Callable[[list[str]], ExitStatus]) -> ExitStatus:
-        """Run one line with its view options; export and chart come after a good result."""
-        if view is None:
-            try:
-                words, view = view_options.take(words)
-            except OptionError as exc:
-                self.console.complain(str(exc))
-                return ExitStatus.BAD_WORDS
-        try:
-            self.check(view)
-        except ValueError as exc:
-            self.console.complain(str(exc))
-            return ExitStatus.BAD_WORDS
-        self._ran, self.result = False, None  # a line that runs no command returns nothing
-        # The line's own sink: --rows holds for this line only.
-        line = output.Sink(
-            out=self.console.out,
-            err=self.console.err,
-            rows=view.rows if view.rows is not None else self.sink.rows,
-            color=self.sink.color,
-            width=self.sink.width,
-            logs=self.sink.logs,
-        )
-        with output.using(line):
-            status = run(words)
-        if not view.acts or status != ExitStatus.OK:
-            return status
-        if not self._ran:
-            self.console.complain("--chart and --export act on a command's result; this line ran no command")
-            return ExitStatus.BAD_WORDS
-        return self.act(view)
-
-    @contextlib.contextmanager
-    def waiting(self, word: str, rest: list[str]) -> Iterator[output.Sink]:
-        """The command's own sink, and the status line while it runs (on a terminal only)."""
-        line = output.current()
-        sink = output.Sink(
-            out=line.out, err=line.err, rows=line.rows, color=line.color, width=line.width, logs=line.logs
-        )
-        with output.using(sink), status_line.waiting(" ".join([word, *rest]), sink.stderr):
-            yield sink
+    def line_sink(self, view: ViewOptions) -> output.Sink:
+        """A new line's sink, on the console's streams; --rows holds for this line only."""
+        self.ran, self.result = False, None  # a line that runs no command returns nothing
+        rows = view.rows if view.rows is not None else self.sink.rows
+        return dataclasses.replace(self.sink, out=self.console.out, err=self.console.err, rows=rows, printed=[])
 
     def took(self, word: str, op: Any, outcome: Any, sink: output.Sink) -> None:
         """Keep what a command returned; show the table of a cache answer, which prints none."""
-        self._ran, self.cached_from = True, None
+        self.ran, self.cached_from = True, None
         self.result = outcome.value if outcome.kind == "ok" else None
         if outcome.kind != "ok":
             self.last, self.last_reason = None, "the last command did not finish"
@@ -124,7 +92,7 @@ class Views:
 
     def kept(self, result: Any, last: last_result.LastResult | None) -> None:
         """What a console word that fetched bars itself returned, for a script and for --chart."""
-        self._ran, self.cached_from, self.result = True, None, result
+        self.ran, self.cached_from, self.result = True, None, result
         self.last = last
         if last is None:
             self.last_reason = "the last result has no bars"
@@ -149,18 +117,27 @@ class Views:
             return path
         return os.path.join(self.cwd, os.path.expanduser(path))
 
-    def act(self, view: ViewOptions) -> ExitStatus:
-        if self.last is None:
-            self.console.complain(f"nothing to chart or export: {self.last_reason}")
-            return ExitStatus.FAILED
-        status = ExitStatus.OK
+    def act(self, view: ViewOptions) -> None:
+        """Export, then chart; a refused or failed export leaves the chart still to be drawn."""
+        last = self.last
+        if last is None:
+            raise Failed(f"nothing to chart or export: {self.last_reason}")
+        steps = []
         if view.export is not None:
-            status = max(status, self._export(self.last, view.export, view.force))
+            steps.append(functools.partial(self._export, last, view.export, view.force))
         if view.chart is not None:
-            status = max(status, self._chart(self.last, view.chart))
-        return status
+            steps.append(functools.partial(self._chart, last, view.chart))
+        worst: LineEnded | None = None
+        for step in steps:
+            try:
+                step()
+            except LineEnded as ended:
+                self.console.tell(ended)  # said in its place; the line ends with the worst
+                worst = ended if worst is None or ended.status > worst.status else worst
+        if worst is not None:
+            raise type(worst)()
 
-    def _export(self, last: last_result.LastResult, path: str, force: bool) -> ExitStatus:
+    def _export(self, last: last_result.LastResult, path: str, force: bool) -> None:
         import pandas as pd
 
         from ferrut.export import ExportRefused, bar_table, export_bars
@@ -171,16 +148,13 @@ class Views:
             export_bars([bar_table(bars, last.symbol, last.source)], self.place(path), force=force)
             written = Path(path).expanduser()  # as the user named it
         except ExportRefused as exc:
-            self.console.complain(str(exc))
-            return ExitStatus.BAD_WORDS
+            raise Refused(str(exc)) from None
         except Exception as exc:  # a value the file format cannot hold: nothing is left behind
-            self.console.complain(f"export to {path} failed: {type(exc).__name__}: {exc}")
-            return ExitStatus.FAILED
+            raise Failed(f"export to {path} failed: {type(exc).__name__}: {exc}") from None
         count = len(last.bars)
         self.console.say(f"wrote {count:,} bar{'' if count == 1 else 's'} to {written}")
-        return ExitStatus.OK
 
-    def _chart(self, last: last_result.LastResult, path: str) -> ExitStatus:
+    def _chart(self, last: last_result.LastResult, path: str) -> None:
         from ferrut.chart import ChartRefused, terminal_chart, write_picture
         from ferrut.export import ExportRefused
 
@@ -192,13 +166,13 @@ class Views:
                 self.console.say(f"chart written to {written}")
             else:
                 self.console.say(terminal_chart(bars, last.title, color=self._colour()))
-        except (ChartRefused, ExportRefused) as exc:
-            self.console.complain(f"no chart: {exc}")
-            return ExitStatus.BAD_WORDS if isinstance(exc, ExportRefused) else ExitStatus.FAILED
+        except ExportRefused as exc:
+            raise Refused(f"no chart: {exc}") from None
+        except ChartRefused as exc:
+            raise Failed(f"no chart: {exc}") from None
         except Exception as exc:
             self._chart_failed(exc)
-            return ExitStatus.FAILED
-        return ExitStatus.OK
+            raise Failed() from None
 
     def _colour(self) -> bool:
         # NO_COLOR asks every program for plain text; the candles then differ by their bodies.

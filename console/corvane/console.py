@@ -2,25 +2,28 @@
 
 A console word (:mod:`corvane.words`) is found in the registry and run with
 this console as its context; anything else is a command from a command
-module, run on the session. Every line ends in one :class:`ExitStatus`.
+module, run on the session. Every line ends in one :class:`ExitStatus`: OK, or
+the status of the ``Refused``/``Failed``/``Cancelled`` it raised, told here.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 import traceback
 from collections.abc import Callable
 from typing import Any, TextIO
 
 from corvane import bar_views, commands, profiles, view_options
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Cancelled, ExitStatus, Failed, LineEnded, Refused
 from corvane.gateway.connection import GatewaySettings
 from corvane.kvstore import KeyValueStore
 from corvane.session import GatewayRequired, Outcome, Session, UnknownCommand
 from corvane.summary import cut, is_failure, summarize, why_failed
 from corvane.view_options import OptionError, ViewOptions
 from corvane.words import registry
-from corvane.words.base import ConsoleWord, UsageError
+from corvane.words.base import ConsoleWord
+from ferrut import output, status_line
 from ferrut.dispatch import ArgumentError
 
 
@@ -123,101 +126,107 @@ class Console:
 
     def handle(self, words: list[str], view: ViewOptions | None = None) -> ExitStatus:
         """Run one line of words; the exit status it would have as a command line."""
-        word = self.find_word(words[0]) if words else None
-        if word is not None and word.own_options:
-            if not word.console_options:
-                return self._run_word(word, words[1:])
-            if view is None:  # the view options the word leaves to the console, wherever they stand
-                try:
-                    rest, view = view_options.take(words[1:], word.console_options)
-                except OptionError as exc:
-                    self.complain(str(exc))
-                    return ExitStatus.BAD_WORDS
-                words = [words[0], *rest]
-        return self.views.around(words, view, self._handle)
-
-    def _handle(self, words: list[str]) -> ExitStatus:
-        if not words:
-            return ExitStatus.OK
-        word = self.find_word(words[0])
-        if word is not None:
-            return self._run_word(word, words[1:])
-        return self._command(words[0], words[1:])
-
-    def _run_word(self, word: ConsoleWord, rest: list[str]) -> ExitStatus:
         try:
-            return word.run(self, rest)
-        except UsageError as exc:
-            self.complain(str(exc))
-            return ExitStatus.BAD_WORDS
+            self._line(words, view)
+        except LineEnded as ended:
+            self.tell(ended)
+            return ended.status
+        return ExitStatus.OK
 
-    def _command(self, word: str, rest: list[str]) -> ExitStatus:
+    def tell(self, ended: LineEnded) -> None:
+        if ended.message:
+            self.complain(ended.message)
+        if ended.where is None:
+            return
+        if self.verbose:
+            traceback.print_exception(ended.where, file=self.err)
+        else:
+            self.complain("(-v shows where)")
+
+    def _line(self, words: list[str], view: ViewOptions | None) -> None:
+        """The line from its words to its end: the word found once, the view options taken
+        off, the word or command run in the line's sink, then its result charted or exported."""
+        # No word starts with "--": a line that does has its view options first, then its word.
+        led_by_option = bool(words) and words[0].startswith("--")
+        word = self.find_word(words[0]) if words and not led_by_option else None
+        own = word.console_options if word is not None and word.own_options else None
+        if word is not None and own == frozenset():  # it reads every option itself, the view's too
+            word.run(self, words[1:])
+            return
+        if view is None:
+            try:
+                if own is None:
+                    words, view = view_options.take(words)
+                else:
+                    rest, view = view_options.take(words[1:], own)
+                    words = [words[0], *rest]
+            except OptionError as exc:
+                raise Refused(str(exc)) from None
+            if led_by_option and words:
+                word = self.find_word(words[0])
+        try:
+            self.views.check(view)
+        except ValueError as exc:
+            raise Refused(str(exc)) from None
+        with output.using(self.views.line_sink(view)):
+            if word is not None:
+                word.run(self, words[1:])
+            elif words:
+                self._command(words[0], words[1:])
+        if not view.acts:
+            return
+        if not self.views.ran:
+            raise Refused("--chart and --export act on a command's result; this line ran no command")
+        self.views.act(view)
+
+    def _command(self, word: str, rest: list[str]) -> None:
         if commands.find(word) is None:
-            self.complain(commands.unknown_command_message(word))
-            return ExitStatus.BAD_WORDS
+            raise Refused(commands.unknown_command_message(word))
         try:
             op = self.session.prepare(word, rest)
         except UnknownCommand:
-            self.complain(commands.unknown_command_message(word))
-            return ExitStatus.BAD_WORDS
+            raise Refused(commands.unknown_command_message(word)) from None
         except ArgumentError as exc:
-            self.complain(
-                f"{word}: {exc}\nusage: {commands.usage(word, commands.find(word) or object)}  (help {word} for more)"
-            )
-            return ExitStatus.BAD_WORDS
+            usage = commands.usage(word, commands.find(word) or object)
+            raise Refused(f"{word}: {exc}\nusage: {usage}  (help {word} for more)") from None
         except Exception as exc:
-            return self._crashed(word, exc)
+            raise _crashed(word, exc) from None
         refused = profiles.refusal(word, op)
         if refused:
-            self.complain(f"{word}: {refused}")
-            return ExitStatus.BAD_WORDS
+            raise Refused(f"{word}: {refused}")
         if not self._connect_tried:
             self.connect()
-        with self.views.waiting(word, rest) as sink:
+        sink = dataclasses.replace(output.current(), printed=[])  # what this command printed, alone
+        with output.using(sink), status_line.waiting(" ".join([word, *rest]), sink.stderr):
             outcome = self.session.execute(op)
         self.views.took(word, op, outcome, sink)
-        return self._report(word, outcome, op)
+        self._report(word, outcome, op)
 
-    def _report(self, word: str, outcome: Outcome, op: Any = None) -> ExitStatus:
+    def _report(self, word: str, outcome: Outcome, op: Any = None) -> None:
         if outcome.kind == "cancelled":
-            self.complain(f"{word}: cancelled")
-            return ExitStatus.INTERRUPTED
+            raise Cancelled(f"{word}: cancelled")
         if isinstance(outcome.error, GatewayRequired):
-            self.complain(f"{word} needs a gateway connection, and there is none at {self.address}")
-            return ExitStatus.FAILED
+            raise Failed(f"{word} needs a gateway connection, and there is none at {self.address}")
         if outcome.kind == "error":
-            return self._crashed(word, outcome.error)
+            raise _crashed(word, outcome.error)
         result = outcome.value
-        if is_failure(result):
-            down = (
-                None
-                if self.connected
-                else (
-                    self._session.link.down_reason
-                    if self.use_gateway and self._session
-                    else "switched off (--no-gateway)"
-                )
-            )
-            print(
-                summarize(result) + why_failed(outcome.gateway_errors, down, outcome.yahoo), file=self.err, flush=True
-            )
-            self._notes(word, op, result)
-            return ExitStatus.FAILED
-        line = profiles.profile(word).summary(result, self.store.groups())
-        line = cut(line) if line is not None else summarize(result, self.views.cached_from)
-        self.say(line + profiles.label(word, getattr(op, "state", None), result))
-        self._notes(word, op, result)
-        return ExitStatus.OK
-
-    def _notes(self, word: str, op: Any, result: dict) -> None:
+        failed = is_failure(result)
+        if failed:  # the failure's own line, without the console's name before it
+            down = None if self.connected else "switched off (--no-gateway)"
+            if down is not None and self.use_gateway and self._session:
+                down = self._session.link.down_reason
+            why = why_failed(outcome.gateway_errors, down, outcome.yahoo)
+            print(summarize(result) + why, file=self.err, flush=True)
+        else:
+            line = profiles.profile(word).summary(result, self.store.groups())
+            line = cut(line) if line is not None else summarize(result, self.views.cached_from)
+            self.say(line + profiles.label(word, getattr(op, "state", None), result))
         for note in profiles.notes(word, op, result):
             self.complain(f"note: {note}")
+        if failed:
+            raise Failed()
 
-    def _crashed(self, word: str, exc: BaseException | None) -> ExitStatus:
-        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
-        self.complain(f"{word} failed: {text}")
-        if self.verbose and exc is not None:
-            traceback.print_exception(exc, file=self.err)
-        else:
-            self.complain("(-v shows where)")
-        return ExitStatus.FAILED
+
+def _crashed(word: str, exc: BaseException | None) -> Failed:
+    text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+    return Failed(f"{word} failed: {text}", where=exc)

@@ -10,6 +10,7 @@ from pathlib import Path
 from corvane import prompt_output
 from corvane.completion import DELIMITERS, Completer
 from corvane.console import Console
+from corvane.exit_status import ExitStatus
 
 HISTORY_LENGTH = 2000
 
@@ -111,4 +112,4 @@ def interact(console: Console, history: Path) -> int:
                     traceback.print_exception(exc, file=console.err)
     finally:
         _save_history(history, loaded)
-    return 0
+    return ExitStatus.OK

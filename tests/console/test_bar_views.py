@@ -69,6 +69,16 @@ class TestExport:
         assert status == 2 and "No space left on device" in err
         assert sorted(p.name for p in tmp_path.iterdir() if p.name != "home") == ["bars.csv"]
 
+    def test_a_failed_export_still_charts_and_the_line_ends_with_its_status(self, capsys, tmp_path, monkeypatch):
+        def full_disk(df, path):
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setitem(ferrut.export._WRITERS, "csv", full_disk)
+        status, out, err = run(capsys, "fakebars", "aapl", "5", "--export", str(tmp_path / "a.csv"),
+                               "--chart", str(tmp_path / "c.png"))
+        assert status == 2 and err.count("No space left on device") == 1  # told once, in its place
+        assert f"chart written to {tmp_path / 'c.png'}" in out
+
     def test_a_file_made_meanwhile_is_kept_and_an_export_is_not_private(self, capsys, tmp_path, monkeypatch):
         import os
 
@@ -103,7 +113,7 @@ class TestExport:
         bars = [{"volume": 1200.0, "close": 10.5, "date": pd.Timestamp("2025-03-03 09:30"), "barCount": 7,
                  "low": 10.0, "open": 10.1, "high": 10.9, "average": 10.4}]
         views.last = LastResult(title="AAPL", symbol="AAPL", source="yfinance", bars=bars)
-        assert views._export(views.last, str(tmp_path / "a.csv"), False) == 0
+        views._export(views.last, str(tmp_path / "a.csv"), False)  # a refusal or a failure raises
         assert (tmp_path / "a.csv").read_text().splitlines() == [
             "date,open,high,low,close,volume,average,barCount,symbol,source",
             "2025-03-03 09:30:00,10.1,10.9,10.0,10.5,1200,10.4,7,AAPL,yfinance",

@@ -256,3 +256,43 @@ def test_only_the_home_module_names_the_files_under_the_home():
         if joins_a_home_name(node)
     )
     assert found == []
+
+
+def _exit_numbers(tree: ast.Module) -> list[str]:
+    """Where a module spells an exit status as a number instead of an ``ExitStatus``: returned from
+    a function that ends a line or a program, compared with a status, handed to an exit, or kept
+    under a status's own name."""
+    def is_number(node: ast.AST | None) -> bool:
+        return isinstance(node, ast.Constant) and type(node.value) is int
+
+    def names_status(node: ast.AST) -> bool:
+        return "status" in ast.unparse(node).lower()
+
+    found = []
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            returns = [n for n in ast.walk(node) if isinstance(n, ast.Return)]
+            ends_lines = ("ExitStatus" in ast.unparse(node.returns) if node.returns else False) or any(
+                isinstance(r.value, ast.Attribute) and ast.unparse(r.value).startswith("ExitStatus.") for r in returns)
+            found += [f"{node.name}: return {ast.unparse(r.value)}" for r in returns
+                      if (ends_lines or node.name == "main") and is_number(r.value)]
+        elif isinstance(node, ast.Compare) and names_status(node):
+            found += [f"compares {ast.unparse(node)}" for side in [node.left, *node.comparators] if is_number(side)]
+        elif isinstance(node, ast.Call) and ast.unparse(node.func) in ("SystemExit", "sys.exit", "os._exit", "exit"):
+            found += [f"exits {ast.unparse(node)}" for arg in node.args if is_number(arg)]
+    for stmt in tree.body:
+        if isinstance(stmt, ast.Assign) and is_number(stmt.value):
+            found += [f"{t.id} = {ast.unparse(stmt.value)}" for t in stmt.targets
+                      if isinstance(t, ast.Name) and (t.id in ("OK", "FAILED", "BAD_WORDS", "INTERRUPTED")
+                                                       or "STATUS" in t.id)]
+    return found
+
+
+def test_only_the_exit_status_module_spells_an_exit_status_as_a_number():
+    spelled = {m: _exit_numbers(ast.parse(p.read_text())) for m, p in _modules().items()
+               if m != "corvane.exit_status"}
+    assert {m: where for m, where in spelled.items() if where} == {}
+    # The scan itself: each way of spelling one is seen.
+    old = ast.parse("FAILED = 1\ndef main() -> int:\n    return 0\n"
+                    "def run() -> ExitStatus:\n    if status == 130:\n        raise SystemExit(2)\n    return 1\n")
+    assert len(_exit_numbers(old)) == 5

@@ -14,17 +14,11 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol, TextIO
 
-from corvane.exit_status import ExitStatus
-
 if TYPE_CHECKING:
     from corvane.bar_views import Views
     from corvane.gateway.connection import GatewaySettings
     from corvane.kvstore import KeyValueStore
     from corvane.session import Session
-
-
-class UsageError(ValueError):
-    """Words a console word cannot use (exit status 2)."""
 
 
 class WordContext(Protocol):
@@ -71,7 +65,8 @@ class Completion(Protocol):
     def symbols(self) -> list[str]: ...
 
 
-Runner = Callable[[WordContext, list[str]], ExitStatus]
+#: A word ends by returning, or by raising ``Refused``, ``Failed`` or ``Cancelled``.
+Runner = Callable[[WordContext, list[str]], None]
 #: (completion sources, the words before the one being completed) -> candidates.
 Completer = Callable[[Completion, list[str]], Iterable[str]]
 

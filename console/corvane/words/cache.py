@@ -7,9 +7,9 @@ from typing import Any
 
 from corvane.candles import cache as candle_cache
 from corvane.candles.store import CandleStore
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Failed, Refused
 from corvane.profiles import sorvel
-from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
+from corvane.words.base import Completion, ConsoleWord, WordContext
 
 USAGE = "usage: cache info|clear [candles|bars]"
 #: What each name covers: the candle cache (sorvel's answers) and the bar store (download's bars).
@@ -70,9 +70,9 @@ def _series(held: Any) -> str:
     )
 
 
-def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def run(ctx: WordContext, rest: list[str]) -> None:
     if not 1 <= len(rest) <= 2 or rest[0] not in ("info", "clear") or not set(rest[1:]) <= set(STORES):
-        raise UsageError(USAGE)
+        raise Refused(USAGE)
     which = rest[1:] or STORES
     if "candles" in which:
         ctx.say(cache_text(candle_cache.default_store_path(), rest[0]))
@@ -82,9 +82,8 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
         try:
             ctx.say(bar_store_text(bars_dir(), rest[0]))
         except OSError as exc:
-            ctx.complain(f"cache: the bar store cannot be {'cleared' if rest[0] == 'clear' else 'read'}: {exc}")
-            return ExitStatus.FAILED
-    return ExitStatus.OK
+            doing = "cleared" if rest[0] == "clear" else "read"
+            raise Failed(f"cache: the bar store cannot be {doing}: {exc}") from None
 
 
 def complete(sources: Completion, before: list[str]) -> list[str]:

@@ -2,20 +2,20 @@
 
 from __future__ import annotations
 
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Failed, Refused
 from corvane.gateway.connection import SettingsError, settings_for_words
-from corvane.words.base import ConsoleWord, UsageError, WordContext
+from corvane.words.base import ConsoleWord, WordContext
 
 
-def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def run(ctx: WordContext, rest: list[str]) -> None:
     try:
         wanted = settings_for_words(ctx.settings, rest)
     except SettingsError as exc:
-        raise UsageError(f"connect: {exc}") from None
+        raise Refused(f"connect: {exc}") from None
     if ctx.connected and wanted.address == ctx.address:
         ctx.say(f"already connected to {ctx.address}")
-        return ExitStatus.OK
-    return ExitStatus.OK if ctx.switch_gateway(wanted) else ExitStatus.FAILED
+    elif not ctx.switch_gateway(wanted):
+        raise Failed()  # the connection has said why
 
 
 WORDS = [

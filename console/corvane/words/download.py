@@ -12,9 +12,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Cancelled, Failed, Refused
 from corvane.history.plan import BAR_SIZES
-from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
+from corvane.words.base import Completion, ConsoleWord, WordContext
 from corvane.words.quotes import GROUP_MARK, group_members
 
 if TYPE_CHECKING:
@@ -46,15 +46,15 @@ def read_words(rest: list[str]) -> Words:
         if name in VALUED:
             if not eq:
                 if i + 1 >= len(rest):
-                    raise UsageError(f"download: {name} needs a value\nusage: {USAGE}")
+                    raise Refused(f"download: {name} needs a value\nusage: {USAGE}")
                 i, value = i + 1, rest[i + 1]
             if name in words.options:
-                raise UsageError(f"download: {name} given twice")
+                raise Refused(f"download: {name} given twice")
             words.options[name] = value
         elif word in FLAGS:
             words.flags.add(word)
         elif word.startswith("--"):
-            raise UsageError(f"download: unknown option {word}\nusage: {USAGE}")
+            raise Refused(f"download: unknown option {word}\nusage: {USAGE}")
         else:
             words.symbols.append(word)
         i += 1
@@ -67,14 +67,14 @@ def _day(name: str, text: str | None) -> dt.date | None:
     try:
         return dt.date.fromisoformat(text)
     except ValueError:
-        raise UsageError(f"download: {name} takes a day as YYYY-MM-DD, not {text!r}") from None
+        raise Refused(f"download: {name} takes a day as YYYY-MM-DD, not {text!r}") from None
 
 
 def _count(text: str | None) -> int | None:
     if text is None:
         return None
     if not text.isdigit() or int(text) < 1:
-        raise UsageError(f"download: --last takes a positive whole number, not {text!r}")
+        raise Refused(f"download: --last takes a positive whole number, not {text!r}")
     return int(text)
 
 
@@ -87,7 +87,7 @@ def expand(store: Any, symbols: list[str]) -> list[str]:
         if word.startswith(GROUP_MARK):
             members = group_members(store, word[len(GROUP_MARK) :])
             if members is None:
-                raise UsageError(f"download: no quote group named {word[len(GROUP_MARK) :]!r}")
+                raise Refused(f"download: no quote group named {word[len(GROUP_MARK) :]!r}")
             names = [m.strip().upper() if isinstance(m, str) else nameForContract(m) for m in members]
         else:
             names = [word.strip().upper()]
@@ -101,7 +101,7 @@ def request_for(store: Any, rest: list[str]) -> tuple[Request, Words]:
 
     words = read_words(rest)
     if not words.symbols:
-        raise UsageError(f"download: name at least one symbol\nusage: {USAGE}")
+        raise Refused(f"download: name at least one symbol\nusage: {USAGE}")
     o = words.options
     request = Request(
         symbols=tuple(expand(store, words.symbols)),
@@ -114,18 +114,18 @@ def request_for(store: Any, rest: list[str]) -> tuple[Request, Words]:
         source=o.get("--source", "auto"),
     )
     if not request.symbols:
-        raise UsageError("download: the groups named have no members")
+        raise Refused("download: the groups named have no members")
     if request.start is None and request.end is None and request.last is None:
-        raise UsageError("download: give --start (and --end), or --last N")
+        raise Refused("download: give --start (and --end), or --last N")
     try:
         check_limits(request.symbols, request.start, request.end, request.interval, request.last)
         check(request)
     except (DownloadError, ValueError) as exc:
-        raise UsageError(f"download: {exc}") from None
+        raise Refused(f"download: {exc}") from None
     return request, words
 
 
-def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def run(ctx: WordContext, rest: list[str]) -> None:
     from ferrut import output
     from ferrut.export import ExportRefused, check_target
 
@@ -137,21 +137,19 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
         try:
             check_target(export, force=force)  # before any request is made for it
         except ExportRefused as exc:
-            raise UsageError(f"download: {exc}") from None
+            raise Refused(f"download: {exc}") from None
     if force and export is None:
-        raise UsageError("download: --force goes with --export")
+        raise Refused("download: --force goes with --export")
     from corvane.history.store import StoreError
 
     connected = request.source != "yahoo" and ctx.connect_once()
     try:
         result = _fetch(ctx, request, connected, output.current().stderr, None if connected else gateway_down(ctx))
     except StoreError as exc:  # a disk that cannot be used; damaged files are set aside, not raised
-        ctx.complain(f"download: {exc}")
-        return ExitStatus.FAILED
+        raise Failed(f"download: {exc}") from None
     if result is None:
-        ctx.complain("download: stopped; what arrived is kept in the store")
-        return ExitStatus.INTERRUPTED
-    return _show(ctx, request, result, export, force, partial)
+        raise Cancelled("download: stopped; what arrived is kept in the store")
+    _show(ctx, request, result, export, force, partial)
 
 
 def gateway_down(ctx: WordContext) -> str:
@@ -170,7 +168,7 @@ def _fetch(ctx: WordContext, request: Request, connected: bool, err: Any, down: 
     except Cancelled:
         return None
     except DownloadError as exc:
-        raise UsageError(f"download: {exc}") from None
+        raise Refused(f"download: {exc}") from None
 
 
 #: Intervals whose bars are whole days or longer: their export gives the day alone.
@@ -189,9 +187,7 @@ def table(bars: pd.DataFrame) -> pd.DataFrame:
     return bars.reset_index()
 
 
-def _show(
-    ctx: WordContext, request: Request, result: Result, export: str | None, force: bool, partial: bool
-) -> ExitStatus:
+def _show(ctx: WordContext, request: Request, result: Result, export: str | None, force: bool, partial: bool) -> None:
     from corvane.last_result import LastResult
     from ferrut.export import bar_table
     from ferrut.frame import printFrame
@@ -215,25 +211,22 @@ def _show(
             last = LastResult(title=heading, symbol=got.symbol, source=got.source, bars=records)
     ctx.views.kept(outcome(request, result), last)
     ctx.say(summary(result, partial))
-    status = ExitStatus.FAILED if result.failures else ExitStatus.OK
     if export is not None and frames:
-        status = max(status, _export(ctx, frames, export, force))
-    return status
+        _export(ctx, frames, export, force)  # refused or failed, it says so in place of the failures
+    if result.failures:
+        raise Failed()  # each failure is said above
 
 
-def _export(ctx: WordContext, frames: list[pd.DataFrame], path: str, force: bool) -> ExitStatus:
+def _export(ctx: WordContext, frames: list[pd.DataFrame], path: str, force: bool) -> None:
     from ferrut.export import ExportRefused, export_bars
 
     try:
         count = export_bars(frames, path, force=force)
     except ExportRefused as exc:
-        ctx.complain(str(exc))
-        return ExitStatus.BAD_WORDS
+        raise Refused(str(exc)) from None
     except Exception as exc:  # written whole or not at all: nothing is left behind
-        ctx.complain(f"export to {path} failed: {type(exc).__name__}: {exc}")
-        return ExitStatus.FAILED
+        raise Failed(f"export to {path} failed: {type(exc).__name__}: {exc}") from None
     ctx.say(f"wrote {count:,} bar{'' if count == 1 else 's'} to {Path(path).expanduser()}")
-    return ExitStatus.OK
 
 
 def outcome(request: Request, result: Result) -> dict[str, Any]:

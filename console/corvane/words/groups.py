@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Failed, Refused
 from corvane.kvstore import group_key
-from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
+from corvane.words.base import Completion, ConsoleWord, WordContext
 
 
 def _members_text(value: object) -> str:
@@ -20,16 +20,17 @@ def _members_text(value: object) -> str:
     return " ".join(map(str, value)) or "nothing"
 
 
-def _saved(ctx: WordContext) -> ExitStatus:
+def _saved(ctx: WordContext) -> None:
     # The store has said why; a change that is not on disk is gone when a one-shot run ends.
-    return ExitStatus.FAILED if ctx.store.unsaved else ExitStatus.OK
+    if ctx.store.unsaved:
+        raise Failed()
 
 
-def set_group(ctx: WordContext, words: list[str]) -> ExitStatus:
+def set_group(ctx: WordContext, words: list[str]) -> None:
     # Typed order, each symbol once where it was first typed; a blank word names nothing.
     symbols = list(dict.fromkeys(w.strip().upper() for w in words[1:] if w.strip()))
     if not words or not symbols:
-        raise UsageError("usage: group NAME SYMBOL...")
+        raise Refused("usage: group NAME SYMBOL...")
     name, key = words[0], group_key(words[0])
     was = _members_text(ctx.store[key]) if key in ctx.store else None
     ctx.store[key] = symbols
@@ -40,18 +41,18 @@ def set_group(ctx: WordContext, words: list[str]) -> ExitStatus:
         ctx.say(f"group {name}: {now} (unchanged)")
     else:
         ctx.say(f"replaced {name} (was {was}): now {now}")
-    return _saved(ctx)
+    _saved(ctx)
 
 
-def remove_group(ctx: WordContext, words: list[str]) -> ExitStatus:
+def remove_group(ctx: WordContext, words: list[str]) -> None:
     if len(words) != 1:
-        raise UsageError("usage: ungroup NAME")
+        raise Refused("usage: ungroup NAME")
     key = group_key(words[0])
     if key not in ctx.store:
-        raise UsageError(f"no quote group named {words[0]!r}")
+        raise Refused(f"no quote group named {words[0]!r}")
     del ctx.store[key]
     ctx.say(f"group {words[0]} removed")
-    return _saved(ctx)
+    _saved(ctx)
 
 
 def _group_then_symbols(sources: Completion, before: list[str]) -> list[str]:

@@ -5,8 +5,8 @@ from __future__ import annotations
 from itertools import groupby
 
 from corvane import commands, profiles
-from corvane.exit_status import ExitStatus
-from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
+from corvane.exit_status import Refused
+from corvane.words.base import Completion, ConsoleWord, WordContext
 from corvane.words.registry import available, registry
 
 
@@ -49,18 +49,17 @@ def command_help(word: str) -> str | None:
     return text + profiles.profile(word).help_notes
 
 
-def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def run(ctx: WordContext, rest: list[str]) -> None:
     if not rest:
         ctx.say(listing(ctx.interactive))
-        return ExitStatus.OK
+        return
     if len(rest) > 1:
-        raise UsageError("usage: help [WORD]")
+        raise Refused("usage: help [WORD]")
     own = registry().get(rest[0])
     text = own.help_text(ctx.interactive) if own is not None else command_help(rest[0])
     if text is None:
-        raise UsageError(commands.unknown_command_message(rest[0]))
+        raise Refused(commands.unknown_command_message(rest[0]))
     ctx.say(text)
-    return ExitStatus.OK
 
 
 def complete(sources: Completion, before: list[str]) -> list[str]:

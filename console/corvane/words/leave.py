@@ -2,12 +2,11 @@
 
 from __future__ import annotations
 
-from corvane.exit_status import ExitStatus
 from corvane.words.base import ConsoleWord, WordContext
 
 
-def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
-    return ExitStatus.OK  # the prompt leaves before it would run this
+def run(ctx: WordContext, rest: list[str]) -> None:
+    """Nothing: the prompt leaves before it would run this."""
 
 
 WORDS = [

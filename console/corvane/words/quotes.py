@@ -14,10 +14,10 @@ import weakref
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Cancelled, Failed, Refused
 from corvane.kvstore import group_key
 from corvane.quote_table import render
-from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
+from corvane.words.base import Completion, ConsoleWord, WordContext
 from ferrut.status_line import is_terminal
 
 if TYPE_CHECKING:  # the client library loads with the first quote, not with --help
@@ -83,36 +83,34 @@ def live_quotes(session: Any) -> LiveQuotes:
 
 def _items(ctx: WordContext, word: str, rest: list[str]) -> tuple[list[Any], set[str]]:
     if not rest:
-        raise UsageError(f"usage: {word} SYMBOL|@GROUP...")
+        raise Refused(f"usage: {word} SYMBOL|@GROUP...")
     try:
         return _expand(ctx.store, rest)
     except NoSuchGroup as exc:
-        raise UsageError(f"{word}: {exc}") from None
+        raise Refused(f"{word}: {exc}") from None
 
 
-def quote(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def quote(ctx: WordContext, rest: list[str]) -> None:
     items, _ = _items(ctx, "quote", rest)
     if not ctx.connect_once():
-        ctx.complain(f"quote needs a gateway connection, and there is none at {ctx.address}")
-        return ExitStatus.FAILED
+        raise Failed(f"quote needs a gateway connection, and there is none at {ctx.address}")
     live = live_quotes(ctx.session)
     outcome = ctx.session.loop_thread.run(lambda: live.subscribe(items))
     if outcome.kind == "cancelled":
-        ctx.complain("quote: cancelled")
-        return ExitStatus.INTERRUPTED
+        raise Cancelled("quote: cancelled")
     if outcome.error is not None:
-        ctx.complain(f"quote failed: {type(outcome.error).__name__}: {outcome.error}")
-        return ExitStatus.FAILED
+        raise Failed(f"quote failed: {type(outcome.error).__name__}: {outcome.error}")
     good = [f"{o.symbol} ({o.why})" if o.why else o.symbol for o in outcome.value if o.live]
     for o in outcome.value:
         if not o.live:
             ctx.complain(f"quote {o.symbol}: {o.why}")
     if good:
         ctx.say("live: " + " ".join(good))
-    return ExitStatus.OK if all(o.live for o in outcome.value) else ExitStatus.FAILED
+    if not all(o.live for o in outcome.value):
+        raise Failed()
 
 
-def unquote(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def unquote(ctx: WordContext, rest: list[str]) -> None:
     items, from_groups = _items(ctx, "unquote", rest)
     names = list(dict.fromkeys(_name(i) for i in items))
     session = ctx.existing_session
@@ -129,16 +127,17 @@ def unquote(ctx: WordContext, rest: list[str]) -> ExitStatus:
         ctx.say("not live any more: " + " ".join(done))
     elif not typed_missing:
         ctx.say("nothing was live")
-    return ExitStatus.FAILED if typed_missing else ExitStatus.OK
+    if typed_missing:
+        raise Failed()
 
 
-def show(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def show(ctx: WordContext, rest: list[str]) -> None:
     if rest:
-        raise UsageError("usage: quotes")
+        raise Refused("usage: quotes")
     session = ctx.existing_session
     if session is None or not session.state.quoteState:
         ctx.say("no live quotes (quote SYMBOL... subscribes)")
-        return ExitStatus.OK
+        return
     live = live_quotes(session)
 
     def table() -> list[str]:
@@ -146,9 +145,8 @@ def show(ctx: WordContext, rest: list[str]) -> ExitStatus:
 
     if not (is_terminal(ctx.out) and is_terminal(sys.stdin)):
         ctx.say("\n".join(table()))
-        return ExitStatus.OK
+        return
     _watch(ctx, table)
-    return ExitStatus.OK
 
 
 def _watch(ctx: WordContext, table: Callable[[], list[str]]) -> None:

@@ -2,15 +2,15 @@
 
 from __future__ import annotations
 
-from corvane.exit_status import ExitStatus
-from corvane.words.base import Completion, ConsoleWord, UsageError, WordContext
+from corvane.exit_status import Failed, Refused
+from corvane.words.base import Completion, ConsoleWord, WordContext
 
 USAGE = "usage: store verify"
 
 
-def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def run(ctx: WordContext, rest: list[str]) -> None:
     if rest != ["verify"]:
-        raise UsageError(USAGE)
+        raise Refused(USAGE)
     from corvane.history.store import BarStore, StoreError
     from corvane.home import bars_dir
 
@@ -18,17 +18,15 @@ def run(ctx: WordContext, rest: list[str]) -> ExitStatus:
     try:
         checked = BarStore(root).verify()
     except StoreError as exc:
-        ctx.complain(f"store: {exc}")
-        return ExitStatus.FAILED
+        raise Failed(f"store: {exc}") from None
     for line in checked.damaged:
         ctx.complain(f"store: {line}")
     files = f"{checked.months} month file{'' if checked.months == 1 else 's'}"
     series = f"{checked.series} series"
     if checked.damaged:
         ctx.say(f"bar store {root}: {series}, {files} sound; {len(checked.damaged)} damaged, set aside")
-        return ExitStatus.FAILED
+        raise Failed()
     ctx.say(f"bar store {root}: {series}, {files}, all sound")
-    return ExitStatus.OK
 
 
 def complete(sources: Completion, before: list[str]) -> list[str]:

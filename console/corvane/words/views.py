@@ -2,26 +2,27 @@
 
 from __future__ import annotations
 
+import functools
+
 from corvane import view_options
-from corvane.exit_status import ExitStatus
+from corvane.exit_status import Refused
 from corvane.view_options import OptionError
-from corvane.words.base import ConsoleWord, UsageError, WordContext
+from corvane.words.base import ConsoleWord, WordContext
 
 
-def rows(ctx: WordContext, rest: list[str]) -> ExitStatus:
+def rows(ctx: WordContext, rest: list[str]) -> None:
     if len(rest) > 1:
-        raise UsageError("usage: rows [N|all]")
+        raise Refused("usage: rows [N|all]")
     sink = ctx.views.sink
     if rest:
         try:
             sink.rows = view_options.parse_rows(rest[0])
         except OptionError as exc:
-            raise UsageError(str(exc)) from None
+            raise Refused(str(exc)) from None
     ctx.say(f"rows: {sink.rows_description()}")
-    return ExitStatus.OK
 
 
-def _act(ctx: WordContext, word: str, rest: list[str]) -> ExitStatus:
+def _act(word: str, ctx: WordContext, rest: list[str]) -> None:
     try:
         words, view = view_options.take(rest)
         if word == "chart" and len(words) <= 1 and not view.export and not view.force:
@@ -32,16 +33,8 @@ def _act(ctx: WordContext, word: str, rest: list[str]) -> ExitStatus:
             raise OptionError(f"usage: {WORDS_BY_NAME[word].usage}")
         ctx.views.check(view)
     except ValueError as exc:
-        raise UsageError(str(exc)) from None
-    return ctx.views.act(view)
-
-
-def chart(ctx: WordContext, rest: list[str]) -> ExitStatus:
-    return _act(ctx, "chart", rest)
-
-
-def export(ctx: WordContext, rest: list[str]) -> ExitStatus:
-    return _act(ctx, "export", rest)
+        raise Refused(str(exc)) from None
+    ctx.views.act(view)
 
 
 WORDS = [
@@ -59,7 +52,7 @@ WORDS = [
         "chart",
         "chart [FILE.png|.svg]",
         "candles of the last result, in the terminal or a picture",
-        chart,
+        functools.partial(_act, "chart"),
         details="Without a file the candles are drawn in the terminal. --chart on a\ncommand line charts its result.",
         prompt_only=True,
         own_options=True,
@@ -68,7 +61,7 @@ WORDS = [
         "export",
         "export FILE [--force]",
         "write the last result's bars to .csv or .parquet",
-        export,
+        functools.partial(_act, "export"),
         details="The file is written whole or not at all; an existing file is replaced only\n"
         "with --force. --export FILE on a command line exports its result.",
         prompt_only=True,
