@@ -28,6 +28,20 @@ def frozen_clock():
         os.environ[clock.NOW_ENV] = saved
 
 
+@pytest.fixture(autouse=True, scope="session")
+def fixed_terminal_size():
+    """Charts are drawn to the terminal's size: the same 100 x 30 cells for every test and the
+    consoles it starts, whichever terminal (or parallel worker, which says 80 x 24) runs the suite."""
+    saved = {name: os.environ.get(name) for name in ("COLUMNS", "LINES")}
+    os.environ.update(COLUMNS="100", LINES="30")
+    yield
+    for name, value in saved.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
+
+
 @pytest.fixture
 def loopback_gateway_factory():
     """Call with ``LoopbackGateway`` keyword arguments; each gateway runs on its own thread and stops after the test."""
@@ -54,12 +68,12 @@ def loopback_gateway(loopback_gateway_factory) -> GatewayThread:
 def run_ib():
     """``run_ib(port, body)`` runs ``await body(ib)`` on a fresh event loop with a read-only client connected."""
 
-    def run(port: int, body, client_id: int = 1, readonly: bool = True):
+    def run(port: int, body, client_id: int = 1, readonly: bool = True, timeout: float = 30):
         async def main():
             ib = IB()
             await ib.connectAsync("127.0.0.1", port, clientId=client_id, readonly=readonly, timeout=5)
             try:
-                return await asyncio.wait_for(body(ib), 30)
+                return await asyncio.wait_for(body(ib), timeout)
             finally:
                 ib.disconnect()
 
