@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+from contextlib import contextmanager
 
 import pytest
 from ib_async import IB
@@ -13,19 +14,45 @@ from corvane_loopback import GatewayThread
 from frozen_now import NOW
 
 
+@contextmanager
+def _environment(**values: str):
+    """The process's environment with ``values`` set for a while, as it was afterwards."""
+    saved = {name: os.environ.get(name) for name in values}
+    os.environ.update(values)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
 @pytest.fixture(autouse=True, scope="session")
 def frozen_clock():
     """No test reads the wall clock: the console's today and now are ``NOW``, here and in
     every console a test starts as a process (through ``CORVANE_NOW``)."""
-    saved = os.environ.get(clock.NOW_ENV)
-    os.environ[clock.NOW_ENV] = NOW.isoformat()
     clock.freeze(NOW)
-    yield NOW
+    with _environment(**{clock.NOW_ENV: NOW.isoformat()}):
+        yield NOW
     clock.freeze(None)
-    if saved is None:
-        os.environ.pop(clock.NOW_ENV, None)
-    else:
-        os.environ[clock.NOW_ENV] = saved
+
+
+@pytest.fixture(autouse=True, scope="session")
+def session_home(tmp_path_factory):
+    """A console home of this run's (of each parallel worker's) own, for tests that name none:
+    the suite never writes into the user's home nor shares one between workers."""
+    with _environment(CORVANE_HOME=str(tmp_path_factory.mktemp("corvane-home"))):
+        yield
+
+
+@pytest.fixture(autouse=True, scope="session")
+def fixed_terminal_size():
+    """Charts are drawn to the terminal's size: the same 100 x 30 cells for every test and the
+    consoles it starts, whichever terminal (or parallel worker, which says 80 x 24) runs the suite."""
+    with _environment(COLUMNS="100", LINES="30"):
+        yield
 
 
 @pytest.fixture
@@ -54,12 +81,12 @@ def loopback_gateway(loopback_gateway_factory) -> GatewayThread:
 def run_ib():
     """``run_ib(port, body)`` runs ``await body(ib)`` on a fresh event loop with a read-only client connected."""
 
-    def run(port: int, body, client_id: int = 1, readonly: bool = True):
+    def run(port: int, body, client_id: int = 1, readonly: bool = True, timeout: float = 30):
         async def main():
             ib = IB()
             await ib.connectAsync("127.0.0.1", port, clientId=client_id, readonly=readonly, timeout=5)
             try:
-                return await asyncio.wait_for(body(ib), 30)
+                return await asyncio.wait_for(body(ib), timeout)
             finally:
                 ib.disconnect()
 

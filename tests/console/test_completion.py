@@ -6,11 +6,18 @@ from types import SimpleNamespace
 
 import pytest
 
+from corvane import commands
 from corvane.completion import Completer
 from corvane.kvstore import KeyValueStore
 from corvane.shell import _start_line_editing
 
 HISTORY = ["sorvel aapl day 100", "group tech MSFT nvda", "sorvel AMD 5m", "help", "sorvel aapl"]
+
+
+@pytest.fixture(autouse=True)
+def command_modules_loaded():
+    """What is offered after a command's word comes from its module, loaded whatever ran before."""
+    commands.load_command_modules()
 
 
 def offered(line: str) -> list[str]:

@@ -55,7 +55,8 @@ def test_every_bar_date_the_loopback_serves_reads_the_same(loopback_gateway_fact
                 await ib.reqHistoricalDataAsync(contract, "", duration, size, "TRADES", rth,
                                                 formatDate=fmt)
 
-    run_ib(gateway.port, body)
+    # Tens of thousands of bars: allow for a loaded machine and the sanitizers' slower malloc.
+    run_ib(gateway.port, body, timeout=100)
     texts = set(served_dates)
     assert len(texts) > 5_000
     assert any(" US/Eastern" in t for t in texts) and any(len(t) == 8 for t in texts)

@@ -96,7 +96,9 @@ class TestFinding:
             other = IB()
             await other.connectAsync("127.0.0.1", port, clientId=2, readonly=True, timeout=5)
             try:
-                return await GatewayLink(IB(), GatewaySettings(port=port, client_id=1)).connect()
+                # The gateway's refusal ends each try at once, not the 30 s connect timeout.
+                link = GatewayLink(IB(), GatewaySettings(port=port, client_id=1, timeout=30))
+                return await asyncio.wait_for(link.connect(), 10)
             finally:
                 other.disconnect()
 

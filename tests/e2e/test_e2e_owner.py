@@ -109,7 +109,10 @@ def test_hostile_clients_never_hurt_the_owner(loopback_gateway_factory, home, mo
         def one(i: int) -> None:
             sock = owner_wire.connect(home)
             with sock:
-                owner_wire.send(sock, attach._facts(["sorvel", "AAPL", "day", "20"]))
+                try:
+                    owner_wire.send(sock, attach._facts(["sorvel", "AAPL", "day", "20"]))
+                except BrokenPipeError:  # told it is busy and closed before this spoke
+                    pass
                 results[i] = _answer(sock)
 
         threads = [threading.Thread(target=one, args=(i,)) for i in range(50)]

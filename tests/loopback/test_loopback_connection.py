@@ -34,7 +34,7 @@ def test_a_client_id_in_use_is_refused_and_the_first_client_stays(loopback_gatew
     async def body(first: IB):
         second = IB()
         with pytest.raises((ConnectionError, asyncio.TimeoutError)):
-            await second.connectAsync("127.0.0.1", loopback_gateway.port, clientId=1, readonly=True, timeout=2)
+            await second.connectAsync("127.0.0.1", loopback_gateway.port, clientId=1, readonly=True, timeout=0.5)
         [contract] = await first.qualifyContractsAsync(Stock("AAPL", "SMART", "USD"))
         return contract
 

@@ -187,8 +187,9 @@ class TestFallbacks:
             print(asyncio.run(cmd.run()))
         """)
         env = {**os.environ, "PYTHONPATH": str(CONSOLE)}
+        # -O may compile pandas afresh; with the sanitizers' malloc on a busy machine that takes a minute.
         out = subprocess.run([sys.executable, "-O", "-c", script], env=env, capture_output=True, text=True,
-                             timeout=60)
+                             timeout=110)
         assert out.stdout.strip() == "{'contract': None, 'source': 'ibkr'}", out.stderr
 
     def test_missing_future_name_falls_back(self, command, log, sorvel, monkeypatch):

@@ -10,6 +10,8 @@ what to do: nothing listening, a client id another console holds (error
 from __future__ import annotations
 
 import asyncio
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any
 
@@ -47,14 +49,45 @@ def _classify(port: int, exc: BaseException, said: list[str], timeout: float, cl
 
 
 async def _try(ib: Any, host: str, port: int, client_id: int, timeout: float) -> Attempt:
-    with gateway_errors(ib) as said:
+    with gateway_errors(ib) as said, _refusal_of(ib, client_id) as refused:
+        connecting = asyncio.ensure_future(
+            ib.connectAsync(host, port, clientId=client_id, readonly=True, timeout=timeout)
+        )
         try:
-            await ib.connectAsync(host, port, clientId=client_id, readonly=True, timeout=timeout)
+            await asyncio.wait((connecting, refused), return_when=asyncio.FIRST_COMPLETED)
+            if not connecting.done():
+                # The gateway said the id is taken and closed the connection; the client
+                # would wait out its whole timeout for an API start that never comes.
+                connecting.cancel()
+                await asyncio.wait((connecting,))
+                return Attempt(port, "client id in use", client_id=client_id)
+            connecting.result()
         except asyncio.CancelledError:
+            connecting.cancel()
             raise
         except Exception as exc:
             return _classify(port, exc, said, timeout, client_id)
     return Attempt(port, "connected", client_id=client_id)
+
+
+@contextmanager
+def _refusal_of(ib: Any, client_id: int) -> Iterator[asyncio.Future[None]]:
+    """A future done as soon as the gateway answers the handshake with error 326."""
+    refused: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+    event = getattr(ib, "errorEvent", None)
+
+    def on_error(req_id: int, code: int, *more: Any) -> None:
+        if code == CLIENT_ID_IN_USE and not refused.done():
+            refused.set_result(None)
+
+    if event is None:
+        yield refused
+        return
+    event += on_error
+    try:
+        yield refused
+    finally:
+        event -= on_error
 
 
 async def try_ports(
