@@ -47,6 +47,25 @@ def session_home(tmp_path_factory):
         yield
 
 
+@pytest.fixture(autouse=True)
+def no_console_outlives_its_test():
+    """A script's in-process console (``corvane.run``/``corvane.download`` without an owner) lives
+    as long as the script, and with it the candle store it opened in that test's home: gone after
+    each test, so no later test is answered from another's cache or waits on its store."""
+    yield
+    import sys
+
+    api = sys.modules.get("corvane.api")
+    if api is not None:
+        api._close_here()
+    cache = sys.modules.get("corvane.candles.cache")
+    if cache is not None and cache.default_store_path() is not None:
+        cache.use_store(None)
+        command = sys.modules.get("corvane.cmds.quotes.sorvel")
+        if command is not None:
+            command._sorvel_cache = None  # it was made around that store
+
+
 @pytest.fixture(autouse=True, scope="session")
 def fixed_terminal_size():
     """Charts are drawn to the terminal's size: the same 100 x 30 cells for every test and the
