@@ -24,7 +24,7 @@ import struct
 import threading
 import time
 from collections import deque
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, TextIO, cast
@@ -56,6 +56,12 @@ STALLED = 1.0
 MAX_UNSENT_READING = 64 << 20
 #: Output is sent in pieces well under the message limit.
 _PIECE = 64 * 1024
+#: Long tables are made off the event loop, one at a time: the loop then shares the
+#: interpreter with one table being written, not with one for every client.
+_MAKING = threading.Lock()
+
+#: Text made when its turn to be sent comes, on the client's sender thread.
+Later = Callable[[], str]
 
 
 def _no_download(_message: dict[str, Any]) -> dict[str, Any]:
@@ -95,13 +101,14 @@ class _Client:
         self.version = version
         self.gone = threading.Event()  # the client left or stopped reading: nothing more is sent
         self.stop = StopSignal()  # its command is to be cancelled (asked, or the client is gone)
-        self._queue: deque[bytes] = deque()
+        self._queue: deque[bytes | tuple[str, Later]] = deque()
         self._queued = 0
         self._moved = time.monotonic()  # when the client last took some of its output (or had none due)
         self._ready = threading.Condition()
         self._closing = False
         self._why: str | None = None  # why it was dropped, for the owner's log
         self._sender: threading.Thread | None = None
+        self._making = False  # the sender is making a long table: it is busy, not stalled
 
     def send(self, message: dict[str, Any]) -> bool:
         """Queue ``message``; False when the client is gone (or now dropped). Never blocks."""
@@ -112,6 +119,25 @@ class _Client:
         except (WireError, TypeError, ValueError) as exc:
             self.drop(f"a message could not be sent: {exc}")
             return False
+        return self._enqueue(data)
+
+    def send_later(self, kind: str, make: Later) -> bool:
+        """Queue ``kind`` (out or err) messages of the text ``make`` returns, made on the sender
+        thread when their turn comes. Never blocks, and costs the caller nothing of the making."""
+        if self.gone.is_set():
+            return False
+        with self._ready:
+            self._queue.append((kind, make))
+            self._start_sender()
+        return True
+
+    def _start_sender(self) -> None:
+        self._ready.notify()
+        if self._sender is None:
+            self._sender = threading.Thread(target=self._drain, name="corvane-client-send", daemon=True)
+            self._sender.start()
+
+    def _enqueue(self, data: bytes) -> bool:
         with self._ready:
             now = time.monotonic()
             if not self._queued:  # nothing was waiting: the client is not behind
@@ -124,10 +150,7 @@ class _Client:
                 over = False
                 self._queue.append(data)
                 self._queued += len(data)
-                self._ready.notify()
-                if self._sender is None:
-                    self._sender = threading.Thread(target=self._drain, name="corvane-client-send", daemon=True)
-                    self._sender.start()
+                self._start_sender()
         if over:
             self.drop(f"it left {unsent >> 20} MiB of output unread")
         return not over
@@ -161,16 +184,47 @@ class _Client:
                     self._ready.wait()
                 if self.gone.is_set() or not self._queue:
                     break
-                data = self._queue.popleft()
+                item = self._queue.popleft()
+                self._making = not isinstance(item, bytes)
+            pieces: Iterable[bytes]
+            if isinstance(item, bytes):
+                pieces, counted = [item], len(item)
+            else:
+                pieces, counted = self._made(*item), 0
             try:
-                self.conn.sendall(data)
+                for data in pieces:
+                    self.conn.sendall(data)
+                    with self._ready:
+                        self._moved = time.monotonic()
             except OSError as exc:
                 self.drop(f"its output went unread ({exc.strerror or type(exc).__name__})")
                 break
+            finally:
+                with self._ready:
+                    self._making = False
             with self._ready:
-                self._queued -= len(data)
-                self._moved = time.monotonic()
+                self._queued -= counted
         self._log_drop()
+
+    def _made(self, kind: str, make: Later) -> Iterator[bytes]:
+        """The messages of a text made late, once the client is still there to take it;
+        encoded one at a time, so a long table is held once, as text."""
+        while not _MAKING.acquire(timeout=0.1):
+            if self.gone.is_set():
+                return
+        try:
+            if self.gone.is_set():
+                return
+            text = make()
+        except Exception as exc:  # a table that cannot be written ends that table only
+            kind, text = "err", f"corvane: a table could not be written: {type(exc).__name__}: {exc}\n"
+        finally:
+            _MAKING.release()
+        with self._ready:
+            self._moved = time.monotonic()
+            self._making = False  # made: from here on, sending it is what is waited on
+        for i in range(0, len(text), _PIECE):
+            yield owner_wire.encode({"v": self.version, "type": kind, "text": text[i : i + _PIECE]})
 
     def finish(self, timeout: float) -> bool:
         """Wait (at most ``timeout``) for what was queued to go out; True when all of it went."""
@@ -179,9 +233,14 @@ class _Client:
             self._ready.notify()
             sender = self._sender
         if sender is not None:
-            sender.join(timeout)
-            if sender.is_alive():
-                self.drop("its output went unread")
+            # Waited on while it makes progress: long tables are still being made, not refused.
+            while sender.is_alive():
+                sender.join(min(timeout, 0.1))
+                with self._ready:
+                    idle = not self._making and time.monotonic() - self._moved > timeout
+                if idle and sender.is_alive():
+                    self.drop("its output went unread")
+                    break
         return not self.gone.is_set()
 
 
@@ -213,6 +272,12 @@ class ClientStream(io.TextIOBase):
             text, self._buffer = "".join(self._buffer), []
         for i in range(0, len(text), _PIECE):
             self._client.send({"type": self._kind, "text": text[i : i + _PIECE]})
+
+    def write_later(self, make: Later) -> None:
+        """Write the text ``make`` returns, made on the client's own thread when its turn
+        comes: a long table costs the owner's event loop nothing to write."""
+        self.flush()
+        self._client.send_later(self._kind, make)
 
     def show_status(self, text: str | None) -> None:
         """The waiting line, drawn by the client on its own terminal (None: no longer waiting)."""

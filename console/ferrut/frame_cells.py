@@ -22,6 +22,11 @@ NA_TEXT = "NA"
 
 
 def is_missing(value) -> bool:
+    kind = type(value)
+    if kind is float:  # the cells of most tables: answered without pandas, which costs more than the format
+        return value != value
+    if kind is int or kind is str or kind is pd.Timestamp:  # a Timestamp is never NaT
+        return False
     try:
         return value is None or value is pd.NA or value is pd.NaT or bool(pd.isna(value))
     except (TypeError, ValueError):  # array-like cells
@@ -37,11 +42,13 @@ def _decimals(value: float) -> int:
 
 
 def _is_number(value) -> bool:
-    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+    kind = type(value)
+    return kind is float or kind is int or (isinstance(value, numbers.Real) and not isinstance(value, bool))
 
 
 def _number_format(values: list, *, separators: bool, min_decimals: int) -> Callable:
-    decimals = max([_decimals(float(v)) for v in values] + [0])
+    # Each value once: prices repeat, and finding a value's decimals is the costly part.
+    decimals = max([_decimals(float(v)) for v in set(values)] + [0])
     decimals = min(max(decimals, min_decimals), MAX_DECIMALS)
     spec = f"{',' if separators else ''}.{decimals}f"
 
