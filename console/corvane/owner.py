@@ -24,7 +24,7 @@ import struct
 import threading
 import time
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, TextIO, cast
@@ -101,7 +101,7 @@ class _Client:
         self.version = version
         self.gone = threading.Event()  # the client left or stopped reading: nothing more is sent
         self.stop = StopSignal()  # its command is to be cancelled (asked, or the client is gone)
-        self._queue: deque[bytes | tuple[str, Later]] = deque()
+        self._queue: deque[tuple[bytes | tuple[str, Later], int]] = deque()  # (what, bytes it holds)
         self._queued = 0
         self._moved = time.monotonic()  # when the client last took some of its output (or had none due)
         self._ready = threading.Condition()
@@ -119,17 +119,15 @@ class _Client:
         except (WireError, TypeError, ValueError) as exc:
             self.drop(f"a message could not be sent: {exc}")
             return False
-        return self._enqueue(data)
+        return self._enqueue(data, len(data))
 
-    def send_later(self, kind: str, make: Later) -> bool:
+    def send_later(self, kind: str, make: Later, size: int) -> bool:
         """Queue ``kind`` (out or err) messages of the text ``make`` returns, made on the sender
-        thread when their turn comes. Never blocks, and costs the caller nothing of the making."""
+        thread when their turn comes; ``size``: about what it holds till then, counted as unsent.
+        Never blocks, and costs the caller nothing of the making."""
         if self.gone.is_set():
             return False
-        with self._ready:
-            self._queue.append((kind, make))
-            self._start_sender()
-        return True
+        return self._enqueue((kind, make), size)
 
     def _start_sender(self) -> None:
         self._ready.notify()
@@ -137,19 +135,19 @@ class _Client:
             self._sender = threading.Thread(target=self._drain, name="corvane-client-send", daemon=True)
             self._sender.start()
 
-    def _enqueue(self, data: bytes) -> bool:
+    def _enqueue(self, item: bytes | tuple[str, Later], size: int) -> bool:
         with self._ready:
             now = time.monotonic()
             if not self._queued:  # nothing was waiting: the client is not behind
                 self._moved = now
-            unsent = self._queued + len(data)
+            unsent = self._queued + size
             stalled = now - self._moved > STALLED
             if unsent > MAX_UNSENT_READING or (unsent > MAX_UNSENT and stalled):
                 over = True
             else:
                 over = False
-                self._queue.append(data)
-                self._queued += len(data)
+                self._queue.append((item, size))
+                self._queued += size
                 self._start_sender()
         if over:
             self.drop(f"it left {unsent >> 20} MiB of output unread")
@@ -184,13 +182,9 @@ class _Client:
                     self._ready.wait()
                 if self.gone.is_set() or not self._queue:
                     break
-                item = self._queue.popleft()
+                item, counted = self._queue.popleft()
                 self._making = not isinstance(item, bytes)
-            pieces: Iterable[bytes]
-            if isinstance(item, bytes):
-                pieces, counted = [item], len(item)
-            else:
-                pieces, counted = self._made(*item), 0
+            pieces = [item] if isinstance(item, bytes) else self._made(*item)
             try:
                 for data in pieces:
                     self.conn.sendall(data)
@@ -273,11 +267,12 @@ class ClientStream(io.TextIOBase):
         for i in range(0, len(text), _PIECE):
             self._client.send({"type": self._kind, "text": text[i : i + _PIECE]})
 
-    def write_later(self, make: Later) -> None:
+    def write_later(self, make: Later, size: int) -> None:
         """Write the text ``make`` returns, made on the client's own thread when its turn
-        comes: a long table costs the owner's event loop nothing to write."""
+        comes: a long table costs the owner's event loop nothing to write. ``size``: about
+        the bytes it holds till then (a client that reads nothing is dropped for them too)."""
         self.flush()
-        self._client.send_later(self._kind, make)
+        self._client.send_later(self._kind, make, size)
 
     def show_status(self, text: str | None) -> None:
         """The waiting line, drawn by the client on its own terminal (None: no longer waiting)."""

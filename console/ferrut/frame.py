@@ -22,7 +22,8 @@ if TYPE_CHECKING:  # pandas, rich and the cell formats load with the first table
 #: Rendering width for pipes and files: wide enough that no table is folded.
 PLAIN_WIDTH = 4000
 #: Tables showing more rows than this are handed to a stream that makes text later
-#: (``write_later``, an attached client's): writing them costs whole seconds of the caller's thread.
+#: (``write_later(make, size)``, an attached client's): writing them costs whole seconds of
+#: the caller's thread. ``size`` is about the bytes the waiting table holds.
 LATER_ROWS = 100
 
 
@@ -235,10 +236,11 @@ def _later(out, df: pd.DataFrame, title: str, color: bool, width: int | None, ro
     if write_later is None or (sum(edges) if edges else len(df)) <= LATER_ROWS or not df.shape[1]:
         return False
     frame = df.copy()  # the command may go on to change its frame while the text is made
+    size = int(frame.memory_usage(index=True).sum())
     if color:
-        write_later(lambda: _colour_text(frame, title, width, rows))
+        write_later(lambda: _colour_text(frame, title, width, rows), size)
     else:
-        write_later(lambda: render_frame(frame, title, rows) + "\n")
+        write_later(lambda: render_frame(frame, title, rows) + "\n", size)
     return True
 
 

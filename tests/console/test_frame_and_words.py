@@ -108,7 +108,7 @@ class TestPrintFrame:
                 super().__init__()
                 self.makers = []
 
-            def write_later(self, make):
+            def write_later(self, make, size):
                 self.makers.append(make)
 
         days = pd.DataFrame({"date": pd.date_range("2025-01-02", periods=300), "open": range(300),

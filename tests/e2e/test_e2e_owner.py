@@ -254,6 +254,15 @@ def test_output_waits_for_a_slow_reader_and_gives_up_on_one_that_stopped(monkeyp
     assert stalled.gone.is_set() and stalled.stop.is_set() and not stalled.finish(1)
     theirs.close()
 
+    # Tables still to be made count by what they hold: a client reading nothing is dropped for them too.
+    ours, theirs = socket.socketpair()
+    stalled = owner._Client(ours)
+    assert stalled.send_later("out", lambda: "x" * (2 << 20), 4 << 20)
+    time.sleep(0.5)
+    assert not stalled.send_later("out", lambda: "never made", 5 << 20)
+    assert stalled.gone.is_set() and not stalled.finish(1)
+    theirs.close()
+
 
 def test_long_tables_are_made_on_the_clients_own_thread_in_their_place():
     ours, theirs = socket.socketpair()
@@ -269,9 +278,9 @@ def test_long_tables_are_made_on_the_clients_own_thread_in_their_place():
         raise ValueError("no such column")
 
     out.write("before\n")
-    out.write_later(table)
+    out.write_later(table, 1000)
     out.write("after\n")
-    out.write_later(broken)
+    out.write_later(broken, 1000)
     out.write("still here\n")
     assert client.send({"type": "exit", "status": 0}) and client.finish(30)
     said = _answer(theirs)
