@@ -2,16 +2,19 @@
 ask for long tables (`sorvel SYMBOL 1m 20000 --rows all`) and never read them.
 
 Each run starts a loopback gateway and `corvane serve` in processes of their own, on a fresh
-home (nothing cached), warms the owner with one short command, sends the ten requests, waits until the owner runs them, then times the
-short command (attached in this process, so interpreter start-up is not counted). Prints each
-run, then the minimum and median; the owner's resident memory at the end of each run is shown
-too. The machine may be shared: take the minima as the figure, and repeat.
+home (nothing cached), warms the owner with one short command, sends the ten requests, waits
+until the owner runs them, then times the short command (attached in this process, so
+interpreter start-up is not counted). Each run also times the same requests from one plain
+ib_async client with no owner: the gateway's own time to answer the short request behind the
+ten long ones, which no owner can beat. Prints each run, then minima and medians; the owner's
+resident memory at the end of each run is shown too. The machine may be shared: take the
+minima as the figure, and repeat.
 
 Run:
     PYTHONPATH=console .venv/bin/python bench/owner_stall.py [runs] [--color] [--profile SCRIPT]
 
 --color asks the ten long tables as a colour terminal would; --profile runs the owner under
-the script FILE (one run) instead of `-m corvane`, e.g. a sampler of the loop thread.
+the script SCRIPT (one run) instead of `-m corvane`, e.g. a sampler of the loop thread.
 """
 
 from __future__ import annotations
@@ -58,13 +61,46 @@ def _wait_running(home: Path, count: int, timeout: float = 60.0) -> None:
     raise SystemExit(f"the owner never ran {count} commands")
 
 
-def one_run(color: bool, profile: str | None) -> tuple[float, float, float]:
-    base = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
-    base.update(PYTHONPATH=str(CONSOLE), CORVANE_NOW=NOW)
-    os.environ["CORVANE_NOW"] = NOW  # this process's attached request names the owner's clock
+def _gateway(base: dict[str, str]) -> tuple[subprocess.Popen, int]:
     gateway = subprocess.Popen([sys.executable, "-m", "corvane_loopback", "--port", "0", "--now", NOW, "--rules", "off"],
                                env=base, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)  # fmt: skip
-    port = int(gateway.stdout.readline().rsplit(":", 1)[1].split()[0])  # type: ignore[union-attr]
+    return gateway, int(gateway.stdout.readline().rsplit(":", 1)[1].split()[0])  # type: ignore[union-attr]
+
+
+def gateway_floor(base: dict[str, str]) -> float:
+    """The same requests from one plain ib_async client, no owner: what the gateway itself takes
+    to answer the short request behind the ten long ones (the owner cannot answer sooner)."""
+    import asyncio
+
+    from ib_async import IB, Stock
+
+    gateway, port = _gateway(base)
+
+    async def main() -> float:
+        ib = IB()
+        await ib.connectAsync("127.0.0.1", port, clientId=7, readonly=True)
+        try:
+            await ib.reqHistoricalDataAsync(Stock("QQQ", "SMART", "USD"), "", "7 D", "1 day", "TRADES", True)
+            long = [asyncio.ensure_future(ib.reqHistoricalDataAsync(Stock(s, "SMART", "USD"), "", "14 D", "1 min",
+                                                                    "TRADES", True)) for s in STALLED]  # fmt: skip
+            await asyncio.sleep(0.05)
+            started = time.perf_counter()
+            await ib.reqHistoricalDataAsync(Stock("MSFT", "SMART", "USD"), "", "7 D", "1 day", "TRADES", True)
+            took = time.perf_counter() - started
+            await asyncio.gather(*long)
+            return took
+        finally:
+            ib.disconnect()
+
+    try:
+        return asyncio.run(main())
+    finally:
+        gateway.terminate()
+        gateway.wait(20)
+
+
+def one_run(base: dict[str, str], color: bool, profile: str | None) -> tuple[float, float, float]:
+    gateway, port = _gateway(base)
     quiet: list[socket.socket] = []
     with tempfile.TemporaryDirectory() as tmp:
         home = Path(tmp)
@@ -114,13 +150,19 @@ def main() -> None:
     parser.add_argument("--profile")
     options = parser.parse_args()
     runs = 1 if options.profile else options.runs
-    times = []
+    base = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
+    base.update(PYTHONPATH=str(CONSOLE), CORVANE_NOW=NOW)
+    os.environ["CORVANE_NOW"] = NOW  # this process's attached request names the owner's clock
+    times, floors = [], []
     for n in range(runs):
-        took, alone, memory = one_run(options.color, options.profile)
+        took, alone, memory = one_run(base, options.color, options.profile)
+        floor = gateway_floor(base)
         times.append(took)
-        print(f"run {n + 1}: sorvel MSFT day 5 answered in {took:.3f} s (a short command alone: {alone:.3f} s); "
-              f"owner resident {memory:.0f} MiB", flush=True)  # fmt: skip
-    print(f"n={len(times)}  min {min(times):.3f} s  median {statistics.median(times):.3f} s")
+        floors.append(floor)
+        print(f"run {n + 1}: sorvel MSFT day 5 answered in {took:.3f} s (alone: {alone:.3f} s; the gateway's "
+              f"own time behind the ten, no owner: {floor:.3f} s); owner resident {memory:.0f} MiB", flush=True)  # fmt: skip
+    for name, values in (("beside ten stalled", times), ("gateway alone", floors)):
+        print(f"{name:18} n={len(values)}  min {min(values):.3f} s  median {statistics.median(values):.3f} s")
 
 
 if __name__ == "__main__":

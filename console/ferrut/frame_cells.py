@@ -37,7 +37,10 @@ def _decimals(value: float) -> int:
     """The fewest decimals that write ``value`` exactly (its shortest round-trip form)."""
     if not math.isfinite(value):
         return 0
-    exponent = Decimal(repr(float(value))).normalize().as_tuple().exponent
+    text = repr(float(value))
+    if "e" not in text:  # "223.1234": the digits after the point, less trailing zeros ("2.0": none)
+        return len(text.partition(".")[2].rstrip("0"))
+    exponent = Decimal(text).normalize().as_tuple().exponent
     return max(0, -exponent) if isinstance(exponent, int) else 0
 
 
