@@ -22,8 +22,8 @@ if TYPE_CHECKING:  # pandas, rich and the cell formats load with the first table
 #: Rendering width for pipes and files: wide enough that no table is folded.
 PLAIN_WIDTH = 4000
 #: Tables showing more rows than this are handed to a stream that makes text later
-#: (``write_later(make, size)``, an attached client's): writing them costs whole seconds of
-#: the caller's thread. ``size`` is about the bytes the waiting table holds.
+#: (``write_later(make, size)``, an attached client's): every thousand rows take the
+#: caller's thread tens of milliseconds. ``size`` is about the bytes the waiting table holds.
 LATER_ROWS = 100
 
 
