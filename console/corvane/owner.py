@@ -57,6 +57,12 @@ STALLED = 1.0
 MAX_UNSENT_READING = 64 << 20
 #: Output is sent in pieces well under the message limit.
 _PIECE = 64 * 1024
+#: Long tables are made off the event loop, one at a time: the loop then shares the
+#: interpreter with one table being written, not with one for every client.
+_MAKING = threading.Lock()
+
+#: Text made when its turn to be sent comes, on the client's sender thread.
+Later = Callable[[], str]
 
 
 def _no_download(_message: dict[str, Any]) -> dict[str, Any]:
@@ -96,13 +102,14 @@ class _Client:
         self.version = version
         self.gone = threading.Event()  # the client left or stopped reading: nothing more is sent
         self.stop = StopSignal()  # its command is to be cancelled (asked, or the client is gone)
-        self._queue: deque[bytes] = deque()
+        self._queue: deque[tuple[bytes | tuple[str, Later], int]] = deque()  # (what, bytes it holds)
         self._queued = 0
         self._moved = time.monotonic()  # when the client last took some of its output (or had none due)
         self._ready = threading.Condition()
         self._closing = False
         self._why: str | None = None  # why it was dropped, for the owner's log
         self._sender: threading.Thread | None = None
+        self._making = False  # the sender is making a long table: it is busy, not stalled
 
     def send(self, message: dict[str, Any]) -> bool:
         """Queue ``message``; False when the client is gone (or now dropped). Never blocks."""
@@ -113,22 +120,36 @@ class _Client:
         except (WireError, TypeError, ValueError) as exc:
             self.drop(f"a message could not be sent: {exc}")
             return False
+        return self._enqueue(data, len(data))
+
+    def send_later(self, kind: str, make: Later, size: int) -> bool:
+        """Queue ``kind`` (out or err) messages of the text ``make`` returns, made on the sender
+        thread when their turn comes; ``size``: about what it holds till then, counted as unsent.
+        Never blocks, and costs the caller nothing of the making."""
+        if self.gone.is_set():
+            return False
+        return self._enqueue((kind, make), size)
+
+    def _start_sender(self) -> None:
+        self._ready.notify()
+        if self._sender is None:
+            self._sender = threading.Thread(target=self._drain, name="corvane-client-send", daemon=True)
+            self._sender.start()
+
+    def _enqueue(self, item: bytes | tuple[str, Later], size: int) -> bool:
         with self._ready:
             now = time.monotonic()
             if not self._queued:  # nothing was waiting: the client is not behind
                 self._moved = now
-            unsent = self._queued + len(data)
+            unsent = self._queued + size
             stalled = now - self._moved > STALLED
             if unsent > MAX_UNSENT_READING or (unsent > MAX_UNSENT and stalled):
                 over = True
             else:
                 over = False
-                self._queue.append(data)
-                self._queued += len(data)
-                self._ready.notify()
-                if self._sender is None:
-                    self._sender = threading.Thread(target=self._drain, name="corvane-client-send", daemon=True)
-                    self._sender.start()
+                self._queue.append((item, size))
+                self._queued += size
+                self._start_sender()
         if over:
             self.drop(f"it left {unsent >> 20} MiB of output unread")
         return not over
@@ -162,16 +183,43 @@ class _Client:
                     self._ready.wait()
                 if self.gone.is_set() or not self._queue:
                     break
-                data = self._queue.popleft()
+                item, counted = self._queue.popleft()
+                self._making = not isinstance(item, bytes)
+            pieces = [item] if isinstance(item, bytes) else self._made(*item)
             try:
-                self.conn.sendall(data)
+                for data in pieces:
+                    self.conn.sendall(data)
+                    with self._ready:
+                        self._moved = time.monotonic()
             except OSError as exc:
                 self.drop(f"its output went unread ({exc.strerror or type(exc).__name__})")
                 break
+            finally:
+                with self._ready:
+                    self._making = False
             with self._ready:
-                self._queued -= len(data)
-                self._moved = time.monotonic()
+                self._queued -= counted
         self._log_drop()
+
+    def _made(self, kind: str, make: Later) -> Iterator[bytes]:
+        """The messages of a text made late, once the client is still there to take it;
+        encoded one at a time, so a long table is held once, as text."""
+        while not _MAKING.acquire(timeout=0.1):
+            if self.gone.is_set():
+                return
+        try:
+            if self.gone.is_set():
+                return
+            text = make()
+        except Exception as exc:  # a table that cannot be written ends that table only
+            kind, text = "err", f"corvane: a table could not be written: {type(exc).__name__}: {exc}\n"
+        finally:
+            _MAKING.release()
+        with self._ready:
+            self._moved = time.monotonic()
+            self._making = False  # made: from here on, sending it is what is waited on
+        for i in range(0, len(text), _PIECE):
+            yield owner_wire.encode({"v": self.version, "type": kind, "text": text[i : i + _PIECE]})
 
     def finish(self, timeout: float) -> bool:
         """Wait (at most ``timeout``) for what was queued to go out; True when all of it went."""
@@ -180,9 +228,14 @@ class _Client:
             self._ready.notify()
             sender = self._sender
         if sender is not None:
-            sender.join(timeout)
-            if sender.is_alive():
-                self.drop("its output went unread")
+            # Waited on while it makes progress: long tables are still being made, not refused.
+            while sender.is_alive():
+                sender.join(min(timeout, 0.1))
+                with self._ready:
+                    idle = not self._making and time.monotonic() - self._moved > timeout
+                if idle and sender.is_alive():
+                    self.drop("its output went unread")
+                    break
         return not self.gone.is_set()
 
 
@@ -214,6 +267,13 @@ class ClientStream(io.TextIOBase):
             text, self._buffer = "".join(self._buffer), []
         for i in range(0, len(text), _PIECE):
             self._client.send({"type": self._kind, "text": text[i : i + _PIECE]})
+
+    def write_later(self, make: Later, size: int) -> None:
+        """Write the text ``make`` returns, made on the client's own thread when its turn
+        comes: a long table costs the owner's event loop nothing to write. ``size``: about
+        the bytes it holds till then (a client that reads nothing is dropped for them too)."""
+        self.flush()
+        self._client.send_later(self._kind, make, size)
 
     def show_status(self, text: str | None) -> None:
         """The waiting line, drawn by the client on its own terminal (None: no longer waiting)."""

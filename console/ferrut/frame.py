@@ -21,6 +21,10 @@ if TYPE_CHECKING:  # pandas, rich and the cell formats load with the first table
 
 #: Rendering width for pipes and files: wide enough that no table is folded.
 PLAIN_WIDTH = 4000
+#: Tables showing more rows than this are handed to a stream that makes text later
+#: (``write_later(make, size)``, an attached client's): every thousand rows take the
+#: caller's thread tens of milliseconds. ``size`` is about the bytes the waiting table holds.
+LATER_ROWS = 100
 
 
 def _edges(total: int, rows: Rows) -> tuple[int, int] | None:
@@ -214,6 +218,43 @@ def reader_gone(out) -> None:
         pass
 
 
+def _colour_text(df: pd.DataFrame, title: str, width: int | None, rows: Rows) -> str:
+    """What the coloured table writes to a terminal ``width`` columns wide."""
+    from rich.console import Console
+
+    buffer = io.StringIO()
+    Console(file=buffer, width=width, highlight=False, emoji=False, markup=False, force_terminal=True).print(
+        build_table(df, title, color=True, rows=rows)
+    )
+    return buffer.getvalue()
+
+
+def _later(out, df: pd.DataFrame, title: str, color: bool, width: int | None, rows: Rows) -> bool:
+    """Hand a long table to a stream that makes its text on a thread of its own; False: write it here."""
+    write_later = getattr(out, "write_later", None)
+    edges = _edges(len(df), rows)
+    if write_later is None or (sum(edges) if edges else len(df)) <= LATER_ROWS or not df.shape[1]:
+        return False
+    frame = df.copy()  # the command may go on to change its frame while the text is made
+    size = int(frame.memory_usage(index=True).sum())
+    if color:
+        write_later(lambda: _colour_text(frame, title, width, rows), size)
+    else:
+        write_later(lambda: render_frame(frame, title, rows) + "\n", size)
+    return True
+
+
+def _write(out, df: pd.DataFrame, title: str, color: bool, width: int | None, rows: Rows) -> None:
+    if color and df.shape[1]:
+        from rich.console import Console
+
+        Console(file=out, width=width, highlight=False, emoji=False, markup=False, force_terminal=True).print(
+            build_table(df, title, color=True, rows=rows)
+        )
+    else:
+        print(render_frame(df, title, rows), file=out)
+
+
 def printFrame(df: pd.DataFrame, title: str = "") -> None:
     """Print ``df`` as an aligned table under ``title`` through the running command's sink;
     long tables show head and tail."""
@@ -222,14 +263,8 @@ def printFrame(df: pd.DataFrame, title: str = "") -> None:
     out = sink.stdout
     color = status_line.is_terminal(out) if sink.color is None else sink.color
     try:
-        if color and df.shape[1]:
-            from rich.console import Console
-
-            Console(file=out, width=sink.width, highlight=False, emoji=False, markup=False, force_terminal=True).print(
-                build_table(df, title, color=True, rows=sink.rows)
-            )
-        else:
-            print(render_frame(df, title, sink.rows), file=out)
+        if not _later(out, df, title, bool(color), sink.width, sink.rows):
+            _write(out, df, title, bool(color), sink.width, sink.rows)
         out.flush()
     except BrokenPipeError:
         reader_gone(out)

@@ -22,6 +22,11 @@ NA_TEXT = "NA"
 
 
 def is_missing(value) -> bool:
+    kind = type(value)
+    if kind is float:  # the cells of most tables: answered without pandas, which costs more than the format
+        return value != value
+    if kind is int or kind is str or kind is pd.Timestamp:  # a Timestamp is never NaT
+        return False
     try:
         return value is None or value is pd.NA or value is pd.NaT or bool(pd.isna(value))
     except (TypeError, ValueError):  # array-like cells
@@ -32,16 +37,21 @@ def _decimals(value: float) -> int:
     """The fewest decimals that write ``value`` exactly (its shortest round-trip form)."""
     if not math.isfinite(value):
         return 0
-    exponent = Decimal(repr(float(value))).normalize().as_tuple().exponent
+    text = repr(float(value))
+    if "e" not in text:  # "223.1234": the digits after the point, less trailing zeros ("2.0": none)
+        return len(text.partition(".")[2].rstrip("0"))
+    exponent = Decimal(text).normalize().as_tuple().exponent
     return max(0, -exponent) if isinstance(exponent, int) else 0
 
 
 def _is_number(value) -> bool:
-    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+    kind = type(value)
+    return kind is float or kind is int or (isinstance(value, numbers.Real) and not isinstance(value, bool))
 
 
 def _number_format(values: list, *, separators: bool, min_decimals: int) -> Callable:
-    decimals = max([_decimals(float(v)) for v in values] + [0])
+    # Each value once: prices repeat, and finding a value's decimals is the costly part.
+    decimals = max([_decimals(float(v)) for v in set(values)] + [0])
     decimals = min(max(decimals, min_decimals), MAX_DECIMALS)
     spec = f"{',' if separators else ''}.{decimals}f"
 

@@ -98,6 +98,35 @@ class TestPrintFrame:
         assert capsys.readouterr().out.splitlines() == ["bare", "(no columns, 0 rows)"]
 
 
+    def test_a_long_table_is_made_later_by_a_stream_that_can_and_reads_the_same(self):
+        # An attached client's stream makes long tables on its own thread: the text must be what
+        # would have been written at once, of the frame as it was when printed.
+        import io
+
+        class Later(io.StringIO):
+            def __init__(self):
+                super().__init__()
+                self.makers = []
+
+            def write_later(self, make, size):
+                self.makers.append(make)
+
+        days = pd.DataFrame({"date": pd.date_range("2025-01-02", periods=300), "open": range(300),
+                             "close": [i * 1.25 for i in range(300)]})
+        for color in (False, True):
+            for rows, later in ((output.ALL, True), (None, False), (50, False)):
+                at_once, stream = io.StringIO(), Later()
+                for out in (at_once, stream):
+                    with output.using(output.Sink(out=out, rows=rows, color=color, width=100)):
+                        printFrame(days, "AAPL day")
+                assert len(stream.makers) == later
+                if later:
+                    days.loc[0, "close"] = 99.0  # changed after printing
+                    assert stream.makers[0]() == at_once.getvalue()
+                    days.loc[0, "close"] = 0.0
+                else:
+                    assert stream.getvalue() == at_once.getvalue()
+
     def test_plain_tables_are_laid_out_as_rich_lays_them_out(self):
         # Pipes and files get a table written directly, not through rich; it must be the same text.
         import io

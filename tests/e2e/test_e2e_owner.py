@@ -258,6 +258,45 @@ def test_output_waits_for_a_slow_reader_and_gives_up_on_one_that_stopped(monkeyp
     assert stalled.gone.is_set() and stalled.stop.is_set() and not stalled.finish(1)
     theirs.close()
 
+    # Tables still to be made count by what they hold: a client reading nothing is dropped for them too.
+    ours, theirs = socket.socketpair()
+    stalled = owner._Client(ours)
+    assert stalled.send_later("out", lambda: "x" * (2 << 20), 4 << 20)
+    time.sleep(0.5)
+    assert not stalled.send_later("out", lambda: "never made", 5 << 20)
+    assert stalled.gone.is_set() and not stalled.finish(1)
+    theirs.close()
+
+
+def test_long_tables_are_made_on_the_clients_own_thread_in_their_place():
+    ours, theirs = socket.socketpair()
+    client = owner._Client(ours)
+    out = owner.ClientStream(client, "out", False)
+    made_on: list[str] = []
+
+    def table() -> str:
+        made_on.append(threading.current_thread().name)
+        return "x" * 100_000 + "\n"  # more than one message
+
+    def broken() -> str:
+        raise ValueError("no such column")
+
+    out.write("before\n")
+    out.write_later(table, 1000)
+    out.write("after\n")
+    out.write_later(broken, 1000)
+    out.write("still here\n")
+    assert client.send({"type": "exit", "status": 0}) and client.finish(30)
+    said = _answer(theirs)
+    text = "".join(m["text"] for m in said if m["type"] == "out")
+    assert text == "before\n" + "x" * 100_000 + "\nafter\nstill here\n"
+    assert made_on == ["corvane-client-send"]  # never the thread that printed it (the owner's loop)
+    assert [m["text"] for m in said if m["type"] == "err"] == [
+        "corvane: a table could not be written: ValueError: no such column\n"
+    ]
+    assert said[-1] == {"type": "exit", "status": 0}
+    theirs.close()
+
 
 def test_a_full_queue_of_connections_is_waited_out_not_taken_for_no_owner(tmp_path):
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
