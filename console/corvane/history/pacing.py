@@ -197,9 +197,20 @@ class Ledger:
     def wait(self, key: ContractKey, identity: Identity, now: float, weight: int = 1) -> float:
         return max(self.total_wait(now, weight), self.contract_wait(key, identity, now, weight))
 
-    def record(self, key: ContractKey, identity: Identity, now: float, weight: int = 1) -> None:
+    def record(self, key: ContractKey, identity: Identity, now: float, weight: int = 1) -> Entry:
         self.sent += 1
-        self._entries.append((now, weight, _digest(key), _digest(identity)))
+        entry = (now, weight, _digest(key), _digest(identity))
+        self._entries.append(entry)
+        return entry
+
+    def restamp(self, entry: Entry, now: float) -> Entry:
+        """``entry`` as sent at ``now`` instead: a turn granted is written later, when its task runs."""
+        with contextlib.suppress(ValueError):  # dropped meanwhile (pruned): it counts from now again
+            self._entries.remove(entry)
+        moved = (now, *entry[1:])
+        self._entries.append(moved)
+        self._entries.sort()
+        return moved
 
     def hold(self, now: float) -> None:
         """A refusal: the rule broken is unknown, so wait out the longest window from now."""
@@ -370,6 +381,7 @@ class _Waiter:
     loop: asyncio.AbstractEventLoop = field(default_factory=asyncio.get_running_loop)
     granted: asyncio.Future[None] = field(default_factory=lambda: asyncio.get_running_loop().create_future())
     given: bool = False  # its turn was taken for it (the future may be resolved later, on its own loop)
+    entry: Entry | None = None  # its place in the ledger, a small bar's, stamped when granted
 
 
 def _settle(granted: asyncio.Future[None]) -> None:
@@ -412,6 +424,10 @@ class Pacer:
         self._soft_hold_until = -math.inf
         self._lock = threading.RLock()
         self._timers: dict[asyncio.AbstractEventLoop, tuple[asyncio.Task[None], float]] = {}
+        #: small-bar turns granted whose requests are not written yet: the gateway counts a
+        #: request when it arrives, and a busy loop (a store write, another session) may run the
+        #: granted task much later; until it runs, each counts as sent at every moment it waits
+        self._unsent: list[_Waiter] = []
 
     @property
     def scale(self) -> float:
@@ -472,8 +488,10 @@ class Pacer:
     @contextlib.asynccontextmanager
     async def request(self, key: ContractKey, identity: Identity, terms: Terms = SMALL) -> AsyncIterator[Turn]:
         """Wait for a turn; the body sends the request and may note the answer's size on the turn."""
-        await self._acquire(key, identity, terms)
+        waiter = await self._acquire(key, identity, terms)
         turn = Turn(self._clock())
+        # The body writes the request now, in this step of the loop: counted from here.
+        self._written(waiter, turn.began)
         answered = False
         try:
             yield turn
@@ -488,7 +506,25 @@ class Pacer:
                         self.throughput.answered(terms.kind, turn.size, now - turn.began, now)
             self._reschedule()
 
-    async def _acquire(self, key: ContractKey, identity: Identity, terms: Terms) -> None:
+    def _written(self, waiter: _Waiter, now: float) -> None:
+        with self._lock:
+            if waiter not in self._unsent:
+                return
+            self._unsent.remove(waiter)
+            assert waiter.entry is not None
+            with self._synced(now):
+                waiter.entry = self.ledger.restamp(waiter.entry, now)
+
+    def _unsent_now(self, now: float) -> None:
+        """Turns granted but not yet written count as written ``now`` (under the home's lock)."""
+        # A turn handed to a loop since closed is never written: it keeps its last stamp.
+        self._unsent = [w for w in self._unsent if not w.loop.is_closed()]
+        for waiter in self._unsent:
+            assert waiter.entry is not None
+            if waiter.entry[0] < now:
+                waiter.entry = self.ledger.restamp(waiter.entry, now)
+
+    async def _acquire(self, key: ContractKey, identity: Identity, terms: Terms) -> _Waiter:
         waiter = _Waiter(key, identity, terms)
         with self._lock:
             self._waiters.append(waiter)
@@ -497,6 +533,8 @@ class Pacer:
             await waiter.granted
         except asyncio.CancelledError:
             with self._lock:
+                if waiter in self._unsent:
+                    self._unsent.remove(waiter)  # never written: its stamp stays as it was
                 if waiter.given:
                     self._open -= 1  # granted just as it was cancelled: give the slot back unused
                     self._open_soft -= 0 if terms.small else 1
@@ -504,6 +542,7 @@ class Pacer:
                     self._waiters.remove(waiter)
             self._reschedule()
             raise
+        return waiter
 
     def _next(self, now: float) -> tuple[_Waiter | None, float]:
         """The first waiter that may go now (recorded in the ledger), else the seconds until one may."""
@@ -527,7 +566,8 @@ class Pacer:
                 continue
             delay = self.ledger.contract_wait(waiter.key, waiter.identity, now, terms.weight)
             if delay <= 0:
-                self.ledger.record(waiter.key, waiter.identity, now, terms.weight)
+                waiter.entry = self.ledger.record(waiter.key, waiter.identity, now, terms.weight)
+                self._unsent.append(waiter)
                 return waiter, 0.0
             soonest = min(soonest, delay)
         return None, soonest
@@ -540,6 +580,8 @@ class Pacer:
             now = self._clock()
             small = any(w.terms.small for w in self._waiters)
             with self._synced(now) if small else contextlib.nullcontext():
+                if small:
+                    self._unsent_now(now)
                 waiter, delay = self._next(now)
             if waiter is None:
                 return delay if math.isfinite(delay) else None
@@ -561,6 +603,8 @@ class Pacer:
         try:
             waiter.loop.call_soon_threadsafe(_settle, waiter.granted)
         except RuntimeError:  # its loop is closed, its task gone: the slot goes back unused
+            if waiter in self._unsent:
+                self._unsent.remove(waiter)
             self._open -= 1
             self._open_soft -= 0 if waiter.terms.small else 1
 
