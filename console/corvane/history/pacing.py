@@ -673,6 +673,8 @@ def request_key(
 
 
 _PACER_ATTR = "_corvane_pacer"
+#: times a request refused for pacing is sent in all through the wrapper
+REFUSED_RETRIES = 4
 
 
 def is_pacing_error(code: int, text: str) -> bool:
@@ -687,6 +689,7 @@ class _Shared:
         self.waiters = 0
         self.ids = ids  # its request ids: the gateway's errors about it concern every caller
         self.terms = terms
+        self.refusals = 0  # pacing refusals heard for it
 
 
 def wrap_client(ib: Any, pacer: Pacer) -> None:
@@ -737,11 +740,18 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
             terms = terms_of(arguments["barSizeSetting"], arguments["durationStr"], arguments["whatToShow"])
 
             async def fetch() -> Any:
-                with requests_into(ids):
-                    async with pacer.request(key, identity, terms) as turn:
-                        answer = await original(*args, **kwargs)
-                        turn.size = len(answer) if isinstance(answer, Sized) else None
+                # A pacing refusal answers with no bars: those bars are not "none", so the request
+                # waits out the hold the refusal set and goes again (a few times at most).
+                for _ in range(REFUSED_RETRIES):
+                    refusals = shared.refusals
+                    with requests_into(ids):
+                        async with pacer.request(key, identity, terms) as turn:
+                            answer = await original(*args, **kwargs)
+                            if shared.refusals == refusals:
+                                turn.size = len(answer) if isinstance(answer, Sized) else None
+                    if shared.refusals == refusals:
                         return answer
+                return answer
 
             shared = in_flight[identity] = _Shared(asyncio.ensure_future(fetch()), ids, terms)
             shared.task.add_done_callback(functools.partial(settle, identity, shared))
@@ -761,6 +771,7 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
         if is_pacing_error(code, text):
             for shared in list(in_flight.values()):
                 if req_id in shared.ids:
+                    shared.refusals += 1
                     pacer.refused(shared.terms)
                     return
 
