@@ -684,8 +684,9 @@ def is_pacing_error(code: int, text: str) -> bool:
 class _Shared:
     """One request in flight, and how many callers wait for its answer."""
 
-    def __init__(self, task: asyncio.Future[Any], ids: set[int], terms: Terms) -> None:
-        self.task = task
+    task: asyncio.Future[Any]
+
+    def __init__(self, ids: set[int], terms: Terms) -> None:
         self.waiters = 0
         self.ids = ids  # its request ids: the gateway's errors about it concern every caller
         self.terms = terms
@@ -739,7 +740,7 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
             ids: set[int] = set()
             terms = terms_of(arguments["barSizeSetting"], arguments["durationStr"], arguments["whatToShow"])
 
-            async def fetch() -> Any:
+            async def fetch(shared: _Shared) -> Any:
                 # A pacing refusal answers with no bars: those bars are not "none", so the request
                 # waits out the hold the refusal set and goes again (a few times at most).
                 for _ in range(REFUSED_RETRIES):
@@ -753,7 +754,8 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
                         return answer
                 return answer
 
-            shared = in_flight[identity] = _Shared(asyncio.ensure_future(fetch()), ids, terms)
+            shared = in_flight[identity] = _Shared(ids, terms)
+            shared.task = asyncio.ensure_future(fetch(shared))
             shared.task.add_done_callback(functools.partial(settle, identity, shared))
         share(shared.ids)
         shared.waiters += 1
