@@ -352,3 +352,19 @@ def test_plan_and_progress_count_the_ten_minute_rule_and_what_was_just_sent(tmp_
     assert "about 20 minutes left" in progress.line()
     minutes = _Job("AAPL", todo=plan(HistoryQuery("1m", start=dt.date(2025, 2, 3)), NOW))
     assert plan_text([minutes], pacer).endswith("as fast as the gateway answers")
+
+
+def test_progress_eta_follows_the_pace_of_the_latest_answers():
+    from corvane.history.download import Progress
+
+    now = [0.0]
+    progress = Progress(100, None, clock=lambda: now[0])
+    # The first answers come slowly while the pacer learns how many to keep in flight, then
+    # four times as fast: the ETA is what the rest takes at the later pace, not the average.
+    for i in range(100):
+        now[0] += 1.0 if i < 20 else 0.25
+        progress.step()
+        left = (99 - i) * 0.25
+        if i >= 45:
+            assert abs(progress.eta() - left) <= 0.2 * left + 1e-9, (i, progress.eta(), left)
+    assert "left" not in progress.line() and "100/100 requests" in progress.line()  # done: nothing left

@@ -164,9 +164,14 @@ class Result:
 class Progress:
     """A progress bar with ETA on a stream: redrawn in place on a terminal, else a line every ~10%.
 
-    The ETA follows the rate observed so far, and is never below ``floor(requests left)``: the
-    least the pacing rules allow for the rest (a burst answered at once says nothing of the
-    10-minute rule ahead)."""
+    The ETA follows the rate observed over the latest answers (the pace grows while the pacer
+    learns how many the broker serves at once, so the rate since the start lags it), and is
+    never below ``floor(requests left)``: the least the pacing rules allow for the rest (a
+    burst answered at once says nothing of the 10-minute rule ahead)."""
+
+    #: the latest share of the requests (at least RECENT_MIN of them) the rate is measured over
+    RECENT_SHARE = 0.25
+    RECENT_MIN = 5
 
     def __init__(
         self,
@@ -175,15 +180,22 @@ class Progress:
         *,
         terminal: bool | None = None,
         floor: Callable[[int], float] | None = None,
+        clock: Callable[[], float] = time.monotonic,
     ) -> None:
         self.total, self.done, self.stream = total, 0, stream
         self.floor = floor
-        self.started = time.monotonic()
+        self._clock = clock
+        self.started = clock()
+        self._steps: collections.deque[tuple[float, int]] = collections.deque([(self.started, 0)])
         self.terminal = status_line.can_redraw(stream) if terminal is None else terminal
         self._tenth = 0
 
     def step(self, count: int = 1) -> None:
         self.done += count
+        self._steps.append((self._clock(), self.done))
+        recent = max(self.RECENT_MIN, math.ceil(self.total * self.RECENT_SHARE))
+        while len(self._steps) > 2 and self._steps[1][1] <= self.done - recent:
+            self._steps.popleft()
         if self.stream is None or self.total <= 0:
             return
         if self.terminal:
@@ -195,12 +207,20 @@ class Progress:
     def line(self) -> str:
         share = min(1.0, self.done / self.total)
         bar = "█" * round(share * 24)
-        elapsed = time.monotonic() - self.started
-        eta = elapsed / self.done * (self.total - self.done) if self.done else math.nan
+        left = "" if self.done >= self.total else self._left()
+        return f"[{bar:<24}] {self.done}/{self.total} requests{left} (Ctrl-C stops, keeps what arrived)"
+
+    def eta(self) -> float:
+        """Seconds the requests left take at the latest rate (never below the floor); nan before any answer."""
+        (then, before), now = self._steps[0], self._clock()
+        eta = (now - then) / (self.done - before) * (self.total - self.done) if self.done > before else math.nan
         if self.floor is not None and self.done < self.total:
             eta = max(self.floor(self.total - self.done), 0.0 if math.isnan(eta) else eta)
-        left = "" if math.isnan(eta) else f", about {_duration(eta)} left"
-        return f"[{bar:<24}] {self.done}/{self.total} requests{left} (Ctrl-C stops, keeps what arrived)"
+        return eta
+
+    def _left(self) -> str:
+        eta = self.eta()
+        return "" if math.isnan(eta) else f", about {_duration(eta)} left"
 
     def close(self) -> None:
         if self.stream is not None and self.terminal and self.done:
