@@ -547,17 +547,22 @@ class Pacer:
     def _next(self, now: float) -> tuple[_Waiter | None, float]:
         """The first waiter that may go now (recorded in the ledger), else the seconds until one may."""
         soonest, total_blocked = math.inf, False
+        # Whether a larger bar may go is the same for all of them: judged once, not per waiter
+        # (a year of minutes puts hundreds in line, and this runs for every turn).
+        if now < self._soft_hold_until:
+            soonest = self._soft_hold_until - now
+            soft_free = False
+        else:
+            soft_free = self._open_soft < self.throughput.allowed()
         for waiter in list(self._waiters):
             if waiter.granted.done():  # cancelled, its task not yet resumed to withdraw it
                 self._waiters.remove(waiter)
                 continue
             terms = waiter.terms
             if not terms.small:
-                if now < self._soft_hold_until:
-                    soonest = min(soonest, self._soft_hold_until - now)
-                elif self._open_soft < self.throughput.allowed():
+                if soft_free:
                     return waiter, 0.0
-                continue  # an answer frees its place
+                continue  # an answer (or the end of the pause) frees its place
             if total_blocked:
                 continue  # first come, first served under the total rule
             delay = self.ledger.total_wait(now, terms.weight)
