@@ -38,8 +38,8 @@ NEW_YORK = ZoneInfo("America/New_York")
 NOW = dt.datetime(2026, 1, 5, 12, 0, tzinfo=NEW_YORK)
 SYMBOLS = ("AAPL", "MSFT")
 SLOTS = (1, 4, 16)
-#: ten sessions of 5-second bars, within the six months such bars reach back
-SMALL_DAYS = (dt.date(2025, 12, 17), dt.date(2026, 1, 2))
+#: ten whole sessions of 5-second bars, within the six months such bars reach back
+SMALL_DAYS = (dt.date(2025, 12, 10), dt.date(2025, 12, 23))
 
 
 # -- the gateway's side, in a process of its own -------------------------------------------
@@ -64,7 +64,9 @@ def serve(options: dict) -> None:
             slots = options.get("farm_slots", 1)
             floor = sum(FarmModel(slots).service_time(s.bars) for s in log) * scale / slots
             wait = sum(s.waited for s in log) / max(1, len(log))
-            figures = {"requests": tally.requests, "violations": tally.violations, "floor": floor, "wait": wait}
+            spread = (tally.last - tally.first) if tally.first is not None and tally.last is not None else 0.0
+            figures = {"requests": tally.requests, "violations": tally.violations, "floor": floor, "wait": wait,
+                       "spread": spread, "first": tally.first, "last": tally.last}  # fmt: skip
             print(json.dumps(figures), flush=True)
 
 
@@ -126,12 +128,15 @@ def download(options: dict, scale: float, request, home: Path) -> tuple[float, d
         session = _session(gateway.port, scale)
         try:
             store = BarStore(home / "bars")
-            began = time.perf_counter()
+            began, since = time.perf_counter(), time.monotonic()
             got = session.loop_thread.run(lambda: download(session.ib, store, request, connected=True, err=None)).value
             took = time.perf_counter() - began
         finally:
             session.close()
         figures = gateway.figures()
+        # Both processes read the machine's one monotonic clock: when the requests came, from our start.
+        figures["first"] = None if figures["first"] is None else figures["first"] - since
+        figures["last"] = None if figures["last"] is None else figures["last"] - since
     finally:
         gateway.close()
     bars = sum(len(s.bars) for s in got.symbols if s.bars is not None)
@@ -191,7 +196,9 @@ def main() -> None:
                 store_best = (fetched, answered, {**figures, "bars": year_bars})
 
     print()
-    print(f"{'gateway':<20}{'wall s':>9}{'floor s':>9}{'ratio':>7}{'requests':>10}{'violations':>11}{'mean wait s':>12}")
+    print(
+        f"{'gateway':<20}{'wall s':>9}{'floor s':>9}{'ratio':>7}{'requests':>10}{'violations':>11}{'mean wait s':>12}"
+    )
     own = best["client"][0]
     took, figures, bars = best["client"]
     print(f"{'rules off (client)':<20}{took:>9.2f}{'':>9}{'':>7}{figures['requests']:>10}{figures['violations']:>11}")
@@ -211,7 +218,8 @@ def main() -> None:
     print(
         f"small bars: AAPL {SMALL_DAYS[0]} → {SMALL_DAYS[1]} 5 secs, {figures['requests']} requests "
         f"({len(small_plan)} planned), {got:,} of {expected:,} bars, ×{SMALL_SCALE:g}: {took:.2f} s against "
-        f"a pacing floor of {small_floor:.2f} s (ratio {took / small_floor:.2f}); "
+        f"a pacing floor of {small_floor:.2f} s (ratio {took / small_floor:.2f}; first to last request "
+        f"{figures['spread']:.2f} s); "
         f"violations seen by the proxy: {figures['violations']}"
     )
     fetched, answered, figures = store_best

@@ -75,10 +75,14 @@ class PacingRules:
     #: requests we allow ourselves in one total window: two short of the limit, so a request
     #: that reaches the gateway late (a proxy, a busy loop) still leaves the window within it
     total_budget: int = 58
-    #: unscaled seconds added to every window: the gateway counts on arrival, not when we
-    #: send, and an arrival lags by a scheduling delay or a proxy's hop, well under this;
-    #: a wider one would slow a compressed pace (scale 0.01) more than it protects
-    margin: float = 0.1
+    #: real seconds added to every window, never scaled: the gateway counts on arrival, not
+    #: when we write, and arrivals bunch by the scheduling delays of a loaded machine or a
+    #: proxy's hop, whatever the pace; a wider one would slow a compressed pace (scale 0.01)
+    #: more than it protects
+    margin: float = 0.2
+    #: each refusal doubles the margin up to this: the jitter was more than it allowed for,
+    #: and the same margin would break the rule again on the next burst after the hold
+    max_margin: float = 1.6
 
 
 DEFAULT_RULES = PacingRules()
@@ -147,20 +151,22 @@ class Ledger:
         #: after a refusal, nothing small goes before this
         self.hold_until = -math.inf
         self.sent = 0
+        self.margin = rules.margin
 
     def window(self, seconds: float) -> float:
-        return seconds * self.scale + self.rules.margin
+        return seconds * self.scale + self.margin
 
     def copy(self) -> Ledger:
         twin = Ledger(self.rules, self.scale)
-        twin._entries, twin.hold_until = list(self._entries), self.hold_until
+        twin._entries, twin.hold_until, twin.margin = list(self._entries), self.hold_until, self.margin
         return twin
 
     def _prune(self, now: float) -> None:
         horizon = now - self.window(self.rules.total_window)
         # An entry from the future was stamped before the machine restarted its clock.
         self._entries = [e for e in self._entries if horizon < e[0] <= now + 1.0]
-        if self.hold_until > now + self.window(self.rules.total_window):
+        # Another process's hold may use a margin it widened: judged by the widest one.
+        if self.hold_until > now + self.rules.total_window * self.scale + self.rules.max_margin:
             self.hold_until = -math.inf
 
     @staticmethod
@@ -214,6 +220,7 @@ class Ledger:
 
     def hold(self, now: float) -> None:
         """A refusal: the rule broken is unknown, so wait out the longest window from now."""
+        self.margin = min(self.rules.max_margin, max(self.margin * 2, self.rules.margin))
         self.hold_until = max(self.hold_until, now + self.window(self.rules.total_window))
 
     def dump(self) -> str:
