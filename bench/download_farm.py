@@ -128,12 +128,14 @@ def download(options: dict, scale: float, request, home: Path) -> tuple[float, d
         session = _session(gateway.port, scale)
         try:
             store = BarStore(home / "bars")
-            began, since = time.perf_counter(), time.monotonic()
+            began, since, work = time.perf_counter(), time.monotonic(), time.process_time()
             got = session.loop_thread.run(lambda: download(session.ib, store, request, connected=True, err=None)).value
             took = time.perf_counter() - began
+            work = time.process_time() - work
         finally:
             session.close()
         figures = gateway.figures()
+        figures["cpu"] = work
         # Both processes read the machine's one monotonic clock: when the requests came, from our start.
         figures["first"] = None if figures["first"] is None else figures["first"] - since
         figures["last"] = None if figures["last"] is None else figures["last"] - since
@@ -199,9 +201,19 @@ def main() -> None:
     print(
         f"{'gateway':<20}{'wall s':>9}{'floor s':>9}{'ratio':>7}{'requests':>10}{'violations':>11}{'mean wait s':>12}"
     )
+    from ib_async.client import Client
+
+    # The client library sends at most MaxRequests messages a second (the API closes a client
+    # sending more than 50): every bars request is one, so this bounds any download.
+    rate = Client.MaxRequests / Client.RequestsInterval
     own = best["client"][0]
     took, figures, bars = best["client"]
-    print(f"{'rules off (client)':<20}{took:>9.2f}{'':>9}{'':>7}{figures['requests']:>10}{figures['violations']:>11}")
+    least = planned / rate
+    print(
+        f"{'rules off (client)':<20}{took:>9.2f}{least:>9.2f}{took / least:>7.2f}{figures['requests']:>10}"
+        f"{figures['violations']:>11}   (floor: {rate:g} messages a second; "
+        f"this process's CPU {figures['cpu']:.2f} s)"
+    )
     for k in SLOTS:
         took, figures, _ = best[f"K={k}"]
         floor = max(figures["floor"], own)
