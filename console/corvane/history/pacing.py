@@ -497,10 +497,10 @@ class Pacer:
         """Wait for a turn; the body sends the request and may note the answer's size on the turn."""
         waiter = await self._acquire(key, identity, terms)
         turn = Turn(self._clock())
-        # The body writes the request now, in this step of the loop: counted from here.
-        self._written(waiter, turn.began)
         answered = False
         try:
+            # The body writes the request now, in this step of the loop: counted from here.
+            self._written(waiter, turn.began)
             yield turn
             answered = True
         finally:
