@@ -76,6 +76,12 @@ def _closures(code: str) -> _Closures:
     return _Closures(np.setdiff1d(weekdays, sessions), early)
 
 
+def warm() -> None:
+    """Build the stock calendar now (about a second): a gateway does it before it listens, so no
+    client's first request waits for it and times a started gateway answers are its steady ones."""
+    _closures(STOCK_CALENDAR)
+
+
 def session_closes(days: np.ndarray, hours: Hours, rth: bool, code: str) -> np.ndarray:
     """Unix time each trading day's session ends, early on a holiday's eve."""
     usual = hours.bounds(rth)[1]

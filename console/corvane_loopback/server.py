@@ -16,6 +16,7 @@ from collections.abc import Iterable
 
 from loguru import logger
 
+from . import market_calendar
 from .behaviour import DEFAULT_ACCOUNT, Behaviour
 from .client_limits import DEFAULT_IDLE_TIMEOUT, DEFAULT_WRITE_BUFFER_LIMIT, ClientLimits
 from .farm import DEFAULT_BASE, DEFAULT_PER_BAR, DEFAULT_SLOTS, LOG_LIMIT, FarmLine, FarmModel, Service, parse_latency
@@ -107,6 +108,7 @@ class LoopbackGateway:
         return len(self._sessions)
 
     async def start(self) -> LoopbackGateway:
+        market_calendar.warm()
         self._server = await asyncio.start_server(self._accept, self.host, self._requested_port)
         logger.info("loopback gateway listening on {}:{}", self.host, self.port)
         return self

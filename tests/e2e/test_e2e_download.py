@@ -94,6 +94,21 @@ def test_download_is_exact_paced_and_fetched_once(paced_gateway, console_home, c
     assert "bars of 5 secs go back 6 months at most (to 2024-09-03)" in capsys.readouterr().err
 
 
+def test_small_bars_reach_the_gateway_within_its_pacing_and_all_arrive(paced_gateway, console_home, capsys):
+    from corvane_loopback.background import ServerThread
+    from corvane_loopback.proxy import CountingProxy
+
+    # Five sessions of 5-second bars: 35 requests of an hour, six or more within every 2 s
+    # window if the console let them bunch. The proxy judges them as they arrive.
+    with ServerThread(CountingProxy(paced_gateway.port, scale=0.01)) as proxy:
+        words = ["download", "AAPL", "--start", "2025-02-24", "--end", "2025-02-28", "--interval", "5s"]
+        assert main([*words, "--port", str(proxy.port)]) == 0
+        counted = proxy.server.tally()
+    assert "AAPL: 23,400 bars from ibkr (35 requests, 0 from the store)" in capsys.readouterr().out
+    assert (counted.small_bar_requests, counted.violations) == (35, 0)
+    assert len(paced_gateway.gateway.history_requests) == 35  # none refused and sent again
+
+
 def test_the_function_works_inside_a_running_event_loop(paced_gateway, monkeypatch):
     import corvane
 

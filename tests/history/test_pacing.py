@@ -72,7 +72,7 @@ def test_bursts_wait_for_every_rule(scale):
         # 58 of the 60 in the first ten minutes; the 59th once the first has left, with the margin
         # for an arrival later than its sending.
         assert many[48] - burst[0] < 600 * scale
-        assert 600 * scale + pacer.rules.margin <= many[49] - burst[0] <= 600 * scale + 1
+        assert 600 * scale + pacer.ledger.margin <= many[49] - burst[0] <= 600 * scale + 1
         return pacer.sent, pacer.open, pacer.waiting
 
     assert run(body) == (61, 0, 0)
@@ -101,7 +101,10 @@ def test_open_cap_cancellation_and_refusal():
         small, large = await asyncio.gather(
             send_all(pacer, [("IBM", "small")]), send_all(pacer, [("IBM", "large", MINUTES)])
         )
-        assert large[0] == refused_at and small[0] >= refused_at + 600 + pacer.rules.margin
+        assert large[0] == refused_at and small[0] >= refused_at + 600 + pacer.ledger.margin
+        # Arrivals bunched more than the margin allowed for: a wider one, or the next burst after
+        # the hold is refused again.
+        assert pacer.ledger.margin == 2 * pacer.rules.margin
         overloaded_at = loop.time()
         pacer.refused(MINUTES)  # a larger bar refused: the broker is overloaded, a pause for those
         paused = await send_all(pacer, [("IBM", "later", MINUTES)])
@@ -151,7 +154,9 @@ def test_wrapped_client_paces_every_caller_once():
         await asyncio.sleep(0.5)
         ib.errorEvent.emit(ib.client.next_id, 162, "Historical Market Data Service error message:Historical data request pacing violation", None)
         ib.errorEvent.emit(99, 162, "Historical data request pacing violation", None)  # not ours: no hold
-        assert pacer.held() >= 600 and await pending == ["30 S"]
+        assert pacer.held() >= 600
+        # The refused request's answer held no bars: it goes again once the hold is over.
+        assert await pending == ["30 S"] and len(calls) == 4 and calls[3] - calls[2] >= 600
         unwrap_client(ib)
         assert paced_by(ib) is None and "reqHistoricalDataAsync" not in vars(ib) and not len(ib.errorEvent)
 
@@ -350,3 +355,19 @@ def test_plan_and_progress_count_the_ten_minute_rule_and_what_was_just_sent(tmp_
     assert "about 20 minutes left" in progress.line()
     minutes = _Job("AAPL", todo=plan(HistoryQuery("1m", start=dt.date(2025, 2, 3)), NOW))
     assert plan_text([minutes], pacer).endswith("as fast as the gateway answers")
+
+
+def test_progress_eta_follows_the_pace_of_the_latest_answers():
+    from corvane.history.download import Progress
+
+    now = [0.0]
+    progress = Progress(100, None, clock=lambda: now[0])
+    # The first answers come slowly while the pacer learns how many to keep in flight, then
+    # four times as fast: the ETA is what the rest takes at the later pace, not the average.
+    for i in range(100):
+        now[0] += 1.0 if i < 20 else 0.25
+        progress.step()
+        left = (99 - i) * 0.25
+        if i >= 45:
+            assert abs(progress.eta() - left) <= 0.2 * left + 1e-9, (i, progress.eta(), left)
+    assert "left" not in progress.line() and "100/100 requests" in progress.line()  # done: nothing left

@@ -137,6 +137,10 @@ def test_the_exchanges_calendar_closed_days_and_early_closes():
     assert [(c.duration, c.first_day) for c in plan(july, NOW)] == [("1 D", dt.date(2023, 7, 3)),
                                                                     ("1 D", dt.date(2023, 7, 5))]
     assert session_close(july, dt.date(2023, 7, 3)) == dt.datetime(2023, 7, 3, 13, 0, tzinfo=NY)
+    # Bars of seconds are asked for up to the early close only: each request after it is
+    # answered with no data and still spends the small-bar budget.
+    eve = plan(HistoryQuery("5s", start=dt.date(2024, 12, 24), end=dt.date(2024, 12, 24)), NOW)
+    assert [c.end.hour for c in eve] == [10, 11, 12, 13]
     late = HistoryQuery("1m", start=dt.date(2023, 7, 3), outside_rth=True)
     assert session_close(late, dt.date(2023, 7, 3)) == dt.datetime(2023, 7, 3, 17, 0, tzinfo=NY)
     assert session_close(late, dt.date(2023, 7, 5)) == dt.datetime(2023, 7, 5, 20, 0, tzinfo=NY)

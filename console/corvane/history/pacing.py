@@ -75,10 +75,14 @@ class PacingRules:
     #: requests we allow ourselves in one total window: two short of the limit, so a request
     #: that reaches the gateway late (a proxy, a busy loop) still leaves the window within it
     total_budget: int = 58
-    #: unscaled seconds added to every window: the gateway counts on arrival, not when we
-    #: send, and an arrival lags by a scheduling delay or a proxy's hop, well under this;
-    #: a wider one would slow a compressed pace (scale 0.01) more than it protects
-    margin: float = 0.1
+    #: real seconds added to every window, never scaled: the gateway counts on arrival, not
+    #: when we write, and arrivals bunch by the scheduling delays of a loaded machine or a
+    #: proxy's hop, whatever the pace; a wider one would slow a compressed pace (scale 0.01)
+    #: more than it protects
+    margin: float = 0.2
+    #: each refusal doubles the margin up to this: the jitter was more than it allowed for,
+    #: and the same margin would break the rule again on the next burst after the hold
+    max_margin: float = 1.6
 
 
 DEFAULT_RULES = PacingRules()
@@ -147,20 +151,22 @@ class Ledger:
         #: after a refusal, nothing small goes before this
         self.hold_until = -math.inf
         self.sent = 0
+        self.margin = rules.margin
 
     def window(self, seconds: float) -> float:
-        return seconds * self.scale + self.rules.margin
+        return seconds * self.scale + self.margin
 
     def copy(self) -> Ledger:
         twin = Ledger(self.rules, self.scale)
-        twin._entries, twin.hold_until = list(self._entries), self.hold_until
+        twin._entries, twin.hold_until, twin.margin = list(self._entries), self.hold_until, self.margin
         return twin
 
     def _prune(self, now: float) -> None:
         horizon = now - self.window(self.rules.total_window)
         # An entry from the future was stamped before the machine restarted its clock.
         self._entries = [e for e in self._entries if horizon < e[0] <= now + 1.0]
-        if self.hold_until > now + self.window(self.rules.total_window):
+        # Another process's hold may use a margin it widened: judged by the widest one.
+        if self.hold_until > now + self.rules.total_window * self.scale + self.rules.max_margin:
             self.hold_until = -math.inf
 
     @staticmethod
@@ -197,12 +203,24 @@ class Ledger:
     def wait(self, key: ContractKey, identity: Identity, now: float, weight: int = 1) -> float:
         return max(self.total_wait(now, weight), self.contract_wait(key, identity, now, weight))
 
-    def record(self, key: ContractKey, identity: Identity, now: float, weight: int = 1) -> None:
+    def record(self, key: ContractKey, identity: Identity, now: float, weight: int = 1) -> Entry:
         self.sent += 1
-        self._entries.append((now, weight, _digest(key), _digest(identity)))
+        entry = (now, weight, _digest(key), _digest(identity))
+        self._entries.append(entry)
+        return entry
+
+    def restamp(self, entry: Entry, now: float) -> Entry:
+        """``entry`` as sent at ``now`` instead: a turn granted is written later, when its task runs."""
+        with contextlib.suppress(ValueError):  # dropped meanwhile (pruned): it counts from now again
+            self._entries.remove(entry)
+        moved = (now, *entry[1:])
+        self._entries.append(moved)
+        self._entries.sort()
+        return moved
 
     def hold(self, now: float) -> None:
         """A refusal: the rule broken is unknown, so wait out the longest window from now."""
+        self.margin = min(self.rules.max_margin, max(self.margin * 2, self.rules.margin))
         self.hold_until = max(self.hold_until, now + self.window(self.rules.total_window))
 
     def dump(self) -> str:
@@ -370,6 +388,7 @@ class _Waiter:
     loop: asyncio.AbstractEventLoop = field(default_factory=asyncio.get_running_loop)
     granted: asyncio.Future[None] = field(default_factory=lambda: asyncio.get_running_loop().create_future())
     given: bool = False  # its turn was taken for it (the future may be resolved later, on its own loop)
+    entry: Entry | None = None  # its place in the ledger, a small bar's, stamped when granted
 
 
 def _settle(granted: asyncio.Future[None]) -> None:
@@ -412,6 +431,10 @@ class Pacer:
         self._soft_hold_until = -math.inf
         self._lock = threading.RLock()
         self._timers: dict[asyncio.AbstractEventLoop, tuple[asyncio.Task[None], float]] = {}
+        #: small-bar turns granted whose requests are not written yet: the gateway counts a
+        #: request when it arrives, and a busy loop (a store write, another session) may run the
+        #: granted task much later; until it runs, each counts as sent at every moment it waits
+        self._unsent: list[_Waiter] = []
 
     @property
     def scale(self) -> float:
@@ -472,10 +495,12 @@ class Pacer:
     @contextlib.asynccontextmanager
     async def request(self, key: ContractKey, identity: Identity, terms: Terms = SMALL) -> AsyncIterator[Turn]:
         """Wait for a turn; the body sends the request and may note the answer's size on the turn."""
-        await self._acquire(key, identity, terms)
+        waiter = await self._acquire(key, identity, terms)
         turn = Turn(self._clock())
         answered = False
         try:
+            # The body writes the request now, in this step of the loop: counted from here.
+            self._written(waiter, turn.began)
             yield turn
             answered = True
         finally:
@@ -488,7 +513,25 @@ class Pacer:
                         self.throughput.answered(terms.kind, turn.size, now - turn.began, now)
             self._reschedule()
 
-    async def _acquire(self, key: ContractKey, identity: Identity, terms: Terms) -> None:
+    def _written(self, waiter: _Waiter, now: float) -> None:
+        with self._lock:
+            if waiter not in self._unsent:
+                return
+            self._unsent.remove(waiter)
+            assert waiter.entry is not None
+            with self._synced(now):
+                waiter.entry = self.ledger.restamp(waiter.entry, now)
+
+    def _unsent_now(self, now: float) -> None:
+        """Turns granted but not yet written count as written ``now`` (under the home's lock)."""
+        # A turn handed to a loop since closed is never written: it keeps its last stamp.
+        self._unsent = [w for w in self._unsent if not w.loop.is_closed()]
+        for waiter in self._unsent:
+            assert waiter.entry is not None
+            if waiter.entry[0] < now:
+                waiter.entry = self.ledger.restamp(waiter.entry, now)
+
+    async def _acquire(self, key: ContractKey, identity: Identity, terms: Terms) -> _Waiter:
         waiter = _Waiter(key, identity, terms)
         with self._lock:
             self._waiters.append(waiter)
@@ -497,6 +540,8 @@ class Pacer:
             await waiter.granted
         except asyncio.CancelledError:
             with self._lock:
+                if waiter in self._unsent:
+                    self._unsent.remove(waiter)  # never written: its stamp stays as it was
                 if waiter.given:
                     self._open -= 1  # granted just as it was cancelled: give the slot back unused
                     self._open_soft -= 0 if terms.small else 1
@@ -504,21 +549,27 @@ class Pacer:
                     self._waiters.remove(waiter)
             self._reschedule()
             raise
+        return waiter
 
     def _next(self, now: float) -> tuple[_Waiter | None, float]:
         """The first waiter that may go now (recorded in the ledger), else the seconds until one may."""
         soonest, total_blocked = math.inf, False
+        # Whether a larger bar may go is the same for all of them: judged once, not per waiter
+        # (a year of minutes puts hundreds in line, and this runs for every turn).
+        if now < self._soft_hold_until:
+            soonest = self._soft_hold_until - now
+            soft_free = False
+        else:
+            soft_free = self._open_soft < self.throughput.allowed()
         for waiter in list(self._waiters):
             if waiter.granted.done():  # cancelled, its task not yet resumed to withdraw it
                 self._waiters.remove(waiter)
                 continue
             terms = waiter.terms
             if not terms.small:
-                if now < self._soft_hold_until:
-                    soonest = min(soonest, self._soft_hold_until - now)
-                elif self._open_soft < self.throughput.allowed():
+                if soft_free:
                     return waiter, 0.0
-                continue  # an answer frees its place
+                continue  # an answer (or the end of the pause) frees its place
             if total_blocked:
                 continue  # first come, first served under the total rule
             delay = self.ledger.total_wait(now, terms.weight)
@@ -527,7 +578,8 @@ class Pacer:
                 continue
             delay = self.ledger.contract_wait(waiter.key, waiter.identity, now, terms.weight)
             if delay <= 0:
-                self.ledger.record(waiter.key, waiter.identity, now, terms.weight)
+                waiter.entry = self.ledger.record(waiter.key, waiter.identity, now, terms.weight)
+                self._unsent.append(waiter)
                 return waiter, 0.0
             soonest = min(soonest, delay)
         return None, soonest
@@ -540,6 +592,8 @@ class Pacer:
             now = self._clock()
             small = any(w.terms.small for w in self._waiters)
             with self._synced(now) if small else contextlib.nullcontext():
+                if small:
+                    self._unsent_now(now)
                 waiter, delay = self._next(now)
             if waiter is None:
                 return delay if math.isfinite(delay) else None
@@ -561,6 +615,8 @@ class Pacer:
         try:
             waiter.loop.call_soon_threadsafe(_settle, waiter.granted)
         except RuntimeError:  # its loop is closed, its task gone: the slot goes back unused
+            if waiter in self._unsent:
+                self._unsent.remove(waiter)
             self._open -= 1
             self._open_soft -= 0 if waiter.terms.small else 1
 
@@ -629,6 +685,8 @@ def request_key(
 
 
 _PACER_ATTR = "_corvane_pacer"
+#: times a request refused for pacing is sent in all through the wrapper
+REFUSED_RETRIES = 4
 
 
 def is_pacing_error(code: int, text: str) -> bool:
@@ -638,11 +696,13 @@ def is_pacing_error(code: int, text: str) -> bool:
 class _Shared:
     """One request in flight, and how many callers wait for its answer."""
 
-    def __init__(self, task: asyncio.Future[Any], ids: set[int], terms: Terms) -> None:
-        self.task = task
+    task: asyncio.Future[Any]
+
+    def __init__(self, ids: set[int], terms: Terms) -> None:
         self.waiters = 0
         self.ids = ids  # its request ids: the gateway's errors about it concern every caller
         self.terms = terms
+        self.refusals = 0  # pacing refusals heard for it
 
 
 def wrap_client(ib: Any, pacer: Pacer) -> None:
@@ -692,14 +752,22 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
             ids: set[int] = set()
             terms = terms_of(arguments["barSizeSetting"], arguments["durationStr"], arguments["whatToShow"])
 
-            async def fetch() -> Any:
-                with requests_into(ids):
-                    async with pacer.request(key, identity, terms) as turn:
-                        answer = await original(*args, **kwargs)
-                        turn.size = len(answer) if isinstance(answer, Sized) else None
+            async def fetch(shared: _Shared) -> Any:
+                # A pacing refusal answers with no bars: those bars are not "none", so the request
+                # waits out the hold the refusal set and goes again (a few times at most).
+                for _ in range(REFUSED_RETRIES):
+                    refusals = shared.refusals
+                    with requests_into(ids):
+                        async with pacer.request(key, identity, terms) as turn:
+                            answer = await original(*args, **kwargs)
+                            if shared.refusals == refusals:
+                                turn.size = len(answer) if isinstance(answer, Sized) else None
+                    if shared.refusals == refusals:
                         return answer
+                return answer
 
-            shared = in_flight[identity] = _Shared(asyncio.ensure_future(fetch()), ids, terms)
+            shared = in_flight[identity] = _Shared(ids, terms)
+            shared.task = asyncio.ensure_future(fetch(shared))
             shared.task.add_done_callback(functools.partial(settle, identity, shared))
         share(shared.ids)
         shared.waiters += 1
@@ -717,6 +785,7 @@ def wrap_client(ib: Any, pacer: Pacer) -> None:
         if is_pacing_error(code, text):
             for shared in list(in_flight.values()):
                 if req_id in shared.ids:
+                    shared.refusals += 1
                     pacer.refused(shared.terms)
                     return
 

@@ -455,7 +455,8 @@ def _by_seconds(cal: _Calendar, days: list[dt.date], step: str) -> list[HistoryC
     chunks = []
     for day in days:
         opens = cal.opens(day)
-        end = min(cal.midnight(day) + dt.timedelta(minutes=cal.close_minutes), cal.now)
+        # From the early close on a half day: the hours after it hold no bars to ask for.
+        end = min(session_close(cal.query, day), cal.now)
         pieces = []
         while end > opens:
             pieces.append(_chunk(cal, end, step, [day], max(opens, end - seconds)))
