@@ -306,7 +306,11 @@ def test_a_full_queue_of_connections_is_waited_out_not_taken_for_no_owner(tmp_pa
     assert queued[-1] is None and attach._queue_full(socket_path(tmp_path))
     waiting = sum(q is not None for q in queued) + 1  # and the one-shot's own
     taken: list[socket.socket] = []
-    accepting = threading.Timer(0.5, lambda: taken.extend(listener.accept()[0] for _ in range(waiting)))
+    def accept_later() -> None:  # a plain sleep: a timed wait never ends under a shifted clock
+        time.sleep(0.5)
+        taken.extend(listener.accept()[0] for _ in range(waiting))
+
+    accepting = threading.Thread(target=accept_later, daemon=True)
     accepting.start()
     sock = attach._connect(tmp_path)
     assert sock is not None  # before: None, and the one-shot ran on a connection of its own
