@@ -1,5 +1,5 @@
 """How long one attached `sorvel MSFT day 5` waits while ten other clients of the same owner
-ask for long tables (`sorvel SYMBOL 1m 20000 --rows all`) and never read them.
+ask for long tables (`sorvel SYMBOL 1m 20000 --rows all`, or `--rows N`) and never read them.
 
 Each run starts a loopback gateway and `corvane serve` in processes of their own, on a fresh
 home (nothing cached), warms the owner with one short command, sends the ten requests, waits
@@ -118,7 +118,7 @@ def one_run(base: dict[str, str], color: bool, profile: str | None) -> tuple[flo
             for symbol in STALLED:
                 sock = owner_wire.connect(home)
                 assert sock is not None, "no owner"
-                owner_wire.send(sock, _facts(["sorvel", symbol, "1m", "20000", "--rows", "all"], color))
+                owner_wire.send(sock, _facts(["sorvel", symbol, "1m", "20000", "--rows", ROWS], color))
                 quiet.append(sock)
             _wait_running(home, len(STALLED))
             started = time.perf_counter()
@@ -143,12 +143,19 @@ def one_run(base: dict[str, str], color: bool, profile: str | None) -> tuple[flo
     return took, alone, memory
 
 
+#: How many rows of each long table the stalled clients ask to see.
+ROWS = "all"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("runs", nargs="?", type=int, default=5)
     parser.add_argument("--color", action="store_true")
     parser.add_argument("--profile")
+    parser.add_argument("--rows", default="all", help="rows of each long table: all (default) or N, head and tail")
     options = parser.parse_args()
+    global ROWS
+    ROWS = options.rows
     runs = 1 if options.profile else options.runs
     base = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
     base.update(PYTHONPATH=str(CONSOLE), CORVANE_NOW=NOW)
