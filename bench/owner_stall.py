@@ -1,5 +1,6 @@
 """How long one attached `sorvel MSFT day 5` waits while ten other clients of the same owner
-ask for long tables (`sorvel SYMBOL 1m 20000 --rows all`, or `--rows N`) and never read them.
+ask for long tables (`sorvel SYMBOL 1m 20000 --rows all`, or `--rows N`) and never read them
+(`--reading`: they do read, the same commands without the stall, as a baseline).
 
 Each run starts a loopback gateway and `corvane serve` in processes of their own, on a fresh
 home (nothing cached), warms the owner with one short command, sends the ten requests, waits
@@ -27,6 +28,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -120,6 +122,8 @@ def one_run(base: dict[str, str], color: bool, profile: str | None) -> tuple[flo
                 assert sock is not None, "no owner"
                 owner_wire.send(sock, _facts(["sorvel", symbol, "1m", "20000", "--rows", ROWS], color))
                 quiet.append(sock)
+                if READING:  # the same ten commands from clients that read: what the stall itself costs
+                    threading.Thread(target=_drain, args=(sock,), daemon=True).start()
             _wait_running(home, len(STALLED))
             started = time.perf_counter()
             out = io.StringIO()
@@ -145,6 +149,16 @@ def one_run(base: dict[str, str], color: bool, profile: str | None) -> tuple[flo
 
 #: How many rows of each long table the stalled clients ask to see.
 ROWS = "all"
+#: Whether the ten clients read their answers after all (a baseline for the stall).
+READING = False
+
+
+def _drain(sock: socket.socket) -> None:
+    try:
+        while sock.recv(1 << 16):
+            pass
+    except OSError:
+        pass
 
 
 def main() -> None:
@@ -153,9 +167,10 @@ def main() -> None:
     parser.add_argument("--color", action="store_true")
     parser.add_argument("--profile")
     parser.add_argument("--rows", default="all", help="rows of each long table: all (default) or N, head and tail")
+    parser.add_argument("--reading", action="store_true", help="the ten clients read (a baseline)")
     options = parser.parse_args()
-    global ROWS
-    ROWS = options.rows
+    global ROWS, READING
+    ROWS, READING = options.rows, options.reading
     runs = 1 if options.profile else options.runs
     base = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
     base.update(PYTHONPATH=str(CONSOLE), CORVANE_NOW=NOW)
@@ -168,7 +183,8 @@ def main() -> None:
         floors.append(floor)
         print(f"run {n + 1}: sorvel MSFT day 5 answered in {took:.3f} s (alone: {alone:.3f} s; the gateway's "
               f"own time behind the ten, no owner: {floor:.3f} s); owner resident {memory:.0f} MiB", flush=True)  # fmt: skip
-    for name, values in (("beside ten stalled", times), ("gateway alone", floors)):
+    beside = "beside ten readers" if READING else "beside ten stalled"
+    for name, values in ((beside, times), ("gateway alone", floors)):
         print(f"{name:18} n={len(values)}  min {min(values):.3f} s  median {statistics.median(values):.3f} s")
 
 
