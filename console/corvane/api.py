@@ -21,7 +21,6 @@ import datetime as dt
 import io
 import os
 import shlex
-import stat
 import threading
 from collections.abc import Iterable, Sequence
 from pathlib import Path
@@ -103,7 +102,7 @@ def download(
             raise ValueError("period counts back from today: give it without start, end or last")
         clock.freeze_from_env()
         start = period_start(period, clock.today())
-    args: dict[str, Any] = {"tickers": tickers if isinstance(tickers, str) else list(tickers), "start": _text(start),
+    args: dict[str, Any] = {"tickers": tickers, "start": _text(start),
             "end": _text(end), "interval": interval, "last": last, "adjusted": adjusted,
             "outside_rth": outside_rth, "source": source}  # fmt: skip
     from corvane.history.script import frame_of, request_from
@@ -167,10 +166,7 @@ def _take_download(home: Path, named: Any) -> pd.DataFrame:
         except OSError as exc:
             raise RuntimeError(f"the owner's download {path} cannot be read: {exc.strerror}") from None
         with os.fdopen(fd, "rb") as file:
-            found = os.fstat(file.fileno())
-            why = why or owner_wire.not_private(path, found)
-            if why is None and not stat.S_ISREG(found.st_mode):
-                why = f"{path} is not a regular file"
+            why = why or owner_wire.not_private(path, os.fstat(file.fileno()), "a regular file")
             if why is not None:
                 raise RuntimeError(f"the owner's download is refused: {why}")
             try:

@@ -53,7 +53,7 @@ def _facts(argv: list[str], *, result: bool = False) -> dict[str, Any]:
         "argv": argv,
         "cwd": os.getcwd(),
         "tty": tty,
-        "color": tty and not os.environ.get("NO_COLOR"),
+        "color": _colour(sys.stdout),
         "width": _width() if tty else None,
         "env": env,
         "result": result,

@@ -103,16 +103,14 @@ def _run(args: argparse.Namespace, view: view_options.ViewOptions) -> int:
         sorvel_cache.use_store(None)
 
 
-def _own(
-    console: Console, home: Path, extra: dict[str, Any] | None = None, on_stop: Callable[[], None] | None = None
-) -> OwnerServer | None:
+def _own(console: Console, home: Path, on_stop: Callable[[], None] | None = None) -> OwnerServer | None:
     """Serve attached one-shots from this console; None when another console owns this home."""
     from corvane.history.script import owner_answer
     from corvane.owner import OwnerBusy, OwnerServer
     from corvane.owner_wire import DOWNLOAD_REQUEST
 
     # Scripts' downloads run here too, on the owner's connection and pacer.
-    extra = {DOWNLOAD_REQUEST: owner_answer(console.session, home), **(extra or {})}
+    extra = {DOWNLOAD_REQUEST: owner_answer(console.session, home)}
 
     def describe() -> dict[str, Any]:
         return {"gateway": console.address, "connected": console.connected}

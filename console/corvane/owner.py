@@ -389,10 +389,7 @@ class OwnerServer:
         except OSError as exc:
             kind = {errno.ELOOP: "a symlink", errno.EISDIR: "a directory"}.get(exc.errno or 0, exc.strerror)
             raise UnsafeHome(f"{path} is {kind}, not a lock file") from None
-        found = os.fstat(fd)
-        why = owner_wire.not_private(path, found)
-        if why is None and not stat.S_ISREG(found.st_mode):
-            why = f"{path} is not a regular file"
+        why = owner_wire.not_private(path, os.fstat(fd), "a regular file")
         if why is not None:
             os.close(fd)
             raise UnsafeHome(why)

@@ -139,12 +139,19 @@ def peer_uid(sock: socket.socket) -> int:
     return int(struct.unpack("3i", creds)[1])
 
 
-def not_private(path: Path, st: os.stat_result) -> str | None:
-    """Why ``path`` might be another user's doing: owned by them, or open to their writes."""
+#: What a file of the home must be, by the words that name it: anything else there was put by someone else.
+_KINDS = {"a regular file": stat.S_ISREG, "a socket": stat.S_ISSOCK}
+
+
+def not_private(path: Path, st: os.stat_result, kind: str | None = None) -> str | None:
+    """Why ``path`` might be another user's doing: owned by them, open to their writes,
+    or (given ``kind``, "a regular file" or "a socket") not what it should be."""
     if st.st_uid != os.getuid():
         return f"{path} belongs to uid {st.st_uid}, not to you (uid {os.getuid()})"
     if st.st_mode & 0o022:
         return f"{path} is writable by other users (mode {stat.S_IMODE(st.st_mode):o})"
+    if kind is not None and not _KINDS[kind](st.st_mode):
+        return f"{path} is not {kind}"
     return None
 
 
@@ -160,9 +167,7 @@ def connect(home: Path, timeout: float = 2.0) -> socket.socket | None:
         found, home_found = os.lstat(path), os.stat(home)
     except OSError:  # nothing there, or nothing this user may reach
         return None
-    why = not_private(home, home_found) or not_private(path, found)
-    if why is None and not stat.S_ISSOCK(found.st_mode):
-        why = f"{path} is not a socket"
+    why = not_private(home, home_found) or not_private(path, found, "a socket")
     if why is not None:
         raise Untrusted(why)
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
