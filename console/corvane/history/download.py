@@ -246,11 +246,14 @@ class _Job:
     out: SymbolBars | None = None
 
 
+def _midnight(query: HistoryQuery, day: dt.date) -> dt.datetime:
+    return dt.datetime(day.year, day.month, day.day, tzinfo=query.tz)
+
+
 def _span(query: HistoryQuery, chunk: HistoryChunk) -> tuple[dt.datetime, dt.datetime]:
     # Daily and longer bars are stamped at the day's midnight, before the session opens.
     if BAR_SECONDS[query.bar_size] >= 86400:
-        day = chunk.first_day
-        return dt.datetime(day.year, day.month, day.day, tzinfo=query.tz), chunk.end
+        return _midnight(query, chunk.first_day), chunk.end
     return chunk.start, chunk.end
 
 
@@ -294,7 +297,7 @@ def _frame(bars: Sequence[Any], query: HistoryQuery) -> pd.DataFrame:
 def _instant(value: Any, query: HistoryQuery) -> dt.datetime:
     if isinstance(value, dt.datetime):
         return value if value.tzinfo is not None else value.replace(tzinfo=query.tz)
-    return dt.datetime(value.year, value.month, value.day, tzinfo=query.tz)
+    return _midnight(query, value)
 
 
 class _Fetcher:
@@ -575,10 +578,6 @@ def _read(store: Store, job: _Job, chunks: Sequence[HistoryChunk]) -> pd.DataFra
             start -= dt.timedelta(days=31)  # a week's or month's bar is stamped at its first day
     frame = store.read(job.series, start, end)
     return frame.tz_convert(job.query.tz) if len(frame) else _empty(job.query)
-
-
-def _midnight(query: HistoryQuery, day: dt.date) -> dt.datetime:
-    return dt.datetime(day.year, day.month, day.day, tzinfo=query.tz)
 
 
 def _empty(query: HistoryQuery) -> pd.DataFrame:

@@ -451,18 +451,23 @@ def check_reach(query: HistoryQuery, now: dt.datetime) -> None:
 
 def _by_seconds(cal: _Calendar, days: list[dt.date], step: str) -> list[HistoryChunk]:
     """Each session cut back from its close into requests of ``step`` seconds, the first reaching its open."""
-    seconds = dt.timedelta(seconds=_split(step)[0])
     chunks = []
     for day in days:
-        opens = cal.opens(day)
         # From the early close on a half day: the hours after it hold no bars to ask for.
-        end = min(session_close(cal.query, day), cal.now)
-        pieces = []
-        while end > opens:
-            pieces.append(_chunk(cal, end, step, [day], max(opens, end - seconds)))
-            end -= seconds
-        chunks += pieces[::-1]
+        chunks += _cut_back(cal, cal.opens(day), min(session_close(cal.query, day), cal.now), step, [day])
     return chunks
+
+
+def _cut_back(
+    cal: _Calendar, first: dt.datetime, last: dt.datetime, step: str, days: list[dt.date]
+) -> list[HistoryChunk]:
+    """Requests of ``step`` seconds from ``last`` back to ``first`` (the oldest one shorter), oldest first."""
+    seconds = dt.timedelta(seconds=_split(step)[0])
+    pieces, end = [], last
+    while end > first:
+        pieces.append(_chunk(cal, end, step, days, max(first, end - seconds)))
+        end -= seconds
+    return pieces[::-1]
 
 
 def split(query: HistoryQuery, chunk: HistoryChunk, now: dt.datetime) -> list[HistoryChunk]:
@@ -484,14 +489,10 @@ def split(query: HistoryQuery, chunk: HistoryChunk, now: dt.datetime) -> list[Hi
     if not halves:
         return []
     step = next((d for d in halves if 2 * _split(d)[0] >= span), halves[-1])
-    seconds = dt.timedelta(seconds=_split(step)[0])
-    pieces, end = [], last
-    while end > first:
-        pieces.append(_chunk(cal, end, step, days, max(first, end - seconds)))
-        end -= seconds
-    pieces[0] = dataclasses.replace(pieces[0], end=chunk.end)
-    pieces[-1] = dataclasses.replace(pieces[-1], start=chunk.start)
-    return pieces[::-1]
+    pieces = _cut_back(cal, first, last, step, days)
+    pieces[0] = dataclasses.replace(pieces[0], start=chunk.start)
+    pieces[-1] = dataclasses.replace(pieces[-1], end=chunk.end)
+    return pieces
 
 
 def _plan_days(cal: _Calendar, days: list[dt.date]) -> list[HistoryChunk]:

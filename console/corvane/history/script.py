@@ -92,9 +92,9 @@ def frame_of(request: Request, result: Result, partial: bool = False) -> pd.Data
 
 def owner_answer(session: Any, home: Path) -> Callable[[dict[str, Any]], dict[str, Any]]:
     """The owner's answer to a script's download: the frame as Parquet in the home (the
-        client's own user, 0600), named in the answer; the client reads and removes it (the owner
-    does, when the answer does not reach the client). A file,
-        not the message, because a year of minutes is larger than a message may be."""
+    client's own user, 0600), named in the answer; the client reads and removes it (the owner
+    does, when the answer does not reach the client). A file, not the message, because a year
+    of minutes is larger than a message may be."""
 
     def answer(message: dict[str, Any]) -> dict[str, Any]:
         from corvane.history.download import run_download

@@ -117,13 +117,33 @@ class _Put:
         return {month_key(y, m) for y, m in _months_between(self.start, self.end)}
 
 
+class _Puts:
+    """The put a store and its writer share: the answer is checked and conformed at once (bad
+    input is refused here, never at a later flush), then handed to ``_take``."""
+
+    def put(
+        self,
+        series: Series,
+        span: Span,
+        bars: pd.DataFrame,
+        *,
+        provisional: bool = False,
+        fetched_at: datetime | None = None,
+    ) -> None:
+        """Store ``bars`` as all there is inside ``span``: what was stored there goes, the rest stays."""
+        self._take(series, _put(span, bars, provisional, fetched_at))
+
+    def _take(self, series: Series, put: _Put) -> None:
+        raise NotImplementedError
+
+
 def _log_warning(text: str) -> None:
     from loguru import logger
 
     logger.warning("{}", text)
 
 
-class BarStore:
+class BarStore(_Puts):
     def __init__(self, root: Path, *, recent: timedelta = timedelta(days=3), warn: Warn | None = None) -> None:
         self.root = Path(root)
         self.recent = recent
@@ -206,17 +226,8 @@ class BarStore:
 
     # -- writing ----------------------------------------------------------
 
-    def put(
-        self,
-        series: Series,
-        span: Span,
-        bars: pd.DataFrame,
-        *,
-        provisional: bool = False,
-        fetched_at: datetime | None = None,
-    ) -> None:
-        """Store ``bars`` as all there is inside ``span``: what was stored there goes, the rest stays."""
-        self._write(series, [_put(span, bars, provisional, fetched_at)])
+    def _take(self, series: Series, put: _Put) -> None:
+        self._write(series, [put])
 
     def writer(self, every: float = FLUSH_EVERY) -> BarWriter:
         """Puts gathered and written a month (or ``every`` seconds) at a time: see :class:`BarWriter`."""
@@ -380,7 +391,7 @@ class BarStore:
         return self.root.joinpath(*names, f"rth={int(series.use_rth)}")
 
 
-class BarWriter:
+class BarWriter(_Puts):
     """Puts gathered per series and written together: every put rewriting a whole month file and
     the index durably cost ~50 ms a request. A series' puts are written when one reaches a month
     the gathered ones do not touch (theirs are then complete), ``every`` seconds after the first
@@ -392,16 +403,7 @@ class BarWriter:
         self._puts: dict[Series, list[_Put]] = {}
         self._since: dict[Series, float] = {}
 
-    def put(
-        self,
-        series: Series,
-        span: Span,
-        bars: pd.DataFrame,
-        *,
-        provisional: bool = False,
-        fetched_at: datetime | None = None,
-    ) -> None:
-        new = _put(span, bars, provisional, fetched_at)  # bad input is refused here, not at the flush
+    def _take(self, series: Series, new: _Put) -> None:
         waiting = self._puts.get(series)
         if waiting and not new.months <= set().union(*(p.months for p in waiting)):
             self.flush(series)
