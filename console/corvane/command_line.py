@@ -64,8 +64,6 @@ OPTIONS: list[tuple[tuple[str, ...], str | None, str]] = [
     (("--no-gateway",), None, "do not try to reach a gateway"),
     (("--standalone",), None, "run here, not in the console that owns the gateway"),
 ]
-#: The view options' names: a console word that reads its own options keeps those it reads.
-_VIEW_NAMES = view_options.NAMES
 #: Every option name the command line knows -> whether a value may follow it.
 _TAKES_VALUE = {
     **{name: metavar is not None for names, metavar, _ in OPTIONS for name in names},
@@ -113,13 +111,13 @@ def parse(argv: list[str], err: TextIO | None = None) -> tuple[argparse.Namespac
         except view_options.OptionError:
             _, command, _ = _split(argv)
         own = _own_options(command)
-        rest, view = view_options.take(argv, _VIEW_NAMES if own is None else own)
+        rest, view = view_options.take(argv, view_options.NAMES if own is None else own)
         front, command, words = _split(rest)
         if own is not None:
             # The view options the word reads itself are its own on either side of it.
-            theirs, front = _hoist(front, frozenset(_TAKES_VALUE) - (_VIEW_NAMES - own))
+            theirs, front = _hoist(front, frozenset(_TAKES_VALUE) - (view_options.NAMES - own))
             words = [*words, *theirs]
-        moved, kept = _hoist(words, _VIEW_NAMES if own is not None else frozenset())
+        moved, kept = _hoist(words, view_options.NAMES if own is not None else frozenset())
         return parser.parse_args([*front, *moved, *([command] if command else []), *kept]), view
     except view_options.OptionError as exc:
         print(f"corvane: {exc}", file=err)

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import threading
-from typing import Protocol
+from typing import Protocol, Self
 
 from .server import LoopbackGateway
 
@@ -38,7 +38,7 @@ class ServerThread:
     def host(self) -> str:
         return self.server.host
 
-    def start(self, timeout: float = 10.0):
+    def start(self, timeout: float = 10.0) -> Self:
         self._thread = threading.Thread(target=self._run, name="loopback-gateway", daemon=True)
         self._thread.start()
         if not self._ready.wait(timeout):
@@ -80,7 +80,7 @@ class ServerThread:
         self._thread.join(timeout)
         self._thread = None
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(self, *exc) -> None:
@@ -98,13 +98,6 @@ class GatewayThread(ServerThread):
     def __init__(self, host: str = "127.0.0.1", port: int = 0, **options):
         self.gateway = LoopbackGateway(host, port, **options)
         super().__init__(self.gateway)
-
-    def start(self, timeout: float = 10.0) -> GatewayThread:
-        super().start(timeout)
-        return self
-
-    def __enter__(self) -> GatewayThread:
-        return self.start()
 
     def disconnect_all(self) -> int:
         """Drop every client connection; safe to call from any thread."""

@@ -11,11 +11,12 @@ pace in seconds; the gateway's frozen ``now`` is for the data only.
 
 from __future__ import annotations
 
+import dataclasses
 import time
 from collections import deque
 from collections.abc import Callable, Hashable
 
-from .history_request import HMDS, SECOND_BAR_SIZES, Refusal
+from .history_request import HMDS, SECOND_BAR_SIZES, HistoryRequest, Refusal
 
 IDENTICAL_WINDOW = 15.0
 SAME_CONTRACT_WINDOW, SAME_CONTRACT_LIMIT = 2.0, 6
@@ -62,6 +63,13 @@ class Pacer:
         self._identical[identity] = now
         same.extend([now] * weight)
         self._all.extend([now] * weight)
+
+    def admit_request(self, request: HistoryRequest, contract: Hashable, open_requests: int) -> None:
+        """:meth:`admit` for a bars request: identical whatever its id; ``contract`` names its
+        contract, and the broker counts per contract, exchange and data type."""
+        identity = dataclasses.replace(request, req_id=0)
+        same = (contract, request.contract.exchange.upper(), request.what_to_show)
+        self.admit(identity, same, open_requests, request.bar_size, request.what_to_show)
 
     def _forget(self, now: float) -> None:
         """Drop what has left its window, so memory stays bounded by the limits."""

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import dataclasses
 import struct
 import time
 from collections.abc import Callable
@@ -56,13 +55,7 @@ def tally(arrivals: list[Arrival], scale: float = 1.0) -> Tally:
         contract = (req.contract.con_id, req.contract.symbol.upper(), req.contract.sec_type.upper(),
                     req.contract.local_symbol)  # fmt: skip
         try:
-            pacer.admit(
-                dataclasses.replace(req, req_id=0),
-                (contract, req.contract.exchange.upper(), req.what_to_show),
-                0,
-                req.bar_size,
-                req.what_to_show,
-            )
+            pacer.admit_request(req, contract, 0)
         except Refusal:
             violations += 1
     times = [a.at for a in arrivals]

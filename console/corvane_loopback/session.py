@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import dataclasses
 from collections.abc import Hashable
 from typing import Protocol
 
@@ -250,10 +249,8 @@ class ClientSession:
         pacer = self.gateway.pacer
         if pacer is None:
             return True
-        identity = dataclasses.replace(request, req_id=0)
-        same = (self._contract_key(request.contract), request.contract.exchange.upper(), request.what_to_show)
         try:
-            pacer.admit(identity, same, self.gateway.open_history_requests(), request.bar_size, request.what_to_show)
+            pacer.admit_request(request, self._contract_key(request.contract), self.gateway.open_history_requests())
         except Refusal as refusal:
             self._error(request.req_id, refusal.code, refusal.text)
             return False

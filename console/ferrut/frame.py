@@ -218,14 +218,21 @@ def reader_gone(out) -> None:
         pass
 
 
-def _colour_text(df: pd.DataFrame, title: str, width: int | None, rows: Rows) -> str:
-    """What the coloured table writes to a terminal ``width`` columns wide."""
-    from rich.console import Console
+def _write(out, df: pd.DataFrame, title: str, color: bool, width: int | None, rows: Rows) -> None:
+    if color and df.shape[1]:
+        from rich.console import Console
 
+        Console(file=out, width=width, highlight=False, emoji=False, markup=False, force_terminal=True).print(
+            build_table(df, title, color=True, rows=rows)
+        )
+    else:
+        print(render_frame(df, title, rows), file=out)
+
+
+def _text(df: pd.DataFrame, title: str, color: bool, width: int | None, rows: Rows) -> str:
+    """What :func:`_write` writes, made apart from any stream."""
     buffer = io.StringIO()
-    Console(file=buffer, width=width, highlight=False, emoji=False, markup=False, force_terminal=True).print(
-        build_table(df, title, color=True, rows=rows)
-    )
+    _write(buffer, df, title, color, width, rows)
     return buffer.getvalue()
 
 
@@ -237,22 +244,8 @@ def _later(out, df: pd.DataFrame, title: str, color: bool, width: int | None, ro
         return False
     frame = df.copy()  # the command may go on to change its frame while the text is made
     size = int(frame.memory_usage(index=True).sum())
-    if color:
-        write_later(lambda: _colour_text(frame, title, width, rows), size)
-    else:
-        write_later(lambda: render_frame(frame, title, rows) + "\n", size)
+    write_later(lambda: _text(frame, title, color, width, rows), size)
     return True
-
-
-def _write(out, df: pd.DataFrame, title: str, color: bool, width: int | None, rows: Rows) -> None:
-    if color and df.shape[1]:
-        from rich.console import Console
-
-        Console(file=out, width=width, highlight=False, emoji=False, markup=False, force_terminal=True).print(
-            build_table(df, title, color=True, rows=rows)
-        )
-    else:
-        print(render_frame(df, title, rows), file=out)
 
 
 def printFrame(df: pd.DataFrame, title: str = "") -> None:

@@ -137,7 +137,7 @@ _DOWNLOAD_INTERVALS = {
 
 
 def _first_weekday(day: dt.date) -> dt.date:
-    return day + dt.timedelta(days=max(0, 7 - day.weekday()) if day.weekday() >= 5 else 0)
+    return day + dt.timedelta(days=7 - day.weekday() if day.weekday() >= 5 else 0)  # Saturday, Sunday: Monday
 
 
 def _range_note(result: dict, rest: list[str], m: Any) -> str | None:

@@ -196,7 +196,7 @@ def _show(ctx: WordContext, request: Request, result: Result, export: str | None
     last: LastResult | None = None
     for got in result.symbols:
         if got.failure:
-            arrived = got.bars is not None and len(got.bars) > 0
+            arrived = _arrived(got)
             hint = " (--partial shows what arrived)" if arrived and not partial else ""
             ctx.complain(f"download: {got.symbol}: {got.failure}{hint}")
             if not (partial and arrived):
@@ -256,14 +256,19 @@ def outcome(request: Request, result: Result) -> dict[str, Any]:
     }
 
 
+def _arrived(got: Any) -> bool:
+    """Whether a symbol has bars to show: for one that failed, what arrived before it did."""
+    return got.bars is not None and len(got.bars) > 0
+
+
 def summary(result: Result, partial: bool = False) -> str:
     """ "AAPL MSFT: 195,000 bars from ibkr (12 requests, 488 from the store)"."""
-    good = [s for s in result.symbols if not s.failure or (partial and s.bars is not None and len(s.bars))]
+    good = [s for s in result.symbols if not s.failure or (partial and _arrived(s))]
     if not good:
         # A failure is never "no bars": what arrived before it is in the store.
         if not result.failures:
             return "download: no bars"
-        arrived = any(s.bars is not None and len(s.bars) for s in result.failures)
+        arrived = any(_arrived(s) for s in result.failures)
         return "download: no symbol finished" + ("; what arrived is kept in the store" if arrived else "")
     by_source: dict[str, list[Any]] = {}
     for got in good:
