@@ -12,6 +12,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from corvane import clock
 from corvane.exit_status import Cancelled, Failed, Refused
 from corvane.history.plan import BAR_SIZES
 from corvane.words.base import Completion, ConsoleWord, WordContext
@@ -177,7 +178,7 @@ DAILY = ("1d", "1wk", "1mo")
 
 def title(symbol: str, request: Request, bars: pd.DataFrame) -> str:
     size = BAR_SIZES[request.interval]
-    zone = str(bars.index.tz) if len(bars) and bars.index.tz is not None else "America/New_York"
+    zone = str(bars.index.tz) if len(bars) and bars.index.tz is not None else clock.EXCHANGE_ZONE
     span = f"{bars.index[0].date()} → {bars.index[-1].date()}" if len(bars) else "no bars"
     return f"{symbol} {size} {span} ({zone})"
 
