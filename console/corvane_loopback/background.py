@@ -38,7 +38,10 @@ class ServerThread:
     def host(self) -> str:
         return self.server.host
 
-    def start(self, timeout: float = 10.0) -> Self:
+    def start(self, timeout: float = 60.0) -> Self:
+        # A gateway builds its exchange calendar before it listens: about a second
+        # alone, four under the sanitizers, and several times that when a test run's
+        # workers share two cores. The deadline is for a gateway that never starts.
         self._thread = threading.Thread(target=self._run, name="loopback-gateway", daemon=True)
         self._thread.start()
         if not self._ready.wait(timeout):
