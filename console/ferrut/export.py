@@ -56,8 +56,10 @@ def atomic_target(path: str | os.PathLike, *, force: bool = False, formats: dict
             target, prefix=f".{target.name}.", suffix=".partial", mode=0o666, clobber=force
         ) as temp:
             yield Path(temp)
-    except FileExistsError:  # appeared while the table was written
-        raise ExportRefused(f"{target} exists; add --force to replace it") from None
+    except FileExistsError as exc:
+        if str(target) not in (exc.filename, exc.filename2):  # the writer's own trouble, not the target
+            raise ExportRefused(f"cannot write {target}: {exc.strerror or exc}") from exc
+        raise ExportRefused(f"{target} exists; add --force to replace it") from None  # appeared meanwhile
     except OSError as exc:
         raise ExportRefused(f"cannot write {target}: {exc.strerror or exc}") from exc
 

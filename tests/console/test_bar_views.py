@@ -69,6 +69,13 @@ class TestExport:
         assert status == 2 and "No space left on device" in err
         assert sorted(p.name for p in tmp_path.iterdir() if p.name != "home") == ["bars.csv"]
 
+        def a_file_of_its_own_exists(df, path):
+            raise FileExistsError(17, "File exists", str(tmp_path / "scratch"))
+
+        monkeypatch.setitem(ferrut.export._WRITERS, "csv", a_file_of_its_own_exists)
+        status, _, err = run(capsys, "fakebars", "aapl", "2", "--export", str(tmp_path / "new.csv"))
+        assert status == 2 and "cannot write" in err and "--force" not in err  # not the target: no such advice
+
     def test_a_failed_export_still_charts_and_the_line_ends_with_its_status(self, capsys, tmp_path, monkeypatch):
         def full_disk(df, path):
             raise OSError(28, "No space left on device")
