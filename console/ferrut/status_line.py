@@ -197,7 +197,7 @@ class ProgressLine:
         if progress.finished:
             text += CLEAR if self.terminal and progress.done else ""
         elif self.terminal:
-            text += CLEAR + progress.line() if progress.done else ""
+            text += CLEAR + progress.line()
         elif tenth > self._tenth:
             self._tenth, text = tenth, text + progress.line() + "\n"
         if not text:

@@ -47,4 +47,4 @@ def test_a_download_s_progress_is_redrawn_on_a_terminal_and_a_line_a_tenth_in_a_
     log = drawn(io.StringIO()).splitlines()
     assert log[0] == "AAPL: 70 requests" and len(log) == 11 and log[-1].startswith(f"[{'█' * 24}] 70/70 requests")
     screen = drawn(Terminal())
-    assert screen.count("AAPL: 70 requests") == 1 and screen.count(CLEAR) == 71 and screen.endswith(CLEAR)
+    assert screen.count("AAPL: 70 requests") == 1 and screen.count(CLEAR) == 72 and screen.endswith(CLEAR)

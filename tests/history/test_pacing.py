@@ -371,3 +371,12 @@ def test_progress_eta_follows_the_pace_of_the_latest_answers():
         if i >= 45:
             assert abs(progress.eta() - left) <= 0.2 * left + 1e-9, (i, progress.eta(), left)
     assert "left" not in progress.line() and "100/100 requests" in progress.line()  # done: nothing left
+
+    # Between answers the time left counts down; it does not grow while nothing arrives.
+    now[0] = 0.0
+    progress = Progress(100, None, clock=lambda: now[0])
+    for _ in range(20):
+        now[0] += 1.0
+        progress.step()
+    now[0] += 30.0
+    assert progress.eta() == 80 * 1.0 - 30.0

@@ -64,8 +64,12 @@ REQUEST_TIMEOUT = 60.0
 RETRIES = 2
 #: pacing refusals tolerated for one request before the symbol is given up
 PACING_RETRIES = 8
-#: above this many requests the plan is told before the download starts
-LONG = 20
+#: above this many requests, or this many seconds of waiting by the pacing rules, the plan is
+#: told before the download starts and the progress line kept
+LONG, LONG_SECONDS = 20, 10.0
+#: how often the time left is told again when no answer came: a wait out of a pacing window
+#: can last minutes, and a line that stands still for them looks stuck
+TICK = 1.0
 
 
 class DownloadError(ValueError):
@@ -165,7 +169,8 @@ class Progress:
     learns how many the broker serves at once, so the rate since the start lags it), and is
     never below ``floor(requests left)``: the least the pacing rules allow for the rest (a
     burst answered at once says nothing of the 10-minute rule ahead). The caller's ``report``
-    is handed it at the start, after each request and once ``finished``; drawing it is the
+    is handed it at the start, after each request, every ``TICK`` between them (the time left
+    counts down while a pacing window is waited out) and once ``finished``; drawing it is the
     caller's business."""
 
     #: the latest share of the requests (at least RECENT_MIN of them) the rate is measured over
@@ -193,13 +198,13 @@ class Progress:
         recent = max(self.RECENT_MIN, math.ceil(self.total * self.RECENT_SHARE))
         while len(self._steps) > 2 and self._steps[1][1] <= self.done - recent:
             self._steps.popleft()
-        self._tell()
+        self.tell()
 
     def close(self) -> None:
         self.finished = True
-        self._tell()
+        self.tell()
 
-    def _tell(self) -> None:
+    def tell(self) -> None:
         if self.report is not None:
             self.report(self)
 
@@ -211,8 +216,10 @@ class Progress:
 
     def eta(self) -> float:
         """Seconds the requests left take at the latest rate (never below the floor); nan before any answer."""
-        (then, before), now = self._steps[0], self._clock()
-        eta = (now - then) / (self.done - before) * (self.total - self.done) if self.done > before else math.nan
+        (then, before), (last, _), now = self._steps[0], self._steps[-1], self._clock()
+        eta = math.nan
+        if self.done > before:  # the rest at that pace from the latest answer on, counted down since
+            eta = max(0.0, (last - then) / (self.done - before) * (self.total - self.done) - (now - last))
         if self.floor is not None and self.done < self.total:
             eta = max(self.floor(self.total - self.done), 0.0 if math.isnan(eta) else eta)
         return eta
@@ -683,18 +690,27 @@ async def from_gateway(
     await asyncio.gather(*(_prepare(fetcher, request, j, now) for j in jobs))
     ready = [j for j in jobs if j.out is not None and j.out.failure is None]
     total = sum(len(j.todo) for j in ready)
-    watch = None
-    if total > LONG and progress is not None:
+    watch = ticking = None
+    if progress is not None and (total > LONG or (expected_seconds(ready, fetcher.pacer) or 0.0) >= LONG_SECONDS):
         watch = Progress(total, progress, plan=plan_text(ready, fetcher.pacer), floor=_floor_of(ready, fetcher.pacer))
         watch.step(0)  # the plan, before the first request goes
+        ticking = asyncio.ensure_future(_keep_telling(watch))
     try:
         await asyncio.gather(*(_one(fetcher, j, now, watch) for j in ready))
     finally:
         fetcher.sink.close()
+        if ticking is not None:
+            ticking.cancel()
         if watch is not None:
             watch.close()
     result.symbols = [j.out for j in jobs if j.out is not None]
     return result
+
+
+async def _keep_telling(progress: Progress) -> None:
+    while True:
+        await asyncio.sleep(TICK)
+        progress.tell()
 
 
 def _floor_of(jobs: Sequence[_Job], pacer: Pacer) -> Callable[[int], float] | None:
