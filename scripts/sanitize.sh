@@ -3,8 +3,9 @@
 # sanitizers into build/sanitize and runs the test suites that reach native
 # code against that build. Any sanitizer report fails the run.
 #
-# The interpreter itself is not instrumented, so the sanitizer runtime is
-# preloaded; pymalloc is switched off so every Python allocation goes through
+# The interpreter itself is not instrumented, so the sanitizer runtimes are
+# preloaded (the modules are not linked to them and still need only the C
+# library); pymalloc is switched off so every Python allocation goes through
 # the checked malloc; leak checking is off because the interpreter keeps
 # memory until exit on purpose.
 #
@@ -63,7 +64,8 @@ cp $build/_native_probe.*.so "$site"/corvane/
 # real __cxa_throw at start-up, which other extensions (matplotlib's font
 # module) load only later; our modules carry their own, statically.
 cxx=$(runtime_of libstdc++.so || true)
-export LD_PRELOAD="$asan${cxx:+ $cxx}"
+ubsan=$(runtime_of libubsan.so)
+export LD_PRELOAD="$asan $ubsan${cxx:+ $cxx}"
 export ASAN_OPTIONS=detect_leaks=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export PYTHONMALLOC=malloc
