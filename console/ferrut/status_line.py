@@ -195,7 +195,7 @@ class ProgressLine:
         text = "" if self._planned or not progress.plan else progress.plan + "\n"
         self._planned, tenth = True, progress.done * 10 // progress.total
         if progress.finished:
-            text += CLEAR if self.terminal and progress.done else ""
+            text += CLEAR if self.terminal else ""  # the line drawn since the start
         elif self.terminal:
             text += CLEAR + progress.line()
         elif tenth > self._tenth:
